@@ -1,0 +1,29 @@
+# Vestrel: the README's commands. Every target installs what is missing first.
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build build-asan test test-default test-asan demo clean
+
+all: build
+
+deps:
+	@./scripts/install-deps
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan -DVESTREL_GUI=OFF >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+# Every test, then every GUI-free test again under the address and undefined-behaviour sanitizers.
+test: test-default test-asan
+
+test-default: build
+	ctest --preset default -j $(JOBS)
+
+test-asan: build-asan
+	ctest --preset asan -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-release

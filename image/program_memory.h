@@ -1,0 +1,52 @@
+// Intel HEX file reader and the program flash image built from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vestrel::image {
+
+inline constexpr std::uint32_t kFlashBase = 0x1D000000;         // physical address of offset 0
+inline constexpr std::uint32_t kFlashVirtualBase = 0x9D000000;  // the same flash, kseg0 alias
+inline constexpr std::uint32_t kBlockSize = 512;                // 128 words of 32 bits
+inline constexpr std::uint32_t kPageSize = 4096;                // 8 blocks
+
+// Why a read or a build failed, for the user: line is 1-based, 0 when no line is to blame.
+struct HexError {
+  std::size_t line = 0;
+  std::string reason;
+};
+
+// The loader's image state. ImageBuffer is absent (null) until a version read allocates it.
+struct ProgramMemory {
+  std::vector<std::string> HexLines;
+  std::string HexFileName;
+  std::unique_ptr<std::uint8_t[]> ImageBuffer;
+  std::uint32_t ImageSize = 0;
+  std::uint32_t ImageEnd = 0;  // physical address one past the last stored data byte; 0 if none
+};
+
+// Reads the whole file into lines (CR, LF or CR LF end a line; NUL ends the text) and tests
+// every line's checksum. The lines are replaced only if the file could be read; on a checksum
+// failure they hold the whole file. Shows nothing: `error` says what went wrong.
+bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines,
+                 HexError* error = nullptr);
+
+// Fills the image with 0xFF and stores every data record that lies in the program flash
+// window. Fails without touching memory when the image is absent, and on a checksum error or
+// data beyond ImageSize.
+bool BuildImage(ProgramMemory& memory, HexError* error = nullptr);
+
+// Copies `count` characters of `line` from `start` (fewer at the end of the line) into
+// `destination` (at least count + 1 chars) and terminates it.
+void CopyHexField(std::string_view line, char* destination, std::size_t count, std::size_t start);
+
+// The value of a field: base 16 with leading blanks and a sign accepted, stopping at the first
+// non-hex character, no digits reading 0.
+std::uint32_t HexField(std::string_view line, std::size_t start, std::size_t count);
+
+}  // namespace vestrel::image
