@@ -1,0 +1,35 @@
+// The loader's own serial connection to the bootloader, as the sequences use it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "protocol/frame_channel.h"
+
+namespace vestrel::protocol {
+
+// The port to open: the name shown to the user ("COM3") and the device that is opened.
+struct PortTarget {
+  std::string displayName;
+  std::string devicePath;
+};
+
+class BootLink : public FrameChannel {
+ public:
+  // Opens and configures the port (8N1, no flow control, DTR/RTS off, input purged, reads that
+  // wait at most 100 ms for a byte). Returns true at once if a port is already open. On failure
+  // it has shown its own "Port Error" box and the port is closed. An absent port or baud rate
+  // (nothing selected) fails with a box that names what is missing.
+  virtual bool OpenPort(const std::optional<PortTarget>& port,
+                        std::optional<std::uint32_t> baudRate) = 0;
+  virtual void ClosePort() = 0;
+  virtual bool IsOpen() const = 0;
+
+  // One 0x55 probe; returns the number of answer bytes received, 0 or 1.
+  virtual int SyncProbe() = 0;
+  // Up to 20 probes; true at the first answer.
+  virtual bool BaudSync() = 0;
+};
+
+}  // namespace vestrel::protocol
