@@ -38,6 +38,8 @@ struct EncodingCase {
   Bytes wire;
 };
 
+void PrintTo(const EncodingCase& c, std::ostream* os) { *os << c.name; }
+
 class WorkedEncodings : public testing::TestWithParam<EncodingCase> {};
 
 TEST_P(WorkedEncodings, EncodeAndDecodeBack) {
