@@ -23,11 +23,21 @@ constexpr std::uint32_t kWindowLast = 0x1DFF0000;
 constexpr std::uint8_t kTypeData = 0x00;
 constexpr std::uint8_t kTypeExtendedLinearAddress = 0x04;
 
+// Digit values by character, -1 for a character that is not a hex digit.
+constexpr std::array<std::int8_t, 256> kHexDigits = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 10; ++i)
+    table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
+    table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
+  }
+  return table;
+}();
+
 int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+  return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 std::string Hex(std::uint32_t value, int digits) {
@@ -53,21 +63,21 @@ std::string LineText(std::size_t lineNumber) {
   return "line " + std::to_string(lineNumber);
 }
 
-// The fields of one record, read by position.
+// One non-empty line after the checksum test: its N + 5 bytes (count, address high, address
+// low, type, N data bytes, checksum) and the address offset, which is converted from its own
+// four characters.
 struct Record {
-  std::uint32_t count = 0;
+  std::array<std::uint8_t, 5 + 255> bytes{};
   std::uint32_t offset = 0;
-  std::uint32_t type = 0;
+
+  std::uint32_t Count() const { return bytes[0]; }
+  std::uint32_t Type() const { return bytes[3]; }
+  const std::uint8_t* Data() const { return bytes.data() + 4; }
 };
 
-Record ReadRecord(std::string_view line) {
-  return Record{HexField(line, 1, 2), HexField(line, 3, 4), HexField(line, 7, 2)};
-}
-
-// The checksum test of one non-empty line: count, address, type, data and checksum bytes
-// must add up to 0 modulo 256. A line too short for its byte count fails without being read
-// beyond its end.
-bool TestChecksum(std::string_view line, std::size_t lineNumber, HexError* error) {
+// Reads a line's bytes by position and tests that they add up to 0 modulo 256. A line too
+// short for its byte count fails without being read beyond its end.
+bool ReadRecord(std::string_view line, std::size_t lineNumber, Record& record, HexError* error) {
   const std::uint32_t count = HexField(line, 1, 2);
   const std::size_t needed = 11 + 2 * std::size_t{count};
   if (line.size() < needed) {
@@ -77,13 +87,21 @@ bool TestChecksum(std::string_view line, std::size_t lineNumber, HexError* error
                     std::to_string(line.size()));
   }
   std::uint32_t sum = 0;
-  for (std::size_t j = 0; j < count + 5; ++j) sum += HexField(line, 2 * j + 1, 2);
+  for (std::size_t j = 0; j < count + 5; ++j) {
+    const int high = HexDigitValue(line[2 * j + 1]);
+    const int low = HexDigitValue(line[2 * j + 2]);
+    record.bytes[j] = high >= 0 && low >= 0
+                          ? static_cast<std::uint8_t>(high << 4 | low)
+                          : static_cast<std::uint8_t>(HexField(line, 2 * j + 1, 2));
+    sum += record.bytes[j];
+  }
   sum &= 0xFFu;
   if (sum != 0) {
     return Fail(error, lineNumber,
                 LineText(lineNumber) + ": wrong checksum (the bytes add up to " + Hex(sum, 2) +
                     ", not 0x00)");
   }
+  record.offset = HexField(line, 3, 4);
   return true;
 }
 
@@ -212,9 +230,10 @@ bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines
   std::vector<std::string> lines;
   if (!ReadLines(fileName, lines, error)) return false;
   hexLines = std::move(lines);
+  Record record;
   for (std::size_t i = 0; i < hexLines.size(); ++i) {
     if (hexLines[i].empty()) continue;
-    if (!TestChecksum(hexLines[i], i + 1, error)) return false;
+    if (!ReadRecord(hexLines[i], i + 1, record, error)) return false;
   }
   return true;
 }
@@ -225,31 +244,29 @@ bool BuildImage(ProgramMemory& memory, HexError* error) {
   std::fill_n(image, memory.ImageSize, std::uint8_t{0xFF});
   memory.ImageEnd = 0;
   std::uint32_t upperAddress = 0;
+  Record record;
 
   for (std::size_t i = 0; i < memory.HexLines.size(); ++i) {
     const std::string_view line = memory.HexLines[i];
     const std::size_t lineNumber = i + 1;
     if (line.empty()) continue;
-    if (!TestChecksum(line, lineNumber, error)) return false;
-    const Record record = ReadRecord(line);
+    if (!ReadRecord(line, lineNumber, record, error)) return false;
 
-    if (record.type == kTypeExtendedLinearAddress) {
+    if (record.Type() == kTypeExtendedLinearAddress) {
       upperAddress = HexField(line, 9, 4) << 16;
-    } else if (record.type == kTypeData && upperAddress >= kWindowFirst &&
+    } else if (record.Type() == kTypeData && upperAddress >= kWindowFirst &&
                upperAddress <= kWindowLast) {
       // At most 0xFF0000 + 0xFFFF + 0xFF: no wrap in 32 bits, so a record crossing 64 KiB
       // simply continues into the next 64 KiB.
       const std::uint32_t first = upperAddress + record.offset - kFlashBase;
-      if (record.count > 0 && first + record.count > memory.ImageSize) {
+      if (record.Count() > 0 && first + record.Count() > memory.ImageSize) {
         const std::uint32_t outside = kFlashBase + std::max(first, memory.ImageSize);
         return Fail(error, lineNumber,
                     LineText(lineNumber) + ": data at " + Hex(outside, 8) + " lies beyond the " +
                         SizeText(memory.ImageSize) + " program flash");
       }
-      for (std::uint32_t j = 0; j < record.count; ++j) {
-        image[first + j] = static_cast<std::uint8_t>(HexField(line, 9 + 2 * std::size_t{j}, 2));
-      }
-      memory.ImageEnd = upperAddress + record.offset + record.count;
+      std::copy_n(record.Data(), record.Count(), image + first);
+      memory.ImageEnd = upperAddress + record.offset + record.Count();
     }
   }
   return true;
