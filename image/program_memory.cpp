@@ -126,10 +126,7 @@ class LineSplitter {
           std::find_if(p, end, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
       current_.append(p, stop);
       if (stop == end) break;
-      if (*stop == '\0') {
-        ended_ = true;
-        return false;
-      }
+      if (*stop == '\0') return false;
       pendingCr_ = *stop == '\r';
       lines_.push_back(std::move(current_));
       current_.clear();
@@ -144,13 +141,10 @@ class LineSplitter {
     current_.clear();
   }
 
-  bool Ended() const { return ended_; }
-
  private:
   std::vector<std::string>& lines_;
   std::string current_;
   bool pendingCr_ = false;
-  bool ended_ = false;
 };
 
 std::string SystemMessage(int code) {
