@@ -1,0 +1,258 @@
+#include "image/program_memory.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace vestrel::image {
+namespace {
+
+// Larger files are refused rather than read: no real program flash needs a fraction of this.
+constexpr std::uintmax_t kMaxFileSize = 256u * 1024u * 1024u;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// The upper address window of the program flash: upper 16 bits 0x1D00 through 0x1DFF.
+constexpr std::uint32_t kWindowFirst = 0x1D000000;
+constexpr std::uint32_t kWindowLast = 0x1DFF0000;
+
+constexpr std::uint8_t kTypeData = 0x00;
+constexpr std::uint8_t kTypeExtendedLinearAddress = 0x04;
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    text += kDigits[(value >> shift) & 0xFu];
+  }
+  return text;
+}
+
+std::string SizeText(std::uint32_t bytes) {
+  if (bytes != 0 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+bool Fail(HexError* error, std::size_t line, std::string reason) {
+  if (error != nullptr) *error = HexError{line, std::move(reason)};
+  return false;
+}
+
+std::string LineText(std::size_t lineNumber) {
+  return "line " + std::to_string(lineNumber);
+}
+
+// The fields of one record, read by position.
+struct Record {
+  std::uint32_t count = 0;
+  std::uint32_t offset = 0;
+  std::uint32_t type = 0;
+};
+
+Record ReadRecord(std::string_view line) {
+  return Record{HexField(line, 1, 2), HexField(line, 3, 4), HexField(line, 7, 2)};
+}
+
+// The checksum test of one non-empty line: count, address, type, data and checksum bytes
+// must add up to 0 modulo 256. A line too short for its byte count fails without being read
+// beyond its end.
+bool TestChecksum(std::string_view line, std::size_t lineNumber, HexError* error) {
+  const std::uint32_t count = HexField(line, 1, 2);
+  const std::size_t needed = 11 + 2 * std::size_t{count};
+  if (line.size() < needed) {
+    return Fail(error, lineNumber,
+                LineText(lineNumber) + " is too short: byte count " + Hex(count, 2) + " needs " +
+                    std::to_string(needed) + " characters, the line has " +
+                    std::to_string(line.size()));
+  }
+  std::uint32_t sum = 0;
+  for (std::size_t j = 0; j < count + 5; ++j) sum += HexField(line, 2 * j + 1, 2);
+  sum &= 0xFFu;
+  if (sum != 0) {
+    return Fail(error, lineNumber,
+                LineText(lineNumber) + ": wrong checksum (the bytes add up to " + Hex(sum, 2) +
+                    ", not 0x00)");
+  }
+  return true;
+}
+
+// Splits text into lines as it arrives in chunks: CR, LF or CR LF end a line, NUL ends the text.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::vector<std::string>& lines) : lines_(lines) {}
+
+  // Returns false once a NUL has ended the text.
+  bool Feed(const char* data, std::size_t size) {
+    const char* p = data;
+    const char* end = data + size;
+    while (p != end) {
+      if (pendingCr_) {
+        pendingCr_ = false;
+        if (*p == '\n') {
+          ++p;
+          continue;
+        }
+      }
+      const char* stop =
+          std::find_if(p, end, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+      current_.append(p, stop);
+      if (stop == end) break;
+      if (*stop == '\0') {
+        ended_ = true;
+        return false;
+      }
+      pendingCr_ = *stop == '\r';
+      lines_.push_back(std::move(current_));
+      current_.clear();
+      p = stop + 1;
+    }
+    return true;
+  }
+
+  // The last line needs no line end.
+  void Finish() {
+    if (!current_.empty()) lines_.push_back(std::move(current_));
+    current_.clear();
+  }
+
+  bool Ended() const { return ended_; }
+
+ private:
+  std::vector<std::string>& lines_;
+  std::string current_;
+  bool pendingCr_ = false;
+  bool ended_ = false;
+};
+
+std::string SystemMessage(int code) {
+  return std::error_code(code, std::generic_category()).message();
+}
+
+// Reads the file's lines into `lines`. Only regular files are read: a directory, a FIFO or a
+// device could block or never end.
+bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, HexError* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(fileName, ec);
+  if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
+  if (fs::is_directory(status)) return Fail(error, 0, fileName + " is a directory");
+  if (!fs::is_regular_file(status)) return Fail(error, 0, fileName + " is not a regular file");
+  const std::uintmax_t size = fs::file_size(fileName, ec);
+  if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
+  if (size > kMaxFileSize) {
+    return Fail(error, 0,
+                fileName + " is too large for a HEX file (" + std::to_string(size) +
+                    " bytes, at most " + std::to_string(kMaxFileSize) + ")");
+  }
+
+  errno = 0;
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) return Fail(error, 0, "cannot open " + fileName + ": " + SystemMessage(errno));
+
+  LineSplitter splitter(lines);
+  std::vector<char> chunk(kReadChunk);
+  std::uintmax_t total = 0;
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    total += got;
+    if (total > kMaxFileSize)
+      return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
+    if (!splitter.Feed(chunk.data(), got)) break;
+  }
+  if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
+  splitter.Finish();
+  return true;
+}
+
+}  // namespace
+
+void CopyHexField(std::string_view line, char* destination, std::size_t count, std::size_t start) {
+  std::size_t copied = 0;
+  if (start < line.size()) {
+    copied = std::min(count, line.size() - start);
+    std::memcpy(destination, line.data() + start, copied);
+  }
+  destination[copied] = '\0';
+}
+
+std::uint32_t HexField(std::string_view line, std::size_t start, std::size_t count) {
+  const std::uint32_t mask = count >= 8 ? 0xFFFFFFFFu : (1u << (4 * count)) - 1u;
+  // The usual case, a field of hex digits only, without the general conversion.
+  if (start + count <= line.size()) {
+    std::uint32_t value = 0;
+    std::size_t i = 0;
+    for (; i < count; ++i) {
+      const int digit = HexDigitValue(line[start + i]);
+      if (digit < 0) break;
+      value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    if (i == count) return value & mask;
+  }
+  // Blanks, a sign, a short field or a stray character: the standard conversion decides.
+  std::array<char, 16> field{};
+  const std::size_t length = std::min(count, field.size() - 1);
+  CopyHexField(line, field.data(), length, start);
+  const long value = std::strtol(field.data(), nullptr, 16);
+  return static_cast<std::uint32_t>(static_cast<unsigned long>(value)) & mask;
+}
+
+bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines, HexError* error) {
+  std::vector<std::string> lines;
+  if (!ReadLines(fileName, lines, error)) return false;
+  hexLines = std::move(lines);
+  for (std::size_t i = 0; i < hexLines.size(); ++i) {
+    if (hexLines[i].empty()) continue;
+    if (!TestChecksum(hexLines[i], i + 1, error)) return false;
+  }
+  return true;
+}
+
+bool BuildImage(ProgramMemory& memory, HexError* error) {
+  if (!memory.ImageBuffer) return Fail(error, 0, "no program memory image: connect first");
+  std::uint8_t* const image = memory.ImageBuffer.get();
+  std::fill_n(image, memory.ImageSize, std::uint8_t{0xFF});
+  memory.ImageEnd = 0;
+  std::uint32_t upperAddress = 0;
+
+  for (std::size_t i = 0; i < memory.HexLines.size(); ++i) {
+    const std::string_view line = memory.HexLines[i];
+    const std::size_t lineNumber = i + 1;
+    if (line.empty()) continue;
+    if (!TestChecksum(line, lineNumber, error)) return false;
+    const Record record = ReadRecord(line);
+
+    if (record.type == kTypeExtendedLinearAddress) {
+      upperAddress = HexField(line, 9, 4) << 16;
+    } else if (record.type == kTypeData && upperAddress >= kWindowFirst &&
+               upperAddress <= kWindowLast) {
+      // At most 0xFF0000 + 0xFFFF + 0xFF: no wrap in 32 bits, so a record crossing 64 KiB
+      // simply continues into the next 64 KiB.
+      const std::uint32_t first = upperAddress + record.offset - kFlashBase;
+      if (record.count > 0 && first + record.count > memory.ImageSize) {
+        const std::uint32_t outside = kFlashBase + std::max(first, memory.ImageSize);
+        return Fail(error, lineNumber,
+                    LineText(lineNumber) + ": data at " + Hex(outside, 8) + " lies beyond the " +
+                        SizeText(memory.ImageSize) + " program flash");
+      }
+      for (std::uint32_t j = 0; j < record.count; ++j) {
+        image[first + j] = static_cast<std::uint8_t>(HexField(line, 9 + 2 * std::size_t{j}, 2));
+      }
+      memory.ImageEnd = upperAddress + record.offset + record.count;
+    }
+  }
+  return true;
+}
+
+}  // namespace vestrel::image
