@@ -21,7 +21,7 @@ class BootloaderCommandsTest : public ::testing::Test {
 
   std::vector<std::string> Boxes() const { return view.MessageHeads(); }
 
-  FakeBootloader fake{0x2000};
+  FakeBootloader fake{0x2000, true};
   test::RecordingView view;
   image::ProgramMemory memory;
   std::uint8_t eraseOk = 0;

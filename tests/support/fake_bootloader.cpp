@@ -21,8 +21,8 @@ void Put32(Bytes& out, std::uint32_t value) {
 
 }  // namespace
 
-FakeBootloader::FakeBootloader(std::uint32_t flashSize)
-    : flash(flashSize, 0xFF), reportedSize(flashSize) {}
+FakeBootloader::FakeBootloader(std::uint32_t flashSize, bool open)
+    : flash(flashSize, 0xFF), reportedSize(flashSize), open_(open) {}
 
 std::vector<Bytes> FakeBootloader::RequestsOf(std::uint16_t command) const {
   std::vector<Bytes> out;
@@ -48,13 +48,14 @@ bool FakeBootloader::BaudSync() {
 }
 
 int FakeBootloader::SendFrame(std::span<const std::uint8_t> payload) {
-  if (payload.size() < 4) return protocol::kReadFailed;
+  if (!open_ || payload.size() < 4) return protocol::kReadFailed;
   lastCommand_ = static_cast<std::uint16_t>(Get16(payload, 0));
   if (int& failures = sendFailures[lastCommand_]; failures > 0) {
     --failures;
     return protocol::kReadFailed;
   }
   requests.emplace_back(payload.begin(), payload.end());
+  if (onRequest) onRequest(requests.back());
   if (lastCommand_ != 0x0000) {
     Bytes answer = Answer(payload);
     if (auto cut = replyPayloadSize.find(lastCommand_); cut != replyPayloadSize.end()) {
@@ -68,6 +69,7 @@ int FakeBootloader::SendFrame(std::span<const std::uint8_t> payload) {
 }
 
 int FakeBootloader::ReceiveFrame(std::span<std::uint8_t> buffer) {
+  if (!open_) return protocol::kReadFailed;
   if (pending_.empty()) return protocol::kTimedOut;
   if (auto& faults = receiveFaults[lastCommand_]; !faults.empty()) {
     const Fault fault = faults.front();

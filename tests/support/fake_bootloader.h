@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -27,7 +28,8 @@ class FakeBootloader : public protocol::BootLink {
     bool replyStays;
   };
 
-  explicit FakeBootloader(std::uint32_t flashSize);
+  // The port starts closed unless `open` is given (frame-level tests need no connect).
+  explicit FakeBootloader(std::uint32_t flashSize, bool open = false);
 
   // --- the device ---
   Bytes flash;                  // starts erased (0xFF)
@@ -57,6 +59,7 @@ class FakeBootloader : public protocol::BootLink {
   int closes = 0;
   std::optional<protocol::PortTarget> lastPort;
   std::optional<std::uint32_t> lastBaud;
+  std::function<void(const Bytes& request)> onRequest;  // sees each request as it is sent
 
   // Requests of one command, in order.
   std::vector<Bytes> RequestsOf(std::uint16_t command) const;
@@ -64,7 +67,10 @@ class FakeBootloader : public protocol::BootLink {
   // protocol::BootLink
   bool OpenPort(const std::optional<protocol::PortTarget>& port,
                 std::optional<std::uint32_t> baudRate) override;
-  void ClosePort() override { open_ = false, ++closes; }
+  void ClosePort() override {
+    open_ = false;
+    ++closes;
+  }
   bool IsOpen() const override { return open_; }
   int SyncProbe() override { return syncAnswers ? 1 : 0; }
   bool BaudSync() override;
