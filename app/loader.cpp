@@ -6,9 +6,9 @@
 namespace vestrel::app {
 namespace {
 
-constexpr int kMaxFailures = 20;     // a page or block may fail this often in a row
+constexpr int kMaxFailures = 20;  // a page or block may fail this often in a row
 constexpr unsigned kReadBackPause = 1;
-constexpr unsigned kPhasePause = 100;  // before the verify pass, and at its end
+constexpr unsigned kPhasePause = 100;   // before the verify pass, and at its end
 constexpr std::int32_t kNoNumber = -1;  // a `c` or `b` option without its digit
 
 std::string AddressText(const char* format, std::uint32_t address) {
@@ -117,7 +117,9 @@ void Loader::EnableStepButtons() {
   view_.SetButtonEnabled(Button::Run, CmdRun == 0);
 }
 
-void Loader::ShowError(const std::string& text) { view_.ShowMessage(text, "Error"); }
+void Loader::ShowError(const std::string& text) {
+  view_.ShowMessage(text, "Error");
+}
 
 // --- file ---
 

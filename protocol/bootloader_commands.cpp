@@ -13,10 +13,10 @@ namespace vestrel::protocol {
 namespace {
 
 constexpr std::size_t kReadReplyHeaderSize = 8;
-constexpr std::size_t kReadReplySpare = 24;      // reply capacity beyond the data words
-constexpr int kVersionFieldsSize = 6;            // flash size, minor, major
+constexpr std::size_t kReadReplySpare = 24;  // reply capacity beyond the data words
+constexpr int kVersionFieldsSize = 6;        // flash size, minor, major
 constexpr int kStatusFieldSize = 2;
-constexpr unsigned kCommandPause = 5;            // ms between a request and its reply
+constexpr unsigned kCommandPause = 5;  // ms between a request and its reply
 constexpr unsigned kErasePollPause = 100;
 
 void Put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
@@ -69,7 +69,9 @@ int BootloaderCommands::Receive(std::span<std::uint8_t> buffer) {
   return result;
 }
 
-void BootloaderCommands::ShowError(const std::string& text) { view_.ShowMessage(text, "Error"); }
+void BootloaderCommands::ShowError(const std::string& text) {
+  view_.ShowMessage(text, "Error");
+}
 
 void BootloaderCommands::CountFailedAttempt() {
   ++retryCount_;
@@ -96,13 +98,12 @@ bool BootloaderCommands::ReadVersion() {
   view_.SetVersionText(version);
 
   const std::uint32_t size = Get32(reply);
+  // The image is walked in whole blocks inside the program flash window: refuse anything else
+  // before allocating.
   if (size % image::kBlockSize != 0 || size > kMaxFlashSize) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "Read Version Error: flash size %u bytes is not a whole number of 512-byte "
-                  "blocks within 16 MiB",
-                  static_cast<unsigned>(size));
-    ShowError(text);
+    const std::string reason = size > kMaxFlashSize ? "exceeds the 16 MiB program flash window"
+                                                    : "is not a whole number of 512-byte blocks";
+    ShowError("Read Version Error: flash size " + std::to_string(size) + " bytes " + reason);
     return false;
   }
   memory_.ImageSize = size;
@@ -141,7 +142,8 @@ bool BootloaderCommands::EraseFlash() {
 
 bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std::uint8_t> words) {
   const auto data = words.first(words.size() / 4 * 4);
-  const bool blank = std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0xFF; });
+  const bool blank =
+      std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0xFF; });
   auto request = Request(blank ? kCmdProgramBlankBlock : kCmdProgramBlock,
                          static_cast<std::uint32_t>(data.size() / 4));
   Put32(request, address);
@@ -199,6 +201,8 @@ int BootloaderCommands::FinishProgram() {
   return reply[0] | reply[1] << 8;
 }
 
-int BootloaderCommands::StartApplication() { return Send(Request(kCmdStartApplication, 0)); }
+int BootloaderCommands::StartApplication() {
+  return Send(Request(kCmdStartApplication, 0));
+}
 
 }  // namespace vestrel::protocol

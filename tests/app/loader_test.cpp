@@ -159,7 +159,8 @@ TEST_F(LoaderTest, NoiseThatCutsRepliesDoesNotBreakTheLoad) {
   const Bytes data = test::Pattern(kPage);
   LoadAndConnect(data);
   // The rest of each cut reply is still on its way when the next attempt starts.
-  fake.receiveFaults[kCmdProgramBlock] = std::deque<Fault>(5, Fault{protocol::kChecksumError, true});
+  fake.receiveFaults[kCmdProgramBlock] =
+      std::deque<Fault>(5, Fault{protocol::kChecksumError, true});
   fake.receiveFaults[kCmdReadMemory] = std::deque<Fault>(5, Fault{protocol::kChecksumError, true});
   loader.ProgramSpeedButtonClick();
   EXPECT_EQ(view.Info(), "Programm: Success");
@@ -173,9 +174,9 @@ TEST_F(LoaderTest, FinishStatusesAreReportedButProgramAndVerifyStand) {
     std::optional<int> receive;
     const char* box;
   };
-  for (const Case& c : {Case{0x0045, {}, "Flash Not Erase"},
-                        Case{0x0047, {}, "Flash Not Programmed"},
-                        Case{0, protocol::kTimedOut, "Verify OK Error"}}) {
+  for (const Case& c :
+       {Case{0x0045, {}, "Flash Not Erase"}, Case{0x0047, {}, "Flash Not Programmed"},
+        Case{0, protocol::kTimedOut, "Verify OK Error"}}) {
     SCOPED_TRACE(c.box);
     view.messages.clear();
     fake.finishStatus = c.status;
@@ -495,8 +496,8 @@ TEST_F(LoaderTest, OptionValuesAndRepeats) {
 
 TEST_F(LoaderTest, OptionASetsEveryStepButNotFilePortOrBaud) {
   Options({"-a"});
-  EXPECT_EQ(loader.CmdAll + loader.CmdErase + loader.CmdProgram + loader.CmdVerify +
-                loader.CmdRun + loader.CmdTerminate,
+  EXPECT_EQ(loader.CmdAll + loader.CmdErase + loader.CmdProgram + loader.CmdVerify + loader.CmdRun +
+                loader.CmdTerminate,
             6);
   EXPECT_EQ(loader.CmdFile + loader.CmdCom + loader.CmdBaud, 0);
 }
@@ -580,8 +581,8 @@ TEST_F(LoaderTest, OptionAAloneTriesEveryStepAndExitsOne) {
   EXPECT_TRUE(loader.FormActivate());
   EXPECT_EQ(loader.FormClose(), 1);
   EXPECT_TRUE(fake.requests.empty());
-  EXPECT_EQ(Boxes(), (Strings{"Erase Flash Send Error", "Create Program Memory",
-                              "Run Program Error"}));
+  EXPECT_EQ(Boxes(),
+            (Strings{"Erase Flash Send Error", "Create Program Memory", "Run Program Error"}));
 }
 
 TEST_F(LoaderTest, ProgramAndVerifyVerifyOnceAndNeedBoth) {

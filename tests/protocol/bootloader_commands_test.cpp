@@ -50,9 +50,9 @@ TEST_F(BootloaderCommandsTest, ReadVersionFailuresLeaveNoImage) {
   fake.replyPayloadSize[kCmdReadVersion] = 5;
   EXPECT_FALSE(commands.ReadVersion());
 
-  EXPECT_EQ(Boxes(), (std::vector<std::string>{"Read Version Send Error",
-                                               "Read Version Receive Error",
-                                               "Read Version Receive Error"}));
+  EXPECT_EQ(Boxes(),
+            (std::vector<std::string>{"Read Version Send Error", "Read Version Receive Error",
+                                      "Read Version Receive Error"}));
   EXPECT_EQ(view.versionText, "BL Version: N/A");
   EXPECT_EQ(memory.ImageBuffer, nullptr);
 }
@@ -81,7 +81,7 @@ TEST_F(BootloaderCommandsTest, EraseWaitsForALateReplyAndFillsTheBar) {
   EXPECT_EQ(eraseOk, 1);
   EXPECT_EQ(view.progress, 100);
   EXPECT_EQ(fake.RequestsOf(kCmdEraseFlash).size(), 1u);  // sent once, then only polled
-  EXPECT_EQ(view.progressHistory[30], 30);  // 0, then one step per poll
+  EXPECT_EQ(view.progressHistory[30], 30);                // 0, then one step per poll
   EXPECT_EQ(view.processed, 30);
   EXPECT_EQ(fake.discards, 0);  // polling must not throw the awaited reply away
 }
@@ -104,7 +104,8 @@ TEST_F(BootloaderCommandsTest, ProgramBlockPicksTheBlankCommandOnlyForAllOnes) {
   ASSERT_TRUE(commands.ProgramBlock(kBlock1, block));
   block[4 * 127 + 3] = 0xFE;
   ASSERT_TRUE(commands.ProgramBlock(kBlock1, block));
-  EXPECT_EQ(fake.programCommands, (std::vector<std::uint16_t>{kCmdProgramBlankBlock, kCmdProgramBlock}));
+  EXPECT_EQ(fake.programCommands,
+            (std::vector<std::uint16_t>{kCmdProgramBlankBlock, kCmdProgramBlock}));
 
   const Bytes& request = fake.requests.back();
   ASSERT_EQ(request.size(), 8u + 512u);
@@ -134,7 +135,8 @@ TEST_F(BootloaderCommandsTest, ProgramBlockIsNotAcknowledgedByEmptyFrames) {
 TEST_F(BootloaderCommandsTest, ProgramBlockReportsLastResultAfter199Attempts) {
   fake.receiveFaults[kCmdProgramBlock] = std::deque<Fault>(199, Fault{kChecksumError, false});
   EXPECT_FALSE(commands.ProgramBlock(kBlock1, Block(0x12)));
-  EXPECT_EQ(Boxes(), std::vector<std::string>{"Receive Program Error Addr: 0x9D000200, Result: -4"});
+  EXPECT_EQ(Boxes(),
+            std::vector<std::string>{"Receive Program Error Addr: 0x9D000200, Result: -4"});
   EXPECT_EQ(fake.programWrites[kBlock1], 199);
 }
 

@@ -16,7 +16,8 @@ std::uint32_t Get32(std::span<const std::uint8_t> b, std::size_t at) {
 }
 
 void Put32(Bytes& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 }  // namespace
@@ -120,8 +121,8 @@ Bytes FakeBootloader::Answer(std::span<const std::uint8_t> request) {
       break;
     case 0x0008:
       finishLength = Get32(request, 4);
-      reply = {static_cast<std::uint8_t>(finishStatus), static_cast<std::uint8_t>(finishStatus >> 8),
-               0x00, 0x00};
+      reply = {static_cast<std::uint8_t>(finishStatus),
+               static_cast<std::uint8_t>(finishStatus >> 8), 0x00, 0x00};
       break;
     default:
       break;

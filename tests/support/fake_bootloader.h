@@ -32,8 +32,8 @@ class FakeBootloader : public protocol::BootLink {
   explicit FakeBootloader(std::uint32_t flashSize, bool open = false);
 
   // --- the device ---
-  Bytes flash;                  // starts erased (0xFF)
-  std::uint32_t reportedSize;   // the flash size in the version reply
+  Bytes flash;                 // starts erased (0xFF)
+  std::uint32_t reportedSize;  // the flash size in the version reply
   std::uint8_t major = 1;
   std::uint8_t minor = 3;
   std::uint16_t finishStatus = 0;

@@ -31,9 +31,9 @@ class RecordingView : public LoaderView {
   int processed = 0;
 
   // The window as it is first shown: open and connect enabled, the rest disabled.
-  std::map<Button, bool> buttons = {{Button::Open, true},     {Button::Connect, true},
-                                    {Button::Erase, false},   {Button::Program, false},
-                                    {Button::Verify, false},  {Button::Run, false}};
+  std::map<Button, bool> buttons = {{Button::Open, true},    {Button::Connect, true},
+                                    {Button::Erase, false},  {Button::Program, false},
+                                    {Button::Verify, false}, {Button::Run, false}};
   std::map<ListBox, bool> lists = {{ListBox::Port, true}, {ListBox::Baud, true}};
   std::vector<std::string> portEntries;
   int portIndex = -1;
