@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,6 +37,10 @@ constexpr std::size_t kIoChunk = 4096;
 constexpr std::size_t kBabbleChunk = 64;
 constexpr std::size_t kBabbleQueueLimit = 256;
 constexpr SimDuration kBabbleInterval{2000};
+// Before ending, let the host read what was sent: closing the master discards the slave's
+// unread input. Bounded, because nobody may be reading.
+constexpr SimDuration kLingerPoll{10000};
+constexpr SimDuration kLingerLimit{1000000};
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -156,6 +161,7 @@ class Simulator {
   std::optional<SimDuration> NextWake(SimDuration now) const;
   bool Busy() const { return babbling_ || !outbound_.empty(); }
   bool ConsumeBudget(std::uint64_t& count);
+  bool HostHasRead(SimDuration now);
   void Log(const JsonLine& line);
   void Finish(SimDuration now);
 
@@ -177,6 +183,7 @@ class Simulator {
   SimDuration nextBabble_{0};
   bool applicationRunning_ = false;
   std::optional<SimDuration> appTextAt_;
+  std::optional<SimDuration> lingerUntil_;
 
   std::uint64_t bytesIn_ = 0;
   std::uint64_t bytesOut_ = 0;
@@ -249,7 +256,8 @@ void Simulator::Loop(const sigset_t& waitMask) {
     }
     FeedBabble(now);
     if (!FlushOutput(now)) break;
-    if (options_.exitAfterStart && applicationRunning_ && !appTextAt_ && outbound_.empty()) {
+    if (options_.exitAfterStart && applicationRunning_ && !appTextAt_ && outbound_.empty() &&
+        HostHasRead(now)) {
       stopReason_ = "application started";
       break;
     }
@@ -291,6 +299,7 @@ std::optional<SimDuration> Simulator::NextWake(SimDuration now) const {
   if (!outbound_.empty() && outbound_.front().release > now) consider(outbound_.front().release);
   consider(appTextAt_);
   if (babbling_) consider(nextBabble_);
+  if (lingerUntil_) consider(std::min(now + kLingerPoll, *lingerUntil_));
   return wake;
 }
 
@@ -466,6 +475,17 @@ void Simulator::Unplug(SimDuration now) {
   stop_ = true;
   stopReason_ = "unplugged";
   Log(JsonLine().Add("event", "unplug").Add("t", Seconds(now)).Add("bytes", bytesIn_ + bytesOut_));
+}
+
+// True once the slave's input queue is empty, or when waiting for that has taken too long.
+bool Simulator::HostHasRead(SimDuration now) {
+  if (!lingerUntil_) {
+    lingerUntil_ = now + kLingerLimit;
+    return false;  // give the kernel a moment to move the last bytes to the slave
+  }
+  int unread = 0;
+  if (ioctl(pty_.slave, FIONREAD, &unread) != 0) return true;
+  return unread == 0 || now >= *lingerUntil_;
 }
 
 void Simulator::Log(const JsonLine& line) {
