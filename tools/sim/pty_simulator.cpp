@@ -354,7 +354,10 @@ void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDurat
   }
   const RequestOutcome outcome = model_.Handle(payload);
   line.AddHex("command", outcome.command, 4).Add("name", CommandName(outcome.command));
-  if (outcome.address) line.AddHex("address", *outcome.address, 8);
+  if (outcome.address) {
+    const bool finish = outcome.command == static_cast<std::uint16_t>(Command::kFinishProgram);
+    line.AddHex(finish ? "length" : "address", *outcome.address, 8);
+  }
   if (outcome.count) line.Add("count", std::uint64_t{*outcome.count});
   if (outcome.violation) {
     ++violations_;

@@ -48,8 +48,8 @@ constexpr const char* kFooter =
     "                counts and the wire floor (their time on a real line at --pace-baud, or\n"
     "                at 38400 baud without it) goes to stderr and the log.\n"
     "\nLog (--log): one JSON object per line: events \"start\", \"probe\", \"request\" (t, command,\n"
-    "name, address, count, result \"ok\"/\"violation\"/\"ignored\", detail, status, faults),\n"
-    "\"violation\" (frame-level), \"unplug\" and \"exit\".\n"
+    "name, address or length, count, result \"ok\"/\"violation\"/\"ignored\", detail, status,\n"
+    "faults), \"violation\" (frame-level), \"unplug\" and \"exit\".\n"
     "\nExit status: 0 after a normal end, 1 on a runtime failure, 2 on a usage error.\n"
     "\nExample:\n"
     "  vestrel-sim --link /tmp/ports/com3 --erase-ms 200 --log sim.jsonl --flash-out flash.bin\n";
@@ -134,7 +134,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
   app.add_option("--ignore-probes", o.ignoreProbes, "Leave the first N sync probes unanswered")
       ->option_text("N=0")->group("Sync");
   app.add_flag("--silent", o.silent,
-               "Never answer anything, not even sync probes (requests are still logged)")
+               "Never answer anything, not even sync probes (requests are still carried out and logged)")
       ->group("Sync");
 
   app.add_option("--seed", o.seed, "Seed of the fault decisions")
