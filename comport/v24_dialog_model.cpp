@@ -70,9 +70,8 @@ std::optional<std::int32_t> ParseTimeoutText(std::string_view Text) {
     Text.remove_prefix(1);
   }
   // Digits only: from_chars would also take a second sign.
-  if (Text.empty() || !std::all_of(Text.begin(), Text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-      })) {
+  if (Text.empty() ||
+      !std::all_of(Text.begin(), Text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
   std::uint64_t magnitude = 0;
@@ -84,8 +83,8 @@ std::optional<std::int32_t> ParseTimeoutText(std::string_view Text) {
   return static_cast<std::int32_t>(negative ? -value : value);
 }
 
-V24StoreResult StoreV24DialogInput(const V24DialogInput& Input,
-                                   std::span<const std::uint8_t> Ports, V24ParameterTag& Record) {
+V24StoreResult StoreV24DialogInput(const V24DialogInput& Input, std::span<const std::uint8_t> Ports,
+                                   V24ParameterTag& Record) {
   const V24BoxPositions& p = Input.Positions;
   StorePosition(p.DatenBits, kDatenbitEntries, Record.DatenBits);
   StorePosition(p.Paritaet, kParitaetEntries, Record.Paritaet);

@@ -32,12 +32,12 @@ inline constexpr int kNoSelection = -1;
 
 // Number of entries in each list box of the dialog; position = enumeration ordinal (or, for the
 // switches, 0 false and 1 true).
-inline constexpr int kDatenbitEntries = 2;    // "7", "8"
-inline constexpr int kParitaetEntries = 3;    // "keine", "ungerade", "gerade"
-inline constexpr int kStopBitEntries = 3;     // "1", "1.5", "2"
-inline constexpr int kBaudrateEntries = 6;    // "1200" .. "38400"
-inline constexpr int kHandshakeEntries = 4;   // "kein Handshake" .. "WTW X_On/X_Off"
-inline constexpr int kSwitchEntries = 2;      // "false", "true"
+inline constexpr int kDatenbitEntries = 2;   // "7", "8"
+inline constexpr int kParitaetEntries = 3;   // "keine", "ungerade", "gerade"
+inline constexpr int kStopBitEntries = 3;    // "1", "1.5", "2"
+inline constexpr int kBaudrateEntries = 6;   // "1200" .. "38400"
+inline constexpr int kHandshakeEntries = 4;  // "kein Handshake" .. "WTW X_On/X_Off"
+inline constexpr int kSwitchEntries = 2;     // "false", "true"
 
 // The largest port table: one entry per port number COM1 .. COM256.
 inline constexpr int kMaxPortTableEntries = 256;

@@ -129,8 +129,8 @@ void PrintRecord(const V24ParameterTag& r) {
   constexpr std::array<const char*, kStopBitTagCount> kStopBits = {"S_1", "S1_5", "S_2"};
   constexpr std::array<const char*, kBaudTagCount> kBauds = {
       "B__1200", "B__2400", "B__4800", "B__9600", "B_19200", "B_38400", "B_57600", "B115200"};
-  constexpr std::array<const char*, kHandshakeTagCount> kHandshakes = {
-      "NoHandshake", "RTS_CTS", "XonXoff", "WTW_XonXoff"};
+  constexpr std::array<const char*, kHandshakeTagCount> kHandshakes = {"NoHandshake", "RTS_CTS",
+                                                                       "XonXoff", "WTW_XonXoff"};
   std::printf("DatenBits=%s\n", NameOf(r.DatenBits, kDatBits).c_str());
   std::printf("Paritaet=%s\n", NameOf(r.Paritaet, kParities).c_str());
   std::printf("StopBits=%s\n", NameOf(r.StopBits, kStopBits).c_str());
@@ -160,7 +160,7 @@ int GrabDialog(SettingsHost& Host, const QString& File) {
 }
 
 int Usage(QCommandLineParser& parser, const QString& message) {
-  std::fprintf(stderr, "comport-settings: %s\n\n%s", qPrintable(message),
+  std::fprintf(stderr, "comport-settings: %s\n\n%s\n", qPrintable(message),
                qPrintable(parser.helpText()));
   return kExitUsage;
 }
@@ -172,8 +172,8 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(QStringLiteral("comport-settings"));
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Shows the port settings dialog and prints the stored record after OK."));
+  parser.setApplicationDescription(
+      QStringLiteral("Shows the port settings dialog and prints the stored record after OK."));
   parser.addHelpOption();
   const QCommandLineOption language(QStringLiteral("language"),
                                     QStringLiteral("Dialog language: de (default) or en."),
@@ -199,7 +199,7 @@ int main(int argc, char* argv[]) {
   parser.addOptions({language, enable, settings_file, ports, grab});
   if (!parser.parse(QApplication::arguments())) return Usage(parser, parser.errorText());
   if (parser.isSet(QStringLiteral("help"))) {
-    std::printf("%s", qPrintable(parser.helpText()));
+    std::printf("%s\n", qPrintable(parser.helpText()));
     return kExitOk;
   }
   if (!parser.positionalArguments().isEmpty()) {

@@ -30,8 +30,7 @@ int TypedPosition(const QComboBox& Box) {
 
 }  // namespace
 
-TV24_Dialog::TV24_Dialog(QWidget* Owner, int Language, const std::uint8_t* PortTable,
-                         int PortCount)
+TV24_Dialog::TV24_Dialog(QWidget* Owner, int Language, const std::uint8_t* PortTable, int PortCount)
     : QDialog(Owner),
       ui_(std::make_unique<Ui::V24_Dialog>()),
       PortTable(PortTableOf(PortTable, PortCount)),
@@ -68,8 +67,8 @@ void TV24_Dialog::ApplyEnglishTexts() {
 void TV24_Dialog::LoadV24Parameter(const bool* Flags, V24ParameterTag* Record) {
   // The boxes in the order of the flags.
   const std::array<QComboBox*, kDlgFlagCount> boxes = {
-      ui_->Datenbit_Box,  ui_->Schnittstellen_Box, ui_->Paritaet_Box,   ui_->StopBit_Box,
-      ui_->Baudrate_Box,  ui_->Handshake_Box,      ui_->RX_Timeout_Box, ui_->TX_Timeout_Box,
+      ui_->Datenbit_Box,   ui_->Schnittstellen_Box, ui_->Paritaet_Box,   ui_->StopBit_Box,
+      ui_->Baudrate_Box,   ui_->Handshake_Box,      ui_->RX_Timeout_Box, ui_->TX_Timeout_Box,
       ui_->NullZeichenBox, ui_->NoStringBox};
   for (std::size_t i = 0; i < boxes.size(); ++i) boxes[i]->setEnabled(Flags[i]);
 

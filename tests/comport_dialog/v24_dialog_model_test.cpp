@@ -1,5 +1,7 @@
 // What the settings dialog shows for a record, what OK writes back, the timeout texts it takes,
 // and the sequence around one showing (rescan, edit a copy, store, re-open).
+#include "comport/v24_dialog_model.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "comport/v24_dialog_model.h"
 #include "tests/comport_dialog/fake_v24_dialog_host.h"
 
 namespace vestrel::comport {
@@ -43,7 +44,7 @@ V24ParameterTag Showable() {
 V24ParameterTag Unshowable() {
   V24ParameterTag r = Showable();
   r.Paritaet = Space;
-  r.Baudrate = BaudTag{7};  // B115200
+  r.Baudrate = BaudTag{7};   // B115200
   r.Schnittstelle = Com__2;  // not among kPorts
   r.KeinNullZeichen = 2;
   r.KeinString = 7;
@@ -263,8 +264,7 @@ TEST_F(RunV24DialogTest, WithoutStreamOnNoFileIsTouched) {
 TEST_F(RunV24DialogTest, CancelLeavesRecordAndFileAlone) {
   host_.Stream = true;
   WriteFile(Showable());
-  EXPECT_EQ(Run(kModalCancel, [](V24ParameterTag& r) { r = DefaultV24Parameter(); }),
-            kModalCancel);
+  EXPECT_EQ(Run(kModalCancel, [](V24ParameterTag& r) { r = DefaultV24Parameter(); }), kModalCancel);
   EXPECT_EQ(*host_.V24().GetParameter(false, {}), Showable());
   EXPECT_EQ(FileBytes(), BytesOf(Showable()));
 }

@@ -1,6 +1,8 @@
 // The settings dialog on the offscreen platform: its form, its language, and what it does with
 // the record and the settings file when it is shown modally and closed by OK, Cancel or the
 // frame.
+#include "comport/gui/v24_dialog.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -19,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "comport/gui/v24_dialog.h"
 #include "comport/v24_dialog_model.h"
 #include "tests/comport_dialog/fake_v24_dialog_host.h"
 
@@ -43,6 +44,7 @@ struct Row {
 };
 
 const std::vector<Row>& Rows() {
+  // clang-format off
   static const std::vector<Row> rows = {
       {"Label_Datenbit", 20, "&Datenbit", "Data Bits", "Datenbit_Box", 12, false, {"7", "8"},
        false},
@@ -65,6 +67,7 @@ const std::vector<Row>& Rows() {
       {"Label_Schnittstelle", 308, "Schnittstelle", "Com Port", "Schnittstellen_Box", 308, false,
        {"COM1", "COM2", "COM3", "COM4"}, true},
   };
+  // clang-format on
   return rows;
 }
 
