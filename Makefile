@@ -1,7 +1,7 @@
 # Vestrel: the README's commands. Every target installs what is missing first.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-default test-asan demo clean
+.PHONY: all deps build build-asan test test-default test-asan bench demo clean
 
 all: build
 
@@ -24,6 +24,10 @@ test-default: build
 
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
+
+# Speed goals are measured here, not asserted in tests.
+bench: build
+	./build/bin/image_bench
 
 clean:
 	rm -rf build build-asan build-release

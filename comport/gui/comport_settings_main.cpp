@@ -1,5 +1,6 @@
 // comport-settings: shows the port settings dialog the way a program that embeds the port
-// component does, and prints the stored record after OK. With --grab it saves a picture of the
+// component does (the ports listed are those the component's scan finds), and prints the stored
+// record after OK. With --grab it saves a picture of the
 // dialog as shown instead and leaves (works with QT_QPA_PLATFORM=offscreen).
 //
 // Exit code: 0 after OK or a saved picture, 1 after Cancel or a picture that could not be
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "comport/comport.h"
 #include "comport/gui/v24_dialog.h"
 #include "comport/v24_dialog_model.h"
 #include "comport/v24_parameter.h"
@@ -34,19 +36,25 @@ constexpr std::array<const char*, kDlgFlagCount> kFlagNames = {
     "DatenBits", "Schnittstelle", "Paritaet",  "StopBits",        "Baudrate",
     "Handshake", "RXTimeOut",     "TXTimeOut", "KeinNullZeichen", "KeinString"};
 
-// The settings of one component: its record and flags, its file tie and language, and a port
-// table given on the command line. The example does not open ports.
+// The settings of one component: its record and flags, its file tie and language, and its
+// port scan, or a port list given on the command line instead. The example opens no port.
 class SettingsHost : public TV24DialogHost {
  public:
-  SettingsHost(std::vector<std::uint8_t> Ports, int Language, std::optional<std::string> File)
-      : ports_(std::move(Ports)), language_(Language), file_(std::move(File)) {}
+  SettingsHost(std::optional<std::vector<std::uint8_t>> ListedPorts, int Language,
+               std::optional<std::string> File)
+      : listed_(std::move(ListedPorts)), language_(Language), file_(std::move(File)) {}
 
   TDlgParameter& Flags() { return flags_; }
 
-  void Check_AllV24() override {}
-  int GetMaxV24Devices() const override { return static_cast<int>(ports_.size()); }
+  void Check_AllV24() override {
+    if (!listed_) port_.Check_AllV24();
+  }
+  int GetMaxV24Devices() const override {
+    return listed_ ? static_cast<int>(listed_->size()) : port_.GetMaxV24Devices();
+  }
   std::uint8_t Get_DeviceV24(int Pos) const override {
-    return Pos >= 0 && Pos < GetMaxV24Devices() ? ports_[static_cast<std::size_t>(Pos)] : 0;
+    if (!listed_) return port_.Get_DeviceV24(Pos);
+    return Pos >= 0 && Pos < GetMaxV24Devices() ? (*listed_)[static_cast<std::size_t>(Pos)] : 0;
   }
   int GetLanguage() const override { return language_; }
   TV24Parameter& V24() override { return v24_; }
@@ -57,7 +65,8 @@ class SettingsHost : public TV24DialogHost {
   void ReopenPort(ComTag) override {}
 
  private:
-  std::vector<std::uint8_t> ports_;
+  TComPort port_;
+  std::optional<std::vector<std::uint8_t>> listed_;
   int language_;
   std::optional<std::string> file_;
   TV24Parameter v24_;
@@ -191,7 +200,8 @@ int main(int argc, char* argv[]) {
       QStringLiteral("PATH"));
   const QCommandLineOption ports(
       QStringLiteral("ports"),
-      QStringLiteral("Port numbers to list as existing, separated by commas (e.g. 1,3)."),
+      QStringLiteral("Port numbers to list instead of the ports that the scan finds, "
+                     "separated by commas (e.g. 1,3)."),
       QStringLiteral("LIST"));
   const QCommandLineOption grab(QStringLiteral("grab"),
                                 QStringLiteral("Save a picture of the dialog as shown and leave."),
@@ -210,12 +220,15 @@ int main(int argc, char* argv[]) {
   if (language_text != "de" && language_text != "en") {
     return Usage(parser, QStringLiteral("--language takes de or en"));
   }
-  const std::optional<std::vector<std::uint8_t>> port_table = ParsePorts(parser.value(ports));
-  if (!port_table) return Usage(parser, QStringLiteral("--ports takes numbers from 1 to 256"));
+  std::optional<std::vector<std::uint8_t>> port_table;
+  if (parser.isSet(ports)) {
+    port_table = ParsePorts(parser.value(ports));
+    if (!port_table) return Usage(parser, QStringLiteral("--ports takes numbers from 1 to 256"));
+  }
   std::optional<std::string> file;
   if (parser.isSet(settings_file)) file = parser.value(settings_file).toStdString();
 
-  SettingsHost host(*port_table, language_text == "en" ? 1 : 0, file);
+  SettingsHost host(std::move(port_table), language_text == "en" ? 1 : 0, file);
   if (!ParseEnable(parser.value(enable), host.Flags())) {
     return Usage(parser, QStringLiteral("--enable: unknown flag in ") + parser.value(enable));
   }

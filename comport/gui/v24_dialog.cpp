@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 
+#include "comport/comport.h"
 #include "comport/gui/v24_dialog_glyphs.h"
 #include "ui_v24_dialog.h"
 
@@ -19,7 +20,7 @@ namespace {
 constexpr int kRxTimeoutMaxLength = 4;
 
 QString PortDisplayName(std::uint8_t PortIndex) {
-  return QStringLiteral("COM%1").arg(unsigned{PortIndex} + 1U);
+  return QString::fromStdString(V24PortName(unsigned{PortIndex} + 1U, true));
 }
 
 // Position of the entry that an editable box's text names (kNoSelection for any other text):

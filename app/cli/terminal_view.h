@@ -1,0 +1,95 @@
+// The loader's view on a terminal: information texts as lines, error boxes on stderr, and a
+// progress bar per phase (erase, program, verify) — redrawn a few times a second on a terminal,
+// a plain line every 10 % otherwise so that logs read it live.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "protocol/loader_view.h"
+
+namespace vestrel::cli {
+
+enum class ProgressMode { Auto, Always, Never };
+
+struct TerminalOptions {
+  ProgressMode progress = ProgressMode::Auto;
+  bool outIsTerminal = false;  // stdout is a terminal: draw a bar in Auto mode
+  bool color = false;          // colour the error prefix
+  bool quiet = false;          // errors only
+};
+
+class TerminalView : public LoaderView {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using Sleeper = std::function<void(unsigned milliseconds)>;
+
+  TerminalView(std::ostream& out, std::ostream& err, TerminalOptions options,
+               Clock clock = std::chrono::steady_clock::now, Sleeper sleeper = {});
+
+  // Where the bar finds the image size, for bytes and rates (0 while unknown).
+  void SetImageSizeSource(std::function<std::uint32_t()> source) { imageSize_ = std::move(source); }
+
+  // Ends a bar that is still drawn, so that later output starts on a fresh line.
+  void Finish();
+
+  int ErrorCount() const { return errorCount_; }
+  int RetryCount() const { return retries_; }
+
+  void SetInfoText(const std::string& text) override;
+  void SetPercentText(const std::string&) override {}  // the bar shows the percent
+  void SetProgress(int percent) override;
+  int Progress() const override { return progress_; }
+  void SetVersionText(const std::string& text) override;
+  void SetFileText(const std::string& text) override;
+  void SetStatusPanel(int index, const std::string& text) override;
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  void SetButtonEnabled(Button, bool) override {}
+  void SetListEnabled(ListBox, bool) override {}
+  void AddPortEntry(const std::string& text) override { ports_.push_back(text); }
+  int PortEntryCount() const override { return static_cast<int>(ports_.size()); }
+  std::string PortEntry(int index) const override;
+  int SelectedPortIndex() const override { return selectedPort_; }
+  void SelectPortIndex(int index) override { selectedPort_ = index; }
+  int SelectedBaudIndex() const override { return selectedBaud_; }
+  void SelectBaudIndex(int index) override { selectedBaud_ = index; }
+  void ProcessMessages() override {}
+  void Pause(unsigned milliseconds) override;
+
+ private:
+  enum class Phase { None, Erase, Program, Verify };
+
+  bool DrawsBar() const;
+  bool ShowsProgress() const;
+  void StartPhase(Phase phase);
+  void DrawBar(bool force);
+  void PrintPlainStep();
+  std::string BarLine() const;
+  void ClearBar();
+
+  std::ostream& out_;
+  std::ostream& err_;
+  TerminalOptions options_;
+  Clock clock_;
+  Sleeper sleeper_;
+  std::function<std::uint32_t()> imageSize_;
+
+  Phase phase_ = Phase::None;
+  std::chrono::steady_clock::time_point phaseStart_{};
+  std::chrono::steady_clock::time_point lastDraw_{};
+  bool barVisible_ = false;
+  int lastDecile_ = 0;
+  int progress_ = 0;
+  int retries_ = 0;
+  int errorCount_ = 0;
+
+  std::vector<std::string> ports_;
+  int selectedPort_ = -1;
+  int selectedBaud_ = 5;  // "38400", as the window starts
+};
+
+}  // namespace vestrel::cli

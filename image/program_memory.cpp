@@ -1,0 +1,269 @@
+#include "image/program_memory.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace vestrel::image {
+namespace {
+
+// Larger files are refused rather than read: no real program flash needs a fraction of this.
+constexpr std::uintmax_t kMaxFileSize = 256u * 1024u * 1024u;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// The upper address window of the program flash: upper 16 bits 0x1D00 through 0x1DFF.
+constexpr std::uint32_t kWindowFirst = 0x1D000000;
+constexpr std::uint32_t kWindowLast = 0x1DFF0000;
+
+constexpr std::uint8_t kTypeData = 0x00;
+constexpr std::uint8_t kTypeExtendedLinearAddress = 0x04;
+
+// Digit values by character, -1 for a character that is not a hex digit.
+constexpr std::array<std::int8_t, 256> kHexDigits = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 10; ++i)
+    table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
+    table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
+  }
+  return table;
+}();
+
+int HexDigitValue(char c) {
+  return kHexDigits[static_cast<unsigned char>(c)];
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    text += kDigits[(value >> shift) & 0xFu];
+  }
+  return text;
+}
+
+std::string SizeText(std::uint32_t bytes) {
+  if (bytes != 0 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+bool Fail(HexError* error, std::size_t line, std::string reason) {
+  if (error != nullptr) *error = HexError{line, std::move(reason)};
+  return false;
+}
+
+std::string LineText(std::size_t lineNumber) {
+  return "line " + std::to_string(lineNumber);
+}
+
+// One non-empty line after the checksum test: its N + 5 bytes (count, address high, address
+// low, type, N data bytes, checksum) and the address offset, which is converted from its own
+// four characters.
+struct Record {
+  std::array<std::uint8_t, 5 + 255> bytes{};
+  std::uint32_t offset = 0;
+
+  std::uint32_t Count() const { return bytes[0]; }
+  std::uint32_t Type() const { return bytes[3]; }
+  const std::uint8_t* Data() const { return bytes.data() + 4; }
+};
+
+// Reads a line's bytes by position and tests that they add up to 0 modulo 256. A line too
+// short for its byte count fails without being read beyond its end.
+bool ReadRecord(std::string_view line, std::size_t lineNumber, Record& record, HexError* error) {
+  const std::uint32_t count = HexField(line, 1, 2);
+  const std::size_t needed = 11 + 2 * std::size_t{count};
+  if (line.size() < needed) {
+    return Fail(error, lineNumber,
+                LineText(lineNumber) + " is too short: byte count " + Hex(count, 2) + " needs " +
+                    std::to_string(needed) + " characters, the line has " +
+                    std::to_string(line.size()));
+  }
+  std::uint32_t sum = 0;
+  for (std::size_t j = 0; j < count + 5; ++j) {
+    const int high = HexDigitValue(line[2 * j + 1]);
+    const int low = HexDigitValue(line[2 * j + 2]);
+    record.bytes[j] = high >= 0 && low >= 0
+                          ? static_cast<std::uint8_t>(high << 4 | low)
+                          : static_cast<std::uint8_t>(HexField(line, 2 * j + 1, 2));
+    sum += record.bytes[j];
+  }
+  sum &= 0xFFu;
+  if (sum != 0) {
+    return Fail(error, lineNumber,
+                LineText(lineNumber) + ": wrong checksum (the bytes add up to " + Hex(sum, 2) +
+                    ", not 0x00)");
+  }
+  record.offset = HexField(line, 3, 4);
+  return true;
+}
+
+// Splits text into lines as it arrives in chunks: CR, LF or CR LF end a line, NUL ends the text.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::vector<std::string>& lines) : lines_(lines) {}
+
+  // Returns false once a NUL has ended the text.
+  bool Feed(const char* data, std::size_t size) {
+    const char* p = data;
+    const char* end = data + size;
+    while (p != end) {
+      if (pendingCr_) {
+        pendingCr_ = false;
+        if (*p == '\n') {
+          ++p;
+          continue;
+        }
+      }
+      const char* stop =
+          std::find_if(p, end, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+      current_.append(p, stop);
+      if (stop == end) break;
+      if (*stop == '\0') return false;
+      pendingCr_ = *stop == '\r';
+      lines_.push_back(std::move(current_));
+      current_.clear();
+      p = stop + 1;
+    }
+    return true;
+  }
+
+  // The last line needs no line end.
+  void Finish() {
+    if (!current_.empty()) lines_.push_back(std::move(current_));
+    current_.clear();
+  }
+
+ private:
+  std::vector<std::string>& lines_;
+  std::string current_;
+  bool pendingCr_ = false;
+};
+
+std::string SystemMessage(int code) {
+  return std::error_code(code, std::generic_category()).message();
+}
+
+// Reads the file's lines into `lines`. Only regular files are read: a directory, a FIFO or a
+// device could block or never end.
+bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, HexError* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(fileName, ec);
+  if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
+  if (fs::is_directory(status)) return Fail(error, 0, fileName + " is a directory");
+  if (!fs::is_regular_file(status)) return Fail(error, 0, fileName + " is not a regular file");
+  const std::uintmax_t size = fs::file_size(fileName, ec);
+  if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
+  if (size > kMaxFileSize) {
+    return Fail(error, 0,
+                fileName + " is too large for a HEX file (" + std::to_string(size) +
+                    " bytes, at most " + std::to_string(kMaxFileSize) + ")");
+  }
+
+  errno = 0;
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) return Fail(error, 0, "cannot open " + fileName + ": " + SystemMessage(errno));
+
+  LineSplitter splitter(lines);
+  std::vector<char> chunk(kReadChunk);
+  std::uintmax_t total = 0;
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    total += got;
+    if (total > kMaxFileSize)
+      return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
+    if (!splitter.Feed(chunk.data(), got)) break;
+  }
+  if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
+  splitter.Finish();
+  return true;
+}
+
+}  // namespace
+
+void CopyHexField(std::string_view line, char* destination, std::size_t count, std::size_t start) {
+  std::size_t copied = 0;
+  if (start < line.size()) {
+    copied = std::min(count, line.size() - start);
+    std::memcpy(destination, line.data() + start, copied);
+  }
+  destination[copied] = '\0';
+}
+
+std::uint32_t HexField(std::string_view line, std::size_t start, std::size_t count) {
+  const std::uint32_t mask = count >= 8 ? 0xFFFFFFFFu : (1u << (4 * count)) - 1u;
+  // The usual case, a field of hex digits only, without the general conversion.
+  if (start + count <= line.size()) {
+    std::uint32_t value = 0;
+    std::size_t i = 0;
+    for (; i < count; ++i) {
+      const int digit = HexDigitValue(line[start + i]);
+      if (digit < 0) break;
+      value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    if (i == count) return value & mask;
+  }
+  // Blanks, a sign, a short field or a stray character: the standard conversion decides.
+  std::array<char, 16> field{};
+  const std::size_t length = std::min(count, field.size() - 1);
+  CopyHexField(line, field.data(), length, start);
+  const long value = std::strtol(field.data(), nullptr, 16);
+  return static_cast<std::uint32_t>(static_cast<unsigned long>(value)) & mask;
+}
+
+bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines, HexError* error) {
+  std::vector<std::string> lines;
+  if (!ReadLines(fileName, lines, error)) return false;
+  hexLines = std::move(lines);
+  Record record;
+  for (std::size_t i = 0; i < hexLines.size(); ++i) {
+    if (hexLines[i].empty()) continue;
+    if (!ReadRecord(hexLines[i], i + 1, record, error)) return false;
+  }
+  return true;
+}
+
+bool BuildImage(ProgramMemory& memory, HexError* error) {
+  if (!memory.ImageBuffer) return Fail(error, 0, "no program memory image: connect first");
+  std::uint8_t* const image = memory.ImageBuffer.get();
+  std::fill_n(image, memory.ImageSize, std::uint8_t{0xFF});
+  memory.ImageEnd = 0;
+  std::uint32_t upperAddress = 0;
+  Record record;
+
+  for (std::size_t i = 0; i < memory.HexLines.size(); ++i) {
+    const std::string_view line = memory.HexLines[i];
+    const std::size_t lineNumber = i + 1;
+    if (line.empty()) continue;
+    if (!ReadRecord(line, lineNumber, record, error)) return false;
+
+    if (record.Type() == kTypeExtendedLinearAddress) {
+      upperAddress = HexField(line, 9, 4) << 16;
+    } else if (record.Type() == kTypeData && upperAddress >= kWindowFirst &&
+               upperAddress <= kWindowLast) {
+      // At most 0xFF0000 + 0xFFFF + 0xFF: no wrap in 32 bits, so a record crossing 64 KiB
+      // simply continues into the next 64 KiB.
+      const std::uint32_t first = upperAddress + record.offset - kFlashBase;
+      if (record.Count() > 0 && first + record.Count() > memory.ImageSize) {
+        const std::uint32_t outside = kFlashBase + std::max(first, memory.ImageSize);
+        return Fail(error, lineNumber,
+                    LineText(lineNumber) + ": data at " + Hex(outside, 8) + " lies beyond the " +
+                        SizeText(memory.ImageSize) + " program flash");
+      }
+      std::copy_n(record.Data(), record.Count(), image + first);
+      memory.ImageEnd = upperAddress + record.offset + record.Count();
+    }
+  }
+  return true;
+}
+
+}  // namespace vestrel::image

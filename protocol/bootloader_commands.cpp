@@ -1,0 +1,208 @@
+#include "protocol/bootloader_commands.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "protocol/frame.h"
+
+namespace vestrel::protocol {
+namespace {
+
+constexpr std::size_t kReadReplyHeaderSize = 8;
+constexpr std::size_t kReadReplySpare = 24;  // reply capacity beyond the data words
+constexpr int kVersionFieldsSize = 6;        // flash size, minor, major
+constexpr int kStatusFieldSize = 2;
+constexpr unsigned kCommandPause = 5;  // ms between a request and its reply
+constexpr unsigned kErasePollPause = 100;
+
+void Put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  Put16(out, value & 0xFFFF);
+  Put16(out, value >> 16);
+}
+
+std::uint32_t Get32(std::span<const std::uint8_t> bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// A request of the two 16-bit fields, followed by the address when the command has one.
+std::vector<std::uint8_t> Request(std::uint16_t command, std::uint32_t second) {
+  std::vector<std::uint8_t> payload;
+  Put16(payload, command);
+  Put16(payload, second & 0xFFFF);
+  return payload;
+}
+
+// Payload bytes of a received frame: its count less the checksum byte.
+std::size_t PayloadSize(int result) {
+  return result > 0 ? static_cast<std::size_t>(result) - 1 : 0;
+}
+
+std::string AddressText(const char* format, std::uint32_t address) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, static_cast<unsigned>(address));
+  return text;
+}
+
+}  // namespace
+
+int BootloaderCommands::Send(std::span<const std::uint8_t> payload) {
+  if (receiveFailed_) {
+    channel_.DiscardStaleInput();
+    receiveFailed_ = false;
+  }
+  return channel_.SendFrame(payload);
+}
+
+int BootloaderCommands::Receive(std::span<std::uint8_t> buffer) {
+  const int result = channel_.ReceiveFrame(buffer);
+  receiveFailed_ = result < 0;
+  return result;
+}
+
+void BootloaderCommands::ShowError(const std::string& text) {
+  view_.ShowMessage(text, "Error");
+}
+
+void BootloaderCommands::CountFailedAttempt() {
+  ++retryCount_;
+  view_.SetStatusPanel(1, std::to_string(retryCount_));
+}
+
+bool BootloaderCommands::ReadVersion() {
+  memory_.ImageBuffer.reset();
+  view_.SetVersionText("BL Version: N/A");
+  if (Send(Request(kCmdReadVersion, 2)) < 0) {
+    ShowError("Read Version Send Error");
+    return false;
+  }
+  view_.Pause(kCommandPause);
+  std::array<std::uint8_t, 16> reply{};
+  // A reply too short to hold the size and version bytes counts as a failed receive.
+  if (static_cast<int>(PayloadSize(Receive(reply))) < kVersionFieldsSize) {
+    ShowError("Read Version Receive Error");
+    return false;
+  }
+  char version[32];
+  std::snprintf(version, sizeof version, "BL Version: v%02u.%02u", unsigned{reply[5]},
+                unsigned{reply[4]});
+  view_.SetVersionText(version);
+
+  const std::uint32_t size = Get32(reply);
+  // The image is walked in whole blocks inside the program flash window: refuse anything else
+  // before allocating.
+  if (size % image::kBlockSize != 0 || size > kMaxFlashSize) {
+    const std::string reason = size > kMaxFlashSize ? "exceeds the 16 MiB program flash window"
+                                                    : "is not a whole number of 512-byte blocks";
+    ShowError("Read Version Error: flash size " + std::to_string(size) + " bytes " + reason);
+    return false;
+  }
+  memory_.ImageSize = size;
+  memory_.ImageBuffer.reset(new (std::nothrow) std::uint8_t[size]);
+  if (!memory_.ImageBuffer) {
+    ShowError("Memory Alloc Error");
+    return false;
+  }
+  return true;
+}
+
+bool BootloaderCommands::EraseFlash() {
+  eraseOk_ = 0;
+  if (Send(Request(kCmdEraseFlash, 2)) < 0) {
+    ShowError("Erase Flash Send Error");
+    return false;
+  }
+  view_.SetProgress(0);
+  // The request goes out once; the tries only wait for the reply while the flash is erased.
+  std::array<std::uint8_t, 16> reply{};
+  bool answered = false;
+  for (int tries = 0; tries < kEraseTries && !answered; ++tries) {
+    view_.Pause(kErasePollPause);
+    answered = Receive(reply) >= 0;
+    view_.SetProgress(view_.Progress() + 1);
+    if (!answered) view_.ProcessMessages();
+  }
+  if (!answered) {
+    ShowError("Erase Flash Receive Error");
+    return false;
+  }
+  view_.SetProgress(100);
+  eraseOk_ = 1;
+  return true;
+}
+
+bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std::uint8_t> words) {
+  const auto data = words.first(words.size() / 4 * 4);
+  const bool blank =
+      std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0xFF; });
+  auto request = Request(blank ? kCmdProgramBlankBlock : kCmdProgramBlock,
+                         static_cast<std::uint32_t>(data.size() / 4));
+  Put32(request, address);
+  request.insert(request.end(), data.begin(), data.end());
+
+  int result = kReadFailed;
+  for (int attempt = 0; attempt < kProgramAttempts; ++attempt) {
+    if (Send(request) < 0) {
+      ShowError(AddressText("Send Program Error Addr: 0x%08X", address));
+      return false;
+    }
+    view_.Pause(kCommandPause);
+    std::array<std::uint8_t, 16> reply{};
+    result = Receive(reply);
+    if (result > 0) return true;  // an empty frame acknowledges nothing
+    CountFailedAttempt();
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "Receive Program Error Addr: 0x%08X, Result: %d",
+                static_cast<unsigned>(address), result);
+  ShowError(text);
+  return false;
+}
+
+bool BootloaderCommands::VerifyBlock(std::uint32_t address, std::span<const std::uint8_t> words) {
+  const std::size_t dataSize = words.size() / 4 * 4;
+  auto request = Request(kCmdReadMemory, static_cast<std::uint32_t>(dataSize / 4));
+  Put32(request, address);
+
+  std::vector<std::uint8_t> reply(dataSize + kReadReplySpare);
+  int result = kReadFailed;
+  for (int attempt = 0; attempt < kVerifyAttempts && result < 0; ++attempt) {
+    if (Send(request) < 0) return false;
+    std::fill(reply.begin(), reply.end(), std::uint8_t{0});
+    result = Receive(reply);
+  }
+  // Words that did not arrive must not compare as zero.
+  if (PayloadSize(result) < kReadReplyHeaderSize + dataSize) return false;
+  return std::equal(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(dataSize),
+                    reply.begin() + kReadReplyHeaderSize);
+}
+
+int BootloaderCommands::FinishProgram() {
+  // No data stored means nothing used, not a length wrapped below the flash base.
+  const std::uint32_t end = memory_.ImageEnd;
+  const std::uint32_t usedLength = end > image::kFlashBase ? end - image::kFlashBase : 0;
+  auto request = Request(kCmdFinishProgram, 4);
+  Put32(request, usedLength);
+  Send(request);  // a failed send shows up as a failed receive
+  view_.Pause(kCommandPause);
+  std::array<std::uint8_t, 32> reply{};
+  const int result = Receive(reply);
+  if (result < 0) return result;
+  if (static_cast<int>(PayloadSize(result)) < kStatusFieldSize) return kReadFailed;
+  return reply[0] | reply[1] << 8;
+}
+
+int BootloaderCommands::StartApplication() {
+  return Send(Request(kCmdStartApplication, 0));
+}
+
+}  // namespace vestrel::protocol

@@ -1,0 +1,632 @@
+#include "app/loader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "protocol/frame.h"
+#include "tests/support/fake_bootloader.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/recording_view.h"
+
+namespace vestrel::app {
+namespace {
+
+using protocol::kCmdEraseFlash;
+using protocol::kCmdFinishProgram;
+using protocol::kCmdProgramBlock;
+using protocol::kCmdReadMemory;
+using protocol::kCmdReadVersion;
+using test::Bytes;
+using test::FakeBootloader;
+using Fault = FakeBootloader::Fault;
+using Strings = std::vector<std::string>;
+
+constexpr std::uint32_t kPage = 4096;
+constexpr std::uint32_t kBase = 0x9D000000;
+
+class LoaderTest : public ::testing::Test {
+ protected:
+  explicit LoaderTest(std::uint32_t flashSize = kPage) : fake(flashSize) {
+    const unsigned ports[] = {0, 2};  // COM1 and COM3
+    loader.FillPortList(ports);
+  }
+
+  // Writes a HEX file that fills the image with `data` from the start of program flash.
+  std::string HexFile(const Bytes& data) {
+    return dir.Write("app.hex", test::HexText().Data(0x1D000000, data).End().Text());
+  }
+
+  void LoadAndConnect(const Bytes& data) {
+    loader.LoadHexFile(HexFile(data));
+    ASSERT_EQ(loader.FileOk, 1);
+    loader.ConnectSpeedButtonClick();
+    ASSERT_EQ(loader.ConnectOk, 1);
+  }
+
+  void Options(std::initializer_list<std::string> args) {
+    const std::vector<std::string> list(args);
+    loader.ReadCommandLine(list);
+  }
+
+  // Information texts from the first occurrence of `first` on.
+  Strings InfosFrom(const std::string& first) const {
+    auto it = std::find(view.infos.begin(), view.infos.end(), first);
+    return Strings(it, view.infos.end());
+  }
+
+  Strings Boxes() const { return view.MessageHeads(); }
+
+  test::TempDir dir;
+  FakeBootloader fake;
+  test::RecordingView view;
+  Loader loader{view, fake, [](unsigned n) { return "/dev/test/com" + std::to_string(n); }};
+};
+
+class TwoPageLoaderTest : public LoaderTest {
+ protected:
+  TwoPageLoaderTest() : LoaderTest(2 * kPage) {}
+};
+
+// --- program ---
+
+TEST_F(LoaderTest, GoodProgramWritesTheImageAndShowsEveryStepInOrder) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  loader.ProgramSpeedButtonClick();
+
+  EXPECT_EQ(InfosFrom("Programming..."),
+            (Strings{"Programming...", "Programm: Verifying", "Verifying...", "Verify: Success",
+                     "Programm: Verify OK", "Programm: Success"}));
+  EXPECT_EQ(fake.flash, data);
+  EXPECT_EQ(fake.finishLength, kPage);
+  EXPECT_EQ(loader.ProgramOk, 1);
+  EXPECT_EQ(loader.VerifyOk, 1);
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(view.progress, 0);
+  EXPECT_TRUE(view.AllButtons(true));  // no options: every button by rule
+}
+
+TEST_F(LoaderTest, EightBlocksShowEighthsTruncated) {
+  LoadAndConnect(test::Pattern(kPage));
+  loader.ProgramSpeedButtonClick();
+  const Strings eighths = {"12%", "25%", "37%", "50%", "62%", "75%", "87%", "100%"};
+  Strings both = eighths;
+  both.insert(both.end(), eighths.begin(), eighths.end());  // program, then its verify pass
+  EXPECT_EQ(view.percents, both);
+}
+
+TEST_F(LoaderTest, ProgressListenerGetsBytesPerBlock) {
+  struct Recorder : ProgressListener {
+    std::vector<std::pair<Phase, std::uint32_t>> calls;
+    void OnBlockDone(Phase phase, std::uint32_t done, std::uint32_t total) override {
+      EXPECT_EQ(total, kPage);
+      calls.emplace_back(phase, done);
+    }
+  } recorder;
+  loader.SetProgressListener(&recorder);
+  LoadAndConnect(test::Pattern(kPage));
+  loader.ProgramSpeedButtonClick();
+  ASSERT_EQ(recorder.calls.size(), 16u);
+  EXPECT_EQ(recorder.calls[0], std::make_pair(Phase::Program, 512u));
+  EXPECT_EQ(recorder.calls[7], std::make_pair(Phase::Program, kPage));
+  EXPECT_EQ(recorder.calls[8], std::make_pair(Phase::Verify, 512u));
+}
+
+TEST_F(TwoPageLoaderTest, PageFailingReadBack20TimesIsWritten21Times) {
+  const Bytes data = test::Pattern(2 * kPage);
+  LoadAndConnect(data);
+  fake.wrongReadBacks[kBase + 1024] = 20;
+  loader.ProgramSpeedButtonClick();
+
+  EXPECT_EQ(fake.programWrites[kBase], 21);
+  EXPECT_EQ(fake.programWrites[kBase + 7 * 512], 21);
+  EXPECT_EQ(fake.programWrites[kBase + kPage], 1);  // the counter went back to 0
+  // Each rewrite moves the bar back by the page: from 43% to 0%.
+  EXPECT_EQ(std::count(view.percents.begin(), view.percents.end(), "0%"), 20);
+  EXPECT_EQ(view.infos.back(), "Programm: Success");
+  EXPECT_EQ(fake.flash, data);
+  EXPECT_EQ(loader.ProgramOk, 1);
+}
+
+TEST_F(TwoPageLoaderTest, PageFailingReadBack21TimesStopsWithTheFollowingAddress) {
+  LoadAndConnect(test::Pattern(2 * kPage));
+  fake.wrongReadBacks[kBase] = 21;
+  loader.ProgramSpeedButtonClick();
+
+  EXPECT_EQ(Boxes(), Strings{"Send Program Error Addr: 0x9D001000"});
+  EXPECT_EQ(view.Info(), "Programm: Failed");
+  EXPECT_EQ(fake.programWrites[kBase], 21);
+  EXPECT_EQ(fake.programWrites[kBase + kPage], 0);
+  EXPECT_FALSE(fake.finishLength.has_value());
+  EXPECT_EQ(loader.ProgramOk, 0);
+  EXPECT_TRUE(view.AllButtons(false));  // only closing the window remains
+}
+
+TEST_F(LoaderTest, BlockThatCannotBeWrittenStopsProgram) {
+  LoadAndConnect(test::Pattern(kPage));
+  fake.receiveFaults[kCmdProgramBlock] = std::deque<Fault>(199, Fault{protocol::kTimedOut, false});
+  loader.ProgramSpeedButtonClick();
+  EXPECT_EQ(Boxes(), Strings{"Receive Program Error Addr: 0x9D000000, Result: -2"});
+  EXPECT_EQ(view.Info(), "Programm: Failed");
+  EXPECT_EQ(view.panels[1], "199");
+  EXPECT_TRUE(view.AllButtons(false));
+  EXPECT_EQ(loader.ProgramOk, 0);
+}
+
+TEST_F(LoaderTest, NoiseThatCutsRepliesDoesNotBreakTheLoad) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  // The rest of each cut reply is still on its way when the next attempt starts.
+  fake.receiveFaults[kCmdProgramBlock] =
+      std::deque<Fault>(5, Fault{protocol::kChecksumError, true});
+  fake.receiveFaults[kCmdReadMemory] = std::deque<Fault>(5, Fault{protocol::kChecksumError, true});
+  loader.ProgramSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "Programm: Success");
+  EXPECT_EQ(fake.flash, data);
+  EXPECT_EQ(fake.staleAnswers, 0);
+}
+
+TEST_F(LoaderTest, FinishStatusesAreReportedButProgramAndVerifyStand) {
+  struct Case {
+    std::uint16_t status;
+    std::optional<int> receive;
+    const char* box;
+  };
+  for (const Case& c :
+       {Case{0x0045, {}, "Flash Not Erase"}, Case{0x0047, {}, "Flash Not Programmed"},
+        Case{0, protocol::kTimedOut, "Verify OK Error"}}) {
+    SCOPED_TRACE(c.box);
+    view.messages.clear();
+    fake.finishStatus = c.status;
+    if (c.receive) fake.receiveFaults[kCmdFinishProgram] = {{*c.receive, false}};
+    LoadAndConnect(test::Pattern(kPage));
+    loader.ProgramSpeedButtonClick();
+    EXPECT_EQ(Boxes(), Strings{c.box});
+    EXPECT_EQ(view.Info(), "Programm: Verify OK ERROR");
+    EXPECT_EQ(loader.ProgramOk, 1);
+    EXPECT_EQ(loader.VerifyOk, 1);
+    EXPECT_TRUE(view.AllButtons(true));
+    loader.RunSpeedButtonClick();
+    EXPECT_EQ(loader.RunOk, 1);
+  }
+}
+
+TEST_F(LoaderTest, EmptyFlashProgramsNothingAndReportsLengthZero) {
+  fake.reportedSize = 0;
+  // Only a boot flash record, which lies outside the program flash image.
+  loader.LoadHexFile(
+      dir.Write("boot.hex", test::HexText().Data(0x1FC00000, {1, 2, 3, 4}).End().Text()));
+  loader.ConnectSpeedButtonClick();
+  ASSERT_EQ(loader.ConnectOk, 1);
+  loader.ProgramSpeedButtonClick();
+
+  EXPECT_TRUE(fake.programWrites.empty());
+  EXPECT_TRUE(fake.RequestsOf(kCmdReadMemory).empty());
+  EXPECT_EQ(InfosFrom("Programming...").back(), "Programm: Success");
+  EXPECT_EQ(fake.finishLength, 0u);
+  EXPECT_EQ(loader.ProgramOk, 1);
+  EXPECT_EQ(loader.VerifyOk, 1);
+}
+
+TEST_F(LoaderTest, ProgramWithoutImageBufferSendsNothing) {
+  loader.LoadHexFile(HexFile(test::Pattern(kPage)));
+  loader.ProgramSpeedButtonClick();
+  loader.VerifySpeedButtonClick();
+  ASSERT_EQ(Boxes(), (Strings{"Create Program Memory", "Create Verify Memory"}));
+  EXPECT_NE(view.messages[0].text.find('\n'), std::string::npos);  // says why
+  EXPECT_TRUE(fake.requests.empty());
+  EXPECT_EQ(loader.ProgramOk, 0);
+  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_EQ(view.Info(), "Verifying...");
+}
+
+TEST_F(LoaderTest, ImageSizeOfPartialBlocksIsNeverWalked) {
+  loader.Memory.ImageSize = 1000;
+  loader.Memory.ImageBuffer.reset(new std::uint8_t[1000]);
+  loader.ProgramSpeedButtonClick();
+  EXPECT_EQ(Boxes(), Strings{"Create Program Memory"});
+  EXPECT_TRUE(fake.requests.empty());
+}
+
+TEST_F(LoaderTest, ImageThatDoesNotFitStopsProgramBeforeAnyButtonChanges) {
+  LoadAndConnect(test::Pattern(kPage + 16));  // one record beyond the flash
+  const auto before = view.buttons;
+  loader.ProgramSpeedButtonClick();
+  EXPECT_EQ(Boxes(), Strings{"Create Program Memory"});
+  EXPECT_EQ(view.Info(), "Programming...");
+  EXPECT_EQ(view.buttons, before);
+  EXPECT_TRUE(fake.programWrites.empty());
+}
+
+// --- verify ---
+
+TEST_F(LoaderTest, VerifyBlockFailing20TimesStillPasses) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  fake.flash = data;
+  fake.wrongReadBacks[kBase + 512] = 20;
+  fake.wrongReadBacks[kBase + 1024] = 3;
+  loader.VerifySpeedButtonClick();
+
+  EXPECT_EQ(loader.VerifyOk, 1);
+  EXPECT_EQ(loader.RetryCount, 23);  // goes on counting over the whole pass
+  EXPECT_EQ(view.panels[2], "23");
+  EXPECT_EQ(InfosFrom("Verifying...").back(), "Verify: Success");
+  EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(LoaderTest, VerifyBlockFailing21TimesStopsWithItsAddress) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  fake.flash = data;
+  fake.wrongReadBacks[kBase + 512] = 21;
+  loader.VerifySpeedButtonClick();
+
+  EXPECT_EQ(Boxes(), Strings{"Receive Verify Error Addr: 0x9D000200"});
+  EXPECT_EQ(view.Info(), "Verify: Failed");
+  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_TRUE(view.AllButtons(true));
+}
+
+TEST_F(LoaderTest, VerifyStartsItsCountAgain) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  fake.flash = data;
+  loader.RetryCount = 9;
+  loader.VerifySpeedButtonClick();
+  EXPECT_EQ(loader.RetryCount, 0);
+}
+
+TEST_F(LoaderTest, FailedVerifyAfterProgramStopsBeforeTheReport) {
+  LoadAndConnect(test::Pattern(kPage));
+  // The page reads back well while programming; the pass that follows fails.
+  fake.onRequest = [this](const Bytes&) {
+    if (view.Info() == "Verifying...") fake.wrongReadBacks[kBase + 512] = 21;
+  };
+  loader.ProgramSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "Programm: Verify Error");
+  EXPECT_EQ(loader.ProgramOk, 1);
+  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_EQ(view.progress, 0);
+  EXPECT_FALSE(fake.finishLength.has_value());
+}
+
+// --- run ---
+
+TEST_F(LoaderTest, RunBeforeVerifySendsNothing) {
+  LoadAndConnect(test::Pattern(kPage));
+  const auto sent = fake.requests.size();
+  loader.RunSpeedButtonClick();
+  EXPECT_EQ(Boxes(), Strings{"Run Program Error"});
+  EXPECT_EQ(view.Info(), "Run Program: Error");
+  EXPECT_EQ(fake.requests.size(), sent);
+  EXPECT_EQ(loader.RunOk, 0);
+}
+
+TEST_F(LoaderTest, RunAfterVerifyStartsTheApplication) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  fake.flash = data;
+  loader.VerifySpeedButtonClick();
+  loader.RunSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "Running Program");
+  EXPECT_EQ(fake.started, 1);
+  EXPECT_EQ(loader.RunOk, 1);
+}
+
+// --- erase ---
+
+TEST_F(LoaderTest, EraseReportsItsOutcomeAndRestoresTheButtons) {
+  LoadAndConnect(test::Pattern(kPage));
+  loader.EraseSpeedButtonClick();
+  EXPECT_EQ(InfosFrom("Erasing...").back(), "Erasing: Great Success");
+  EXPECT_EQ(loader.EraseOk, 1);
+  EXPECT_TRUE(view.AllButtons(true));
+
+  fake.receiveFaults[kCmdEraseFlash] = std::deque<Fault>(95, Fault{protocol::kTimedOut, false});
+  loader.EraseSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "Erasing: Error");
+  EXPECT_EQ(loader.EraseOk, 0);
+  EXPECT_TRUE(view.AllButtons(true));
+}
+
+// --- connect ---
+
+TEST_F(LoaderTest, ConnectOpensTheSelectedPortAndEnablesTheSteps) {
+  view.portIndex = 1;
+  loader.ConnectSpeedButtonClick();
+  ASSERT_EQ(loader.ConnectOk, 1);
+  ASSERT_TRUE(fake.lastPort.has_value());
+  EXPECT_EQ(fake.lastPort->displayName, "COM3");
+  EXPECT_EQ(fake.lastPort->devicePath, "/dev/test/com3");
+  EXPECT_EQ(fake.lastBaud, 38400u);
+  EXPECT_EQ(view.infos, (Strings{"Baud Sync...", "Connected..."}));
+  EXPECT_EQ(view.versionText, "BL Version: v01.03");
+  EXPECT_FALSE(view.lists[ListBox::Port]);
+  EXPECT_FALSE(view.lists[ListBox::Baud]);
+  EXPECT_TRUE(view.AllButtons(true));
+}
+
+TEST_F(LoaderTest, ConnectAgainReusesThePortAndReadsTheVersionAgain) {
+  loader.ConnectSpeedButtonClick();
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(fake.opens, 1);
+  EXPECT_EQ(fake.syncs, 2);
+  EXPECT_EQ(fake.RequestsOf(kCmdReadVersion).size(), 2u);
+  EXPECT_EQ(loader.ConnectOk, 1);
+}
+
+TEST_F(LoaderTest, ConnectFailures) {
+  fake.openSucceeds = false;
+  view.portIndex = 1;
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "ERROR: Open COM3 is failed");
+
+  fake.openSucceeds = true;
+  fake.syncAnswers = false;
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "ERROR:  COMM Sync");
+  EXPECT_FALSE(fake.IsOpen());
+  EXPECT_TRUE(view.messages.empty());
+
+  fake.syncAnswers = true;
+  fake.receiveFaults[kCmdReadVersion] = {{protocol::kTimedOut, false}};
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(view.Info(), "Connected...");
+  EXPECT_EQ(Boxes(), Strings{"Read Version Receive Error"});
+  EXPECT_TRUE(fake.IsOpen());
+  EXPECT_TRUE(view.lists[ListBox::Port]);
+  EXPECT_FALSE(view.buttons[Button::Erase]);
+  EXPECT_EQ(loader.ConnectOk, 0);
+}
+
+TEST_F(LoaderTest, ConnectWithoutPortOrBaudNamesWhatIsMissing) {
+  view.portIndex = -1;
+  loader.ConnectSpeedButtonClick();
+  EXPECT_FALSE(fake.lastPort.has_value());
+  EXPECT_EQ(view.Info(), "ERROR: Open failed: no port selected");
+
+  view.portIndex = 0;
+  view.baudIndex = -1;
+  loader.ConnectSpeedButtonClick();
+  EXPECT_FALSE(fake.lastBaud.has_value());
+  EXPECT_EQ(view.Info(), "ERROR: Open COM1 failed: no baud rate selected");
+  EXPECT_EQ(loader.ConnectOk, 0);
+}
+
+TEST_F(LoaderTest, BaudAndPortOverridesReplaceTheLists) {
+  loader.OverrideBaudRate(921600);
+  loader.OverridePort(protocol::PortTarget{"/dev/ttyUSB0", "/dev/ttyUSB0"});
+  view.portIndex = -1;
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(fake.lastBaud, 921600u);
+  EXPECT_EQ(fake.lastPort->devicePath, "/dev/ttyUSB0");
+  EXPECT_EQ(loader.ConnectOk, 1);
+}
+
+TEST_F(LoaderTest, DestructorClosesAnOpenPort) {
+  {
+    Loader other(view, fake, [](unsigned) { return std::string("/dev/test/com1"); });
+    const unsigned ports[] = {0};
+    other.FillPortList(ports);
+    other.ConnectSpeedButtonClick();
+    ASSERT_TRUE(fake.IsOpen());
+  }
+  EXPECT_FALSE(fake.IsOpen());
+  EXPECT_EQ(fake.closes, 1);
+}
+
+// --- file ---
+
+TEST_F(LoaderTest, FileLoadSetsTextAndFlag) {
+  const std::string path = HexFile(test::Pattern(64));
+  loader.OpenFileSpeedButtonClick(path);
+  EXPECT_EQ(loader.FileOk, 1);
+  EXPECT_EQ(view.fileText, path);
+  EXPECT_EQ(loader.Memory.HexFileName, path);
+
+  loader.OpenFileSpeedButtonClick(std::nullopt);  // cancelled
+  EXPECT_EQ(loader.Memory.HexFileName, path);
+  EXPECT_EQ(loader.FileOk, 1);
+
+  const std::string missing = dir.File("missing.hex");
+  loader.LoadHexFile(missing);
+  EXPECT_EQ(Boxes(), Strings{"HEX File Error"});
+  EXPECT_EQ(loader.Memory.HexFileName, missing);
+  EXPECT_EQ(loader.FileOk, 0);
+  EXPECT_EQ(view.fileText, path);
+}
+
+// --- button rules ---
+
+TEST_F(LoaderTest, RequestedStepsKeepTheirButtonsDisabled) {
+  Options({"-f" + HexFile(test::Pattern(kPage)), "-e", "-v"});
+  loader.FormActivate();
+  EXPECT_FALSE(view.buttons[Button::Open]);  // a file from the command line
+  loader.ConnectSpeedButtonClick();
+  EXPECT_FALSE(view.buttons[Button::Erase]);
+  EXPECT_TRUE(view.buttons[Button::Program]);
+  EXPECT_FALSE(view.buttons[Button::Verify]);
+  EXPECT_TRUE(view.buttons[Button::Run]);
+  EXPECT_TRUE(view.buttons[Button::Connect]);  // untouched by Connect
+}
+
+TEST_F(LoaderTest, OperationsDisableAllButtonsWhileTheyRun) {
+  LoadAndConnect(test::Pattern(kPage));
+  int checked = 0;
+  fake.onRequest = [&](const Bytes& request) {
+    // The closing report comes after the verify pass has enabled the buttons again.
+    if (request[0] == kCmdFinishProgram) return;
+    EXPECT_TRUE(view.AllButtons(false));
+    ++checked;
+  };
+  loader.EraseSpeedButtonClick();
+  loader.ProgramSpeedButtonClick();
+  EXPECT_GT(checked, 16);
+  EXPECT_TRUE(view.AllButtons(true));
+}
+
+// --- command line ---
+
+TEST_F(LoaderTest, OnlyTheSecondCharacterSelectsTheOption) {
+  Options({"-E", "--e", "e", "", "-x"});
+  EXPECT_EQ(loader.CmdErase, 0);
+  for (const char* arg : {"/e", "xe", "-e"}) {
+    Loader other(view, fake, [](unsigned) { return std::string(); });
+    const std::vector<std::string> args{arg};
+    other.ReadCommandLine(args);
+    EXPECT_EQ(other.CmdErase, 1) << arg;
+  }
+}
+
+TEST_F(LoaderTest, OptionValuesAndRepeats) {
+  Options({"-c12", "-b5", "-fa.hex", "-fC:\\my files\\b.hex", "-p"});
+  EXPECT_EQ(loader.CmdCom, 1);
+  EXPECT_EQ(loader.CmdComNumber, 1);  // one digit only
+  EXPECT_EQ(loader.CmdBaud, 1);
+  EXPECT_EQ(loader.CmdBaudIndex, 5);
+  EXPECT_EQ(loader.CmdFile, 1);
+  EXPECT_EQ(loader.Memory.HexFileName, "C:\\my files\\b.hex");
+  EXPECT_EQ(loader.CmdProgram, 1);
+  EXPECT_EQ(loader.CmdAll + loader.CmdErase + loader.CmdVerify + loader.CmdRun, 0);
+  EXPECT_EQ(loader.CurrentParam, "-p");
+}
+
+TEST_F(LoaderTest, OptionASetsEveryStepButNotFilePortOrBaud) {
+  Options({"-a"});
+  EXPECT_EQ(loader.CmdAll + loader.CmdErase + loader.CmdProgram + loader.CmdVerify + loader.CmdRun +
+                loader.CmdTerminate,
+            6);
+  EXPECT_EQ(loader.CmdFile + loader.CmdCom + loader.CmdBaud, 0);
+}
+
+TEST_F(LoaderTest, PortAndBaudOptionsTogetherConnectAtOnce) {
+  Options({"-c3", "-b7"});
+  EXPECT_FALSE(loader.FormActivate());
+  EXPECT_EQ(view.portIndex, 1);
+  EXPECT_EQ(fake.lastBaud, 115200u);
+  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(view.buttons[Button::Erase]);
+  loader.EnableButtons();
+  EXPECT_FALSE(view.buttons[Button::Connect]);  // both on the command line
+}
+
+TEST_F(LoaderTest, PortOptionAlonePreselectsOnly) {
+  Options({"-c3"});
+  loader.FormActivate();
+  EXPECT_EQ(view.portIndex, 1);
+  EXPECT_EQ(view.baudIndex, 5);
+  EXPECT_EQ(fake.opens, 0);
+  loader.EnableButtons();
+  EXPECT_TRUE(view.buttons[Button::Connect]);
+}
+
+TEST_F(LoaderTest, PortNotInTheListLeavesNoSelection) {
+  Options({"-c2", "-b5"});
+  loader.FormActivate();
+  EXPECT_EQ(view.portIndex, -1);
+  EXPECT_FALSE(fake.lastPort.has_value());
+  EXPECT_EQ(view.Info(), "ERROR: Open failed: no port selected");
+}
+
+TEST_F(LoaderTest, PortAndBaudWithoutDigitAreRejected) {
+  // Regression: 'H' - '0' made port 24, which exists here.
+  view.portEntries.clear();
+  const unsigned ports[] = {23};
+  loader.FillPortList(ports);
+  Options({"-cH", "-b9"});
+  loader.FormActivate();
+  EXPECT_EQ(view.portIndex, -1);
+  EXPECT_EQ(view.baudIndex, -1);
+  EXPECT_EQ(fake.opens, 1);
+  EXPECT_FALSE(fake.lastPort.has_value());
+  EXPECT_FALSE(fake.lastBaud.has_value());
+  EXPECT_EQ(loader.ConnectOk, 0);
+}
+
+TEST_F(LoaderTest, FileOptionWithoutNameFailsTheLoad) {
+  Options({"-f"});
+  loader.FormActivate();
+  EXPECT_EQ(loader.CmdFile, 1);
+  EXPECT_EQ(Boxes(), Strings{"HEX File Error"});
+  EXPECT_EQ(loader.FileOk, 0);
+}
+
+TEST_F(LoaderTest, EmptyPortListSelectsNothing) {
+  Loader other(view, fake, [](unsigned) { return std::string(); });
+  view.portEntries.clear();
+  other.FillPortList({});
+  EXPECT_EQ(view.portIndex, -1);
+  EXPECT_EQ(other.UseableCount, 0);
+  EXPECT_EQ(loader.UseableCount, 2);
+}
+
+// --- automatic run and exit code ---
+
+TEST_F(LoaderTest, FullAutomaticRunLoadsAndExitsZero) {
+  const Bytes data = test::Pattern(kPage);
+  Options({"-f" + HexFile(data), "-c3", "-b7", "-a"});
+  EXPECT_TRUE(loader.FormActivate());
+  EXPECT_EQ(loader.FormClose(), 0);
+  EXPECT_EQ(fake.flash, data);
+  EXPECT_EQ(fake.started, 1);
+  EXPECT_EQ(fake.RequestsOf(kCmdReadMemory).size(), 16u);  // read-back and one verify pass
+  EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(LoaderTest, OptionAAloneTriesEveryStepAndExitsOne) {
+  Options({"-a"});
+  EXPECT_TRUE(loader.FormActivate());
+  EXPECT_EQ(loader.FormClose(), 1);
+  EXPECT_TRUE(fake.requests.empty());
+  EXPECT_EQ(Boxes(),
+            (Strings{"Erase Flash Send Error", "Create Program Memory", "Run Program Error"}));
+}
+
+TEST_F(LoaderTest, ProgramAndVerifyVerifyOnceAndNeedBoth) {
+  const Bytes data = test::Pattern(kPage);
+  Options({"-f" + HexFile(data), "-c3", "-b7", "-p", "-v"});
+  EXPECT_FALSE(loader.FormActivate());
+  EXPECT_EQ(fake.RequestsOf(kCmdReadMemory).size(), 16u);
+  EXPECT_EQ(loader.FormClose(), 0);
+}
+
+TEST_F(LoaderTest, FailedFinishStillCountsAsProgrammedAndVerified) {
+  fake.finishStatus = 0x0045;
+  Options({"-f" + HexFile(test::Pattern(kPage)), "-c3", "-b7", "-p", "-v", "-t"});
+  EXPECT_TRUE(loader.FormActivate());
+  EXPECT_EQ(Boxes(), Strings{"Flash Not Erase"});
+  EXPECT_EQ(loader.FormClose(), 0);
+}
+
+TEST_F(LoaderTest, RequestedStepThatFailedSetsExitOne) {
+  Options({"-p", "-v"});
+  loader.FormActivate();
+  EXPECT_EQ(loader.FormClose(), 1);
+}
+
+TEST_F(LoaderTest, TerminateAloneClosesWithZero) {
+  Options({"-t"});
+  EXPECT_TRUE(loader.FormActivate());
+  EXPECT_EQ(loader.FormClose(), 0);
+  EXPECT_TRUE(fake.requests.empty());
+}
+
+TEST_F(LoaderTest, NoOptionsExitZeroWhateverHappened) {
+  EXPECT_FALSE(loader.FormActivate());
+  loader.EraseSpeedButtonClick();  // fails: not connected
+  loader.RunSpeedButtonClick();
+  EXPECT_EQ(loader.FormClose(), 0);
+}
+
+TEST_F(LoaderTest, RuleTwoKeepsAnEarlierFailure) {
+  Options({"-e"});
+  EXPECT_EQ(loader.FormClose(), 1);
+  loader.EraseOk = 1;
+  EXPECT_EQ(loader.FormClose(), 1);
+}
+
+}  // namespace
+}  // namespace vestrel::app

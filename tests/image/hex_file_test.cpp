@@ -1,0 +1,225 @@
+// ReadHexFile: line splitting, checksum test of every line, and files that are not HEX files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "image/program_memory.h"
+#include "tests/support/hex_text.h"
+
+namespace vestrel::image {
+namespace {
+
+using test::HexText;
+using test::TempDir;
+using Lines = std::vector<std::string>;
+
+const Lines kStale = {"stale"};
+
+struct ReadResult {
+  bool ok = false;
+  Lines lines;
+  HexError error;
+};
+
+ReadResult Read(const std::string& path) {
+  ReadResult r;
+  r.lines = kStale;
+  r.ok = ReadHexFile(path, r.lines, &r.error);
+  return r;
+}
+
+ReadResult ReadText(std::string_view content) {
+  TempDir dir;
+  return Read(dir.Write("file.hex", content));
+}
+
+bool Contains(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
+}
+
+HexText SmallProgram() {
+  return HexText()
+      .Data(0x1FC00000, test::Pattern(20, 1))
+      .Data(0x1D000000, test::Pattern(40, 2))
+      .End();
+}
+
+class LineEnds : public testing::TestWithParam<const char*> {};
+
+TEST_P(LineEnds, EveryLineEndReadsTheSameLines) {
+  const HexText hex = SmallProgram();
+  const ReadResult r = ReadText(hex.Text(GetParam()));
+  ASSERT_TRUE(r.ok) << r.error.reason;
+  EXPECT_EQ(r.lines, hex.Lines());
+}
+
+INSTANTIATE_TEST_SUITE_P(CrLfAndCrLf, LineEnds, testing::Values("\r\n", "\n", "\r"));
+
+TEST(ReadHexFile, SplitsEmptyLinesAndKeepsALastLineWithoutEnd) {
+  // CR LF is one line end, LF CR two; empty lines pass the test.
+  const ReadResult r = ReadText(":00000001FF\r\n\r\n\n\r:00000001FF\n\r\n:00000001FF");
+  ASSERT_TRUE(r.ok) << r.error.reason;
+  EXPECT_EQ(r.lines, (Lines{":00000001FF", "", "", "", ":00000001FF", "", ":00000001FF"}));
+}
+
+TEST(ReadHexFile, NulEndsTheText) {
+  using namespace std::string_literals;
+  const ReadResult r = ReadText(":00000001FF\n:00000001FF\0:0000000100\ngarbage\n"s);
+  ASSERT_TRUE(r.ok) << r.error.reason;
+  EXPECT_EQ(r.lines, (Lines{":00000001FF", ":00000001FF"}));
+}
+
+TEST(ReadHexFile, EmptyFileGivesNoLines) {
+  const ReadResult r = ReadText("");
+  ASSERT_TRUE(r.ok) << r.error.reason;
+  EXPECT_TRUE(r.lines.empty());
+}
+
+TEST(ReadHexFile, WrongChecksumAfterTheEndRecordFailsAndKeepsTheWholeFile) {
+  const std::string text = SmallProgram().Text() + ":0400000001020304F3\r\n:00000001FF\r\n";
+  const ReadResult r = ReadText(text);
+  EXPECT_FALSE(r.ok);
+  const std::size_t badLine = SmallProgram().Lines().size() + 1;
+  EXPECT_EQ(r.error.line, badLine);
+  EXPECT_TRUE(Contains(r.error.reason, "line " + std::to_string(badLine))) << r.error.reason;
+  EXPECT_TRUE(Contains(r.error.reason, "checksum")) << r.error.reason;
+  EXPECT_EQ(r.lines.size(), badLine + 1);
+}
+
+TEST(ReadHexFile, ChecksumIsTestedOnEveryByteOfTheLine) {
+  // A change in any one byte of the worked record must be caught.
+  const std::string good = ":0400000001020304F2";
+  for (std::size_t pos = 1; pos < good.size(); ++pos) {
+    std::string bad = good;
+    bad[pos] = bad[pos] == '0' ? '1' : '0';
+    EXPECT_FALSE(ReadText(bad + "\n").ok) << "changed position " << pos;
+  }
+  EXPECT_TRUE(ReadText(good + "\n").ok);
+}
+
+TEST(ReadHexFile, AcceptsAnyStartCodeLowerCaseAndTrailingCharacters) {
+  const ReadResult r = ReadText("#0400000001020304f2\n:0400000001020304F2 ; comment\n");
+  EXPECT_TRUE(r.ok) << r.error.reason;
+}
+
+TEST(ReadHexFile, LineShorterThanItsByteCountFails) {
+  // The count 0x04 needs 19 characters; the checksum pair is cut off after one digit.
+  const ReadResult r = ReadText(":00000001FF\n:0400000001020304F\n");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error.line, 2u);
+  EXPECT_TRUE(Contains(r.error.reason, "line 2 is too short")) << r.error.reason;
+  EXPECT_TRUE(Contains(r.error.reason, "19")) << r.error.reason;
+}
+
+TEST(ReadHexFile, BlankButNotEmptyLineIsTooShort) {
+  const ReadResult r = ReadText(":00000001FF\n \n");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error.line, 2u);
+}
+
+TEST(ReadHexFile, MissingFileKeepsTheLines) {
+  TempDir dir;
+  const std::string path = dir.File("absent.hex");
+  const ReadResult r = Read(path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lines, kStale);
+  EXPECT_TRUE(Contains(r.error.reason, path)) << r.error.reason;
+}
+
+TEST(ReadHexFile, DirectoryIsRefused) {
+  TempDir dir;
+  const std::string path = dir.File("sub");
+  std::filesystem::create_directory(path);
+  const ReadResult r = Read(path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lines, kStale);
+  EXPECT_TRUE(Contains(r.error.reason, "is a directory")) << r.error.reason;
+}
+
+// A FIFO without a writer would block an ordinary open for ever.
+TEST(ReadHexFile, FifoIsRefusedWithoutBlocking) {
+  TempDir dir;
+  const std::string path = dir.File("fifo");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const ReadResult r = Read(path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(Contains(r.error.reason, "not a regular file")) << r.error.reason;
+}
+
+TEST(ReadHexFile, UnreadableFileIsRefused) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads files without permission";
+  TempDir dir;
+  const std::string path = dir.Write("locked.hex", ":00000001FF\n");
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  const ReadResult r = Read(path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lines, kStale);
+  EXPECT_TRUE(Contains(r.error.reason, "cannot open")) << r.error.reason;
+}
+
+TEST(ReadHexFile, FileBeyondTheSizeLimitIsRefusedWithoutReadingIt) {
+  TempDir dir;
+  const std::string path = dir.Write("huge.hex", "");
+  ASSERT_EQ(truncate(path.c_str(), 300L * 1024 * 1024), 0);  // sparse: costs no disk
+  const ReadResult r = Read(path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lines, kStale);
+  EXPECT_TRUE(Contains(r.error.reason, "too large")) << r.error.reason;
+}
+
+TEST(ReadHexFile, BinaryGarbageFailsTheTest) {
+  // Bytes 1..255 from a fixed generator: no NUL, so the whole file is split and tested.
+  std::string garbage(1 << 20, '\0');
+  std::uint32_t state = 12345;
+  for (char& c : garbage) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(1 + (state >> 24) % 255);
+  }
+  const ReadResult r = ReadText(garbage);
+  EXPECT_FALSE(r.ok);
+  EXPECT_GE(r.error.line, 1u);
+  EXPECT_FALSE(r.error.reason.empty());
+}
+
+TEST(ReadHexFile, MillionCharacterLines) {
+  const std::string tail(1'000'000, 'x');
+  // Characters after the checksum are ignored, however many.
+  ReadResult r = ReadText(":0400000001020304F2" + tail + "\n:00000001FF\n");
+  ASSERT_TRUE(r.ok) << r.error.reason;
+  ASSERT_EQ(r.lines.size(), 2u);
+  EXPECT_EQ(r.lines[0].size(), 19 + tail.size());
+
+  // Hex digits only: byte count 0xFF, 260 bytes that do not add up to 0.
+  r = ReadText(std::string(1'000'000, 'F'));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error.line, 1u);
+  EXPECT_TRUE(Contains(r.error.reason, "checksum")) << r.error.reason;
+}
+
+TEST(ReadHexFile, LargeFileIsReadCompletely) {
+  // About 200 MB of full-length records, written in pieces to keep the test's own memory low.
+  TempDir dir;
+  const std::string path = dir.File("large.hex");
+  const std::string line = test::HexRecord(0x00, 0x1234, test::Pattern(255)) + "\r\n";
+  const std::size_t lineCount = 200'000'000 / line.size();
+  {
+    std::string block;
+    for (int i = 0; i < 1000; ++i) block += line;
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t written = 0; written < lineCount; written += 1000) {
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+  }
+  const std::size_t expectedLines = (lineCount + 999) / 1000 * 1000;
+  std::vector<std::string> lines;
+  HexError error;
+  ASSERT_TRUE(ReadHexFile(path, lines, &error)) << error.reason;
+  ASSERT_EQ(lines.size(), expectedLines);
+  EXPECT_EQ(lines.back() + "\r\n", line);
+}
+
+}  // namespace
+}  // namespace vestrel::image
