@@ -80,6 +80,8 @@ const char* Outcome(std::uint8_t requested, std::uint8_t ok) {
 void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::ostream& out) {
   out << "Summary:";
   const std::pair<const char*, const char*> steps[] = {
+      {"file", Outcome(loader.CmdFile, loader.FileOk)},
+      {"connect", Outcome(loader.CmdCom && loader.CmdBaud, loader.ConnectOk)},
       {"erase", Outcome(loader.CmdErase, loader.EraseOk)},
       {"program", Outcome(loader.CmdProgram, loader.ProgramOk)},
       {"verify", Outcome(loader.CmdVerify || loader.CmdProgram, loader.VerifyOk)},
@@ -93,8 +95,7 @@ void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::
   char figures[96];
   if (loader.ProgramOk && seconds > 0) {
     std::snprintf(figures, sizeof figures, "; %u bytes in %.1f s (%.1f KiB/s)",
-                  loader.Memory.ImageSize, seconds,
-                  loader.Memory.ImageSize / 1024.0 / seconds);
+                  loader.Memory.ImageSize, seconds, loader.Memory.ImageSize / 1024.0 / seconds);
   } else {
     std::snprintf(figures, sizeof figures, "; %.1f s", seconds);
   }
@@ -104,8 +105,8 @@ void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::
 }  // namespace
 
 bool AsksForSteps(const LoadOptions& o) {
-  return o.hexFile || o.comNumber || o.portPath || o.baudIndex || o.baudRate || o.all ||
-         o.erase || o.program || o.verify || o.run || o.terminate;
+  return o.hexFile || o.comNumber || o.portPath || o.baudIndex || o.baudRate || o.all || o.erase ||
+         o.program || o.verify || o.run || o.terminate;
 }
 
 int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err) {

@@ -71,45 +71,57 @@ int main(int argc, char** argv) {
   std::uint32_t baudRate = 0;
   bool listPorts = false, quiet = false;
 
-  auto* fileOption = app.add_option("-f,--file", hexFile, "Intel HEX file to load")
-                         ->type_name("FILE");
+  auto* fileOption =
+      app.add_option("-f,--file", hexFile, "Intel HEX file to load")->type_name("FILE");
   auto* comOption = app.add_option("-c,--com", comNumber, "port COMn of the port map")
-                        ->type_name("N")->check(CLI::Range(1u, 256u));
-  auto* portOption =
-      app.add_option("--port", portText, "serial device to use (a path, or COMn)")
-          ->type_name("PATH|COMn")->excludes(comOption);
+                        ->type_name("N")
+                        ->check(CLI::Range(1u, 256u));
+  auto* portOption = app.add_option("--port", portText, "serial device to use (a path, or COMn)")
+                         ->type_name("PATH|COMn")
+                         ->excludes(comOption);
   auto* baudIndexOption =
       app.add_option("-b,--baud-index", baudIndex,
                      "baud list index: 0=1200 1=2400 2=4800 3=9600 4=19200 5=38400 6=57600 "
                      "7=115200")
-          ->type_name("N")->check(CLI::Range(0, 7));
-  auto* baudOption = app.add_option("--baud", baudRate,
-                                    "baud rate, any rate the device accepts (e.g. 921600)")
-                         ->type_name("RATE")->check(CLI::Range(50u, 20000000u))
-                         ->excludes(baudIndexOption);
-  app.add_flag("-a,--all", load.all, "connect, erase, program, verify and run; exit 0 only if all succeed");
+          ->type_name("N")
+          ->check(CLI::Range(0, 7));
+  auto* baudOption =
+      app.add_option("--baud", baudRate, "baud rate, any rate the device accepts (e.g. 921600)")
+          ->type_name("RATE")
+          ->check(CLI::Range(50u, 20000000u))
+          ->excludes(baudIndexOption);
+  app.add_flag("-a,--all", load.all,
+               "connect, erase, program, verify and run; exit 0 only if all succeed");
   app.add_flag("-e,--erase", load.erase, "erase the flash");
   app.add_flag("-p,--program", load.program, "program the flash (verifies it afterwards)");
   app.add_flag("-v,--verify", load.verify, "verify the flash against the file");
   app.add_flag("-r,--run", load.run, "start the application (after a successful verify)");
-  app.add_flag("-t,--terminate", load.terminate, "accepted for the window's command line; the terminal front end always ends after the steps");
-  app.add_flag("--list-ports", listPorts, "list the ports of the map in use and whether they are usable");
+  app.add_flag(
+      "-t,--terminate", load.terminate,
+      "accepted for the window's command line; the terminal front end always ends after the steps");
+  app.add_flag("--list-ports", listPorts,
+               "list the ports of the map in use and whether they are usable");
   auto* sizeOption = app.add_option("--flash-size", flashSizeText,
                                     "program flash size for --image-out, decimal or 0x-hex")
                          ->type_name("SIZE")
                          ->check(CLI::Validator(
                              [](const std::string& text) {
-                               return ParseFlashSize(text) ? std::string()
-                                                           : "not a flash size from 1 byte to 16 MiB";
+                               return ParseFlashSize(text)
+                                          ? std::string()
+                                          : "not a flash size from 1 byte to 16 MiB";
                              },
                              ""));
   auto* outOption = app.add_option("--image-out", imageOut,
                                    "write the program memory image of FILE to OUT as raw bytes, "
                                    "without a target")
-                        ->type_name("OUT")->needs(fileOption)->needs(sizeOption);
+                        ->type_name("OUT")
+                        ->needs(fileOption)
+                        ->needs(sizeOption);
   sizeOption->needs(outOption);
-  app.add_option("--progress", progress, "progress display: a bar on a terminal (auto), always a bar, or never")
-      ->type_name("auto|always|never")->check(CLI::IsMember({"auto", "always", "never"}));
+  app.add_option("--progress", progress,
+                 "progress display: a bar on a terminal (auto), always a bar, or never")
+      ->type_name("auto|always|never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
   app.add_flag("-q,--quiet", quiet, "print errors only");
 
   try {

@@ -36,7 +36,10 @@ std::string FormatDuration(double seconds) {
 
 TerminalView::TerminalView(std::ostream& out, std::ostream& err, TerminalOptions options,
                            Clock clock, Sleeper sleeper)
-    : out_(out), err_(err), options_(options), clock_(std::move(clock)),
+    : out_(out),
+      err_(err),
+      options_(options),
+      clock_(std::move(clock)),
       sleeper_(std::move(sleeper)) {}
 
 bool TerminalView::ShowsProgress() const {
@@ -44,17 +47,19 @@ bool TerminalView::ShowsProgress() const {
 }
 
 bool TerminalView::DrawsBar() const {
-  return ShowsProgress() &&
-         (options_.progress == ProgressMode::Always || options_.outIsTerminal);
+  return ShowsProgress() && (options_.progress == ProgressMode::Always || options_.outIsTerminal);
 }
 
 void TerminalView::SetInfoText(const std::string& text) {
   ClearBar();
   FlushVersion();
   if (!options_.quiet) out_ << text << std::endl;
-  if (text == "Erasing...") StartPhase(Phase::Erase);
-  else if (text == "Programming...") StartPhase(Phase::Program);
-  else if (text == "Verifying...") StartPhase(Phase::Verify);
+  if (text == "Erasing...")
+    StartPhase(Phase::Erase);
+  else if (text == "Programming...")
+    StartPhase(Phase::Program);
+  else if (text == "Verifying...")
+    StartPhase(Phase::Verify);
 }
 
 void TerminalView::StartPhase(Phase phase) {
@@ -132,7 +137,9 @@ void TerminalView::Finish() {
 }
 
 // A version read first shows "not available", then the version: print only where it ended.
-void TerminalView::SetVersionText(const std::string& text) { pendingVersion_ = text; }
+void TerminalView::SetVersionText(const std::string& text) {
+  pendingVersion_ = text;
+}
 
 void TerminalView::FlushVersion() {
   if (pendingVersion_.empty()) return;

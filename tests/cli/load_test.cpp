@@ -33,9 +33,9 @@ class CliLoad : public testing::Test {
 
   // Starts the simulator as COM1 of the test's port directory.
   void StartSim(std::vector<std::string> args) {
-    args.insert(args.end(), {"--flash-size", std::to_string(kFlashSize), "--erase-ms", "50",
-                             "--link", ports.Entry(1).string(), "--flash-out", FlashFile(),
-                             "--quiet"});
+    args.insert(args.end(),
+                {"--flash-size", std::to_string(kFlashSize), "--erase-ms", "50", "--link",
+                 ports.Entry(1).string(), "--flash-out", FlashFile(), "--quiet"});
     ASSERT_TRUE(sim.Start(args));
   }
 
@@ -63,10 +63,10 @@ TEST_F(CliLoad, FullRunLeavesTheFlashEqualToTheImage) {
   const RunResult r = Cli({"-f" + hexFile, "-c1", "-b7", "-a"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  for (const char* text : {"COM1 is open\n", "BL Version: v01.00\n", "Erasing: Great Success\n",
-                           "Verify: Success\n", "Programm: Success\n",
-                           "Running Program\n",
-                           "Summary: erase ok, program ok, verify ok, run ok; 16384 bytes in"})
+  for (const char* text :
+       {"COM1 is open\n", "BL Version: v01.00\n", "Erasing: Great Success\n", "Verify: Success\n",
+        "Programm: Success\n", "Running Program\n",
+        "Summary: file ok, connect ok, erase ok, program ok, verify ok, run ok; 16384 bytes in"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text;
   EXPECT_EQ(FlashAfterExit(), expected);
 }
@@ -123,6 +123,14 @@ TEST_F(CliLoad, VerifyAloneExitsByItsOwnOutcome) {
   const RunResult r = Cli({"-f" + dir.Write("other.hex", other.Text()), "-c1", "-b7", "-v"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("Receive Verify Error Addr: 0x9D000000"), std::string::npos) << r.err;
+}
+
+TEST_F(CliLoad, FileAloneIsReadAndTestedWithoutATarget) {
+  EXPECT_EQ(Cli({"-f", hexFile}).out,
+            "File: " + hexFile + "\nSummary: file ok; 0.0 s; exit code 0\n");
+  const RunResult bad = Cli({"-f", dir.Write("bad.hex", ":0400000001020304F3\n")});
+  EXPECT_NE(bad.err.find("Error: HEX File Error\n  line 1"), std::string::npos) << bad.err;
+  EXPECT_EQ(bad.exitCode, 0);  // as in the window, the file load alone does not set the code
 }
 
 TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
