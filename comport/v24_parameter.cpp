@@ -1,12 +1,8 @@
 #include "comport/v24_parameter.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+
+#include "platform/record_file.h"
 
 namespace vestrel::comport {
 
@@ -35,59 +31,6 @@ Enum ValidOr(Enum value, Enum fallback) {
 std::uint8_t SwitchOr(std::uint8_t stored, std::uint8_t fallback) {
   return IsValidSwitch(stored) ? stored : fallback;
 }
-
-// The settings file, open for one access. Only a regular file that nobody else holds locked
-// is used: a FIFO or a device would block or swallow the record.
-class SettingsFile {
- public:
-  SettingsFile(const std::string& name, int create_flag) {
-    fd_ = ::open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | create_flag, 0666);
-    if (fd_ < 0) return;
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  SettingsFile(const SettingsFile&) = delete;
-  SettingsFile& operator=(const SettingsFile&) = delete;
-  ~SettingsFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  bool IsOpen() const { return fd_ >= 0; }
-
-  // Reads from offset 0 until `bytes` is full, the file ends or a read fails; gives the count.
-  std::size_t ReadStart(V24ParameterBytes& bytes) const {
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      const ssize_t n =
-          ::pread(fd_, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    return got;
-  }
-
-  // Writes `bytes` at offset 0 and closes the file; false when any of it failed.
-  bool WriteStartAndClose(const V24ParameterBytes& bytes) {
-    std::size_t put = 0;
-    while (put < bytes.size()) {
-      const ssize_t n =
-          ::pwrite(fd_, bytes.data() + put, bytes.size() - put, static_cast<off_t>(put));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      put += static_cast<std::size_t>(n);
-    }
-    const bool closed = ::close(fd_) == 0;
-    fd_ = -1;
-    return put == bytes.size() && closed;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace
 
@@ -188,23 +131,19 @@ void TV24Parameter::SetParameter(const V24ParameterTag* Record) {
 
 int TV24Parameter::ReadParameterFile(const std::string& FileName, V24ParameterTag* Record,
                                      const V24ParameterTag* Fallback) {
-  SettingsFile file(FileName, 0);
-  if (!file.IsOpen()) {
+  V24ParameterBytes bytes = EncodeV24Parameter(*Record);
+  if (!platform::ReadRecordFile(FileName, bytes)) {
     *Record = *Fallback;
     WriteParameterFile(FileName, Record);
     return kParameterFileNotOpened;
   }
-  V24ParameterBytes bytes = EncodeV24Parameter(*Record);
-  file.ReadStart(bytes);
   *Record = DecodeV24Parameter(bytes);
   return kParameterFileOk;
 }
 
 int TV24Parameter::WriteParameterFile(const std::string& FileName, const V24ParameterTag* Record) {
-  SettingsFile file(FileName, O_CREAT);
-  if (!file.IsOpen()) return kParameterFileNotOpened;
-  return file.WriteStartAndClose(EncodeV24Parameter(*Record)) ? kParameterFileOk
-                                                              : kParameterFileNotOpened;
+  return platform::WriteRecordFile(FileName, EncodeV24Parameter(*Record)) ? kParameterFileOk
+                                                                          : kParameterFileNotOpened;
 }
 
 }  // namespace vestrel::comport

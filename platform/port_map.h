@@ -1,7 +1,8 @@
 // Which device stands behind each port number COM1..COM256.
 //
-// On Windows port n is the device \\.\COMn. On Linux and other POSIX systems it comes from the
-// first of these that applies:
+// On Windows port n is the device \\.\COMn for every n, the system's own COM names (the
+// directory map below is offered there too, but nothing selects it by itself). On Linux and
+// other POSIX systems it comes from the first of these that applies:
 //   1. $VESTREL_PORT_DIR/comN (N decimal, lower-case "com"): a device node or a symlink to one.
 //   2. ~/.config/vestrel/ports/comN, the same, if that directory exists.
 //   3. The automatic map: the serial devices present, numbered from COM1 in this order:
@@ -28,6 +29,7 @@ enum class PortMapSource {
   PortDirectory,      // $VESTREL_PORT_DIR
   UserPortDirectory,  // ~/.config/vestrel/ports
   Automatic,          // the serial devices present
+  System,             // Windows: the system's COM names, port n is \\.\COMn
 };
 
 // Where the system describes its devices; replaceable so the automatic map can be tested.
@@ -46,7 +48,7 @@ struct PortMapEntry {
 
 class PortMap {
  public:
-  // The map the environment selects (see above).
+  // The map the environment selects (see above); on Windows the system's COM names.
   static PortMap FromEnvironment(const SystemPaths& system = {});
   static PortMap FromDirectory(std::string directory, PortMapSource source,
                                const SystemPaths& system = {});

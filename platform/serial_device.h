@@ -1,9 +1,11 @@
 // Serial device access behind one small interface: the POSIX implementation (termios) is
-// serial_posix.cpp, the Win32 one takes serial_win32.cpp's place; the build picks one.
+// serial_posix.cpp, the Win32 one serial_win32.cpp; the build picks one.
 //
 // The line settings and time-outs are the Win32 records `DCB` and `COMMTIMEOUTS` with their
 // field names and constants, so that the values the loader and the port component state can be
-// set and read back on every platform. On POSIX they are translated to termios.
+// set and read back on every platform. On POSIX they are translated to termios; on Windows to
+// the system's records of the same names. <windows.h> defines the constants below as macros, so
+// a file that needs both includes this header first (win32_dcb.h shows how).
 //
 // Threading: one thread may read (Read, WaitReadable) while another writes (Write, Drain) on the
 // same device. Configuration calls must not run at the same time as each other.
@@ -183,8 +185,14 @@ struct OpenResult {
 
 // Opens a serial device for exclusive reading and writing. A second opener of the same device,
 // in this or another process and even with administrator rights, is refused with Busy. The
-// line settings are left as they were.
+// line settings are left as they were. On Windows the device is opened for overlapped I/O, so
+// that the threading note above holds.
 OpenResult OpenSerialDevice(const std::string& path);
+
+// The same for a device driven from one thread only, as the loader's link does. On Windows it
+// is opened for synchronous I/O (no FILE_FLAG_OVERLAPPED), where the system carries out one call
+// on the handle at a time; elsewhere it is OpenSerialDevice.
+OpenResult OpenSerialDeviceSynchronous(const std::string& path);
 
 enum class PortState { Usable, Busy, Absent };
 

@@ -564,4 +564,6 @@ OpenResult OpenSerialDevice(const std::string& path) {
   return result;
 }
 
+OpenResult OpenSerialDeviceSynchronous(const std::string& path) { return OpenSerialDevice(path); }
+
 }  // namespace vestrel::platform

@@ -20,7 +20,8 @@ class SerialLoaderLink final : public BootLink {
   // Opens a device by path; tests hand in a fake.
   using DeviceOpener = std::function<platform::OpenResult(const std::string& devicePath)>;
 
-  explicit SerialLoaderLink(LoaderView& view, DeviceOpener opener = platform::OpenSerialDevice);
+  explicit SerialLoaderLink(LoaderView& view,
+                            DeviceOpener opener = platform::OpenSerialDeviceSynchronous);
   ~SerialLoaderLink() override;  // closes an open port
 
   SerialLoaderLink(const SerialLoaderLink&) = delete;

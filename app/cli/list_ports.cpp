@@ -20,6 +20,9 @@ void DescribeMap(std::ostream& out, const platform::PortMap& map) {
       out << "Port map: automatic (USB adapters first, then serial ports with hardware);\n"
              "          set VESTREL_PORT_DIR to a directory of comN links to choose others\n";
       break;
+    case platform::PortMapSource::System:
+      out << "Port map: the system's COM ports (port n is \\\\.\\COMn)\n";
+      break;
   }
 }
 

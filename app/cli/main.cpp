@@ -1,6 +1,4 @@
 // vestrel-cli: the terminal front end. Parses the command line and hands over to an action.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <iostream>
@@ -10,6 +8,7 @@
 #include "app/cli/image_export.h"
 #include "app/cli/list_ports.h"
 #include "app/cli/load_command.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -50,8 +49,10 @@ TerminalOptions TerminalFor(const std::string& progress, bool quiet) {
   t.progress = progress == "always"  ? ProgressMode::Always
                : progress == "never" ? ProgressMode::Never
                                      : ProgressMode::Auto;
-  t.outIsTerminal = isatty(STDOUT_FILENO) == 1;
-  t.color = isatty(STDERR_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+  using vestrel::platform::IsAnsiTerminal;
+  using vestrel::platform::StandardStream;
+  t.outIsTerminal = IsAnsiTerminal(StandardStream::Output);
+  t.color = IsAnsiTerminal(StandardStream::Error) && std::getenv("NO_COLOR") == nullptr;
   t.quiet = quiet;
   return t;
 }

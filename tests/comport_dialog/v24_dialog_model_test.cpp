@@ -3,7 +3,6 @@
 #include "comport/v24_dialog_model.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "tests/comport_dialog/fake_v24_dialog_host.h"
+#include "tests/support/hex_text.h"
 
 namespace vestrel::comport {
 namespace {
@@ -186,17 +186,9 @@ struct ShowCall {
 class RunV24DialogTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = testing::TempDir() + "v24dialogXXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    host_.File = (dir_ / kDefaultSettingsFileName).string();
+    host_.File = dir_.File(kDefaultSettingsFileName);
     host_.PortsFoundByNextScan = kPorts;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
   // Shows the dialog through a stand-in that records what it was given, applies Edit to the
   // record and answers Result.
   int Run(int Result, const std::function<void(V24ParameterTag&)>& Edit = {}) {
@@ -220,7 +212,7 @@ class RunV24DialogTest : public testing::Test {
     return {b.begin(), b.end()};
   }
 
-  fs::path dir_;
+  test::TempDir dir_;
   FakeV24DialogHost host_;
   ShowCall call_;
 };

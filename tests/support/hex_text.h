@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -106,9 +107,14 @@ inline Bytes Pattern(std::size_t size, std::uint8_t seed = 0) {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vestrel-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      path_ = base / ("vestrel-test-" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(path_, ec)) return;  // false: it existed already
+    }
+    std::abort();
   }
   ~TempDir() {
     std::error_code ec;
@@ -118,6 +124,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   std::string File(std::string_view name) const { return (path_ / name).string(); }
+  const std::filesystem::path& Path() const { return path_; }
 
   std::string Write(std::string_view name, std::string_view content) const {
     const std::string path = File(name);

@@ -1,0 +1,90 @@
+// The port map on Windows: port n is the device \\.\COMn, the form that opens every port
+// number (COM10 and above have no plain "COMn" file name).
+#include "platform/port_map.h"
+#include "platform/serial_device.h"
+// After the layer's headers: see win32_dcb.h.
+#include "platform/win32_support.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace vestrel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string SystemDevicePath(unsigned number) { return "\\\\.\\COM" + std::to_string(number); }
+
+// The system's device behind "COMn" (\Device\Serial0, ...), or empty where the system names
+// none (Wine, for one, gives no name for a port that a test links to a pseudo-terminal).
+std::string DosDeviceTarget(unsigned number) {
+  const std::string name = PortDisplayName(number);
+  char target[1024] = {};
+  if (::QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) return {};
+  return target;  // the first of the NUL-separated names is the one in force
+}
+
+// The number N of a port directory entry "comN" (1..256), or 0.
+unsigned PortNumberOf(const std::string& name) {
+  if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "com") != 0 || name[3] == '0')
+    return 0;
+  unsigned n = 0;
+  for (std::size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    n = n * 10 + static_cast<unsigned>(name[i] - '0');
+  }
+  return n <= kMaxPortNumber ? n : 0;
+}
+
+// The ports that exist: those an exclusive open finds, free or held, as the port scan decides.
+std::vector<PortMapEntry> SystemEntries() {
+  std::vector<PortMapEntry> entries;
+  for (unsigned number = 1; number <= kMaxPortNumber; ++number) {
+    const std::string path = SystemDevicePath(number);
+    if (ClassifyPort(path) == PortState::Absent) continue;
+    std::string target = DosDeviceTarget(number);
+    entries.push_back({number, path, target.empty() ? path : std::move(target), {}});
+  }
+  return entries;
+}
+
+std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
+  std::vector<PortMapEntry> entries;
+  std::error_code ec;
+  for (const auto& item : fs::directory_iterator(directory, ec)) {
+    const unsigned number = PortNumberOf(item.path().filename().string());
+    if (number == 0) continue;
+    const std::string path = item.path().string();
+    entries.push_back({number, path, path, {}});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const PortMapEntry& a, const PortMapEntry& b) { return a.number < b.number; });
+  return entries;
+}
+
+}  // namespace
+
+PortMap PortMap::FromEnvironment(const SystemPaths& system) { return Automatic(system); }
+
+PortMap PortMap::FromDirectory(std::string directory, PortMapSource source,
+                               const SystemPaths& system) {
+  return PortMap(source, std::move(directory), system);
+}
+
+PortMap PortMap::Automatic(const SystemPaths& system) {
+  return PortMap(PortMapSource::System, {}, system);
+}
+
+std::optional<std::string> PortMap::DevicePath(unsigned number) const {
+  if (number < 1 || number > kMaxPortNumber) return std::nullopt;
+  if (source_ == PortMapSource::System) return SystemDevicePath(number);
+  return (fs::path(directory_) / ("com" + std::to_string(number))).string();
+}
+
+std::vector<PortMapEntry> PortMap::Entries() const {
+  if (source_ == PortMapSource::System) return SystemEntries();
+  return DirectoryEntries(directory_);
+}
+
+}  // namespace vestrel::platform
