@@ -43,8 +43,8 @@ void ApplyFlowControl(HandshakeTag Mode, platform::DCB& Dcb) {
   const FlowControl flow = FlowControlOf(Mode);
   Dcb.fOutxCtsFlow = flow.OutxCtsFlow ? 1 : 0;
   Dcb.fOutX = flow.OutX ? 1 : 0;
-  Dcb.fRtsControl = flow.RtsHandshake ? platform::RTS_CONTROL_HANDSHAKE
-                                      : platform::RTS_CONTROL_ENABLE;
+  Dcb.fRtsControl =
+      flow.RtsHandshake ? platform::RTS_CONTROL_HANDSHAKE : platform::RTS_CONTROL_ENABLE;
 }
 
 // The line state Open sets: binary, DTR off, the record's framing and flow control, and nothing
@@ -90,7 +90,9 @@ TComPort::TComPort(TComponent* Owner)
   Check_AllV24();
 }
 
-TComPort::~TComPort() { Close(); }
+TComPort::~TComPort() {
+  Close();
+}
 
 void TComPort::Check_AllV24() {
   UseableV24.fill(0);
@@ -209,8 +211,7 @@ void TComPort::StopThreads() {
 
 // ---- line configuration ----
 
-void TComPort::ChangeV24Parameter(BaudTag Baud, StopBitTag Stop, ParitaetTag Parity,
-                                  bool NoNull) {
+void TComPort::ChangeV24Parameter(BaudTag Baud, StopBitTag Stop, ParitaetTag Parity, bool NoNull) {
   if (!PortIsOpen()) return;
   platform::DCB dcb;
   if (!Device->GetCommState(dcb).ok()) return;
@@ -322,6 +323,8 @@ void TComPort::InitParameter(V24ParameterTag* Record, bool AutoSearch) {
   this->AutoSearch = AutoSearch;
 }
 
-V24ParameterTag* TComPort::GetV24Parameter() { return V24->GetParameter(false, V24->FileName()); }
+V24ParameterTag* TComPort::GetV24Parameter() {
+  return V24->GetParameter(false, V24->FileName());
+}
 
 }  // namespace vestrel::comport

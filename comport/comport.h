@@ -183,7 +183,7 @@ class TComPort : public TComponent {
   std::unique_ptr<TV24Write_Thread> WriteThread;
 
   std::unique_ptr<platform::SerialDevice> Device;  // what PortHandle stands for
-  bool NullStripping = false;  // fNull of the line state last applied
+  bool NullStripping = false;                      // fNull of the line state last applied
   DeviceOpener OpenDevice;
   ErrorNotifier Notify;
   TTickSource Ticks;

@@ -19,7 +19,9 @@ std::optional<V24Message> V24MessageQueue::Take(std::chrono::milliseconds limit)
   return message;
 }
 
-std::optional<V24Message> V24MessageQueue::TryTake() { return Take(std::chrono::milliseconds(0)); }
+std::optional<V24Message> V24MessageQueue::TryTake() {
+  return Take(std::chrono::milliseconds(0));
+}
 
 std::size_t V24MessageQueue::Size() const {
   std::lock_guard lock(mutex_);

@@ -136,9 +136,13 @@ TV24Write_Thread::~TV24Write_Thread() {
   WaitFor();
 }
 
-bool TV24Write_Thread::TXReady() const { return Priority() == TThreadPriority::tpIdle; }
+bool TV24Write_Thread::TXReady() const {
+  return Priority() == TThreadPriority::tpIdle;
+}
 
-void TV24Write_Thread::TXWake() { SetPriority(TThreadPriority::tpAboveNormal); }
+void TV24Write_Thread::TXWake() {
+  SetPriority(TThreadPriority::tpAboveNormal);
+}
 
 void TV24Write_Thread::TXPark() {
   SetPriority(TThreadPriority::tpIdle);

@@ -33,7 +33,7 @@ inline constexpr int kV24BadCount = -20;     // Count below -1, too large, or no
 inline constexpr std::size_t kTxBufferSize = 32768;
 
 // Line error bits, as the reader derives them from the driver's error counters.
-inline constexpr std::uint32_t CE_RXOVER = 0x01;    // input buffer overflow: posts nothing
+inline constexpr std::uint32_t CE_RXOVER = 0x01;  // input buffer overflow: posts nothing
 inline constexpr std::uint32_t CE_OVERRUN = 0x02;
 inline constexpr std::uint32_t CE_RXPARITY = 0x04;
 inline constexpr std::uint32_t CE_FRAME = 0x08;

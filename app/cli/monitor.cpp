@@ -33,14 +33,16 @@ constexpr unsigned long kReadChunk = 256;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+extern "C" void OnInterrupt(int) {
+  gInterrupted = 1;
+}
 
 // SIGINT sets gInterrupted while this lives; the previous handling comes back afterwards.
 class InterruptHandler {
  public:
   InterruptHandler() {
     gInterrupted = 0;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -51,7 +53,7 @@ class InterruptHandler {
   InterruptHandler& operator=(const InterruptHandler&) = delete;
 
  private:
-  struct sigaction previous_{};
+  struct sigaction previous_ {};
 };
 
 // Reads `in` line by line on its own thread and hands the text over, with its line ends, as
@@ -183,11 +185,20 @@ class Monitor {
 
   void Handle(const V24Message& message) {
     switch (message.Msg) {
-      case comport::WM_V24_RXCHAR: Fetch(); break;
-      case comport::WM_V24_FRAME: err_ << "[framing error]\n"; break;
-      case comport::WM_V24_OVERRUN: err_ << "[receive overrun]\n"; break;
-      case comport::WM_V24_RXPARITY: err_ << "[parity error]\n"; break;
-      default: break;  // input: taken after every message
+      case comport::WM_V24_RXCHAR:
+        Fetch();
+        break;
+      case comport::WM_V24_FRAME:
+        err_ << "[framing error]\n";
+        break;
+      case comport::WM_V24_OVERRUN:
+        err_ << "[receive overrun]\n";
+        break;
+      case comport::WM_V24_RXPARITY:
+        err_ << "[parity error]\n";
+        break;
+      default:
+        break;  // input: taken after every message
     }
   }
 

@@ -13,7 +13,9 @@ namespace {
 
 using platform::COMMTIMEOUTS;
 
-V24ParameterTag Record() { return DefaultV24Parameter(); }
+V24ParameterTag Record() {
+  return DefaultV24Parameter();
+}
 
 TEST_F(FakePortTest, OpenSetsTheRecordsLineStateAndTimeouts) {
   V24ParameterTag record = Record();
@@ -184,7 +186,7 @@ TEST_F(FakePortTest, FailureMessageInGermanOrEnglish) {
                                              "Cannot open COM12! "}));
 
   EXPECT_FALSE(port.GetPortOpen());
-  EXPECT_EQ(port.GetNotifyWindow(), &queue);             // kept on failure too
+  EXPECT_EQ(port.GetNotifyWindow(), &queue);                 // kept on failure too
   EXPECT_EQ(port.GetV24Parameter()->Schnittstelle, Com__1);  // the old record stays
   EXPECT_EQ(port.Read(nullptr, 0), kV24NoPort);
 }
@@ -256,7 +258,7 @@ TEST_F(FakePortTest, LineChangesOnAnOpenPort) {
   EXPECT_EQ(state.StopBits, platform::TWOSTOPBITS);
   EXPECT_EQ(state.Parity, platform::MARKPARITY);
   EXPECT_EQ(state.fNull, 1);
-  EXPECT_EQ(state.ByteSize, 8);       // kept
+  EXPECT_EQ(state.ByteSize, 8);      // kept
   EXPECT_EQ(state.fOutxCtsFlow, 1);  // kept
 
   port.ChangeBaudrate(BaudTag{7});

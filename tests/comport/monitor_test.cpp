@@ -2,13 +2,12 @@
 #include "app/cli/monitor.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -32,7 +31,9 @@ using namespace std::chrono_literals;
 using testing_support::PtyPair;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes BytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+Bytes BytesOf(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 TEST(Monitor, PrintsWhatTheTargetSendsAndSendsItsInput) {
   PtyPair pty;
@@ -43,8 +44,7 @@ TEST(Monitor, PrintsWhatTheTargetSendsAndSendsItsInput) {
   EXPECT_EQ(RunMonitor({pty.SlavePath(), 1, 115200, 2}, in, out, err), kExitOk);
   EXPECT_EQ(out.str(), "hello from the target\n");
   EXPECT_EQ(pty.Received(300ms), BytesOf("ping\nlast"));
-  EXPECT_NE(err.str().find("Monitoring " + pty.SlavePath() + " at 115200 baud"),
-            std::string::npos);
+  EXPECT_NE(err.str().find("Monitoring " + pty.SlavePath() + " at 115200 baud"), std::string::npos);
 }
 
 TEST(Monitor, RefusesOptionsOutOfRangeAndReportsAPortItCannotOpen) {
@@ -71,7 +71,8 @@ TEST(Monitor, CtrlCEndsIt) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   // Interrupts that come before the monitor has its handler must not end the test program.
-  struct sigaction ignore{}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = IgnoreInterrupt;
   sigemptyset(&ignore.sa_mask);
   ASSERT_EQ(sigaction(SIGINT, &ignore, &previous), 0);

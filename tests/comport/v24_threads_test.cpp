@@ -11,7 +11,9 @@ namespace {
 
 using platform::LineErrorCounters;
 
-V24Message Rxchar() { return {WM_V24_RXCHAR, 4, 0}; }  // COM4: port index 3
+V24Message Rxchar() {
+  return {WM_V24_RXCHAR, 4, 0};
+}  // COM4: port index 3
 
 class ReaderTest : public FakePortTest {
  protected:
@@ -106,8 +108,7 @@ TEST_F(FakePortTest, LineErrorsFromTheDriversCounters) {
 
   line->SetCounters({.frame = 1, .overrun = 1, .parity = 1});
   ASSERT_TRUE(line->Pass());
-  EXPECT_EQ(Messages(),
-            (std::vector<V24Message>{{WM_V24_OVERRUN, 4, 0}, {WM_V24_RXPARITY, 4, 0}}));
+  EXPECT_EQ(Messages(), (std::vector<V24Message>{{WM_V24_OVERRUN, 4, 0}, {WM_V24_RXPARITY, 4, 0}}));
 
   // A break is cleared; an overflow of the input buffer posts nothing.
   line->SetCounters({.frame = 1, .overrun = 1, .parity = 1, .breaks = 1, .bufferOverrun = 3});
@@ -157,7 +158,9 @@ TEST_F(FakePortTest, NullStrippingDropsReceivedZeroBytes) {
 
 // ---- writing ----
 
-std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 class WriterTest : public FakePortTest {
  protected:
@@ -208,7 +211,8 @@ TEST_F(WriterTest, ABusyWriterTakesNoBlock) {
   port.TXSuspend();
   release.join();
   EXPECT_EQ(port.Write("fourth", 6, false), 6);
-  EXPECT_EQ(line->Blocks(), (std::vector<std::vector<std::uint8_t>>{Bytes("first"), Bytes("fourth")}));
+  EXPECT_EQ(line->Blocks(),
+            (std::vector<std::vector<std::uint8_t>>{Bytes("first"), Bytes("fourth")}));
 }
 
 TEST_F(WriterTest, AShortSynchronousWriteLatchesUntilGetWriteStatus) {
