@@ -32,9 +32,13 @@ inline constexpr int kV24TableSize = 257;  // 256 ports and one spare entry
 // number (zero-based index + 1).
 std::string V24PortName(unsigned Number, bool Display);
 
-// The open port as Open reports it. INVALID_HANDLE_VALUE (all bits set) after a failed Open.
+// The open port as Open reports it. INVALID_HANDLE_VALUE (all bits set) after a failed Open;
+// the same type and value as the Win32 macro, which the declaration keeps out of its way.
 using HANDLE = void*;
+#pragma push_macro("INVALID_HANDLE_VALUE")
+#undef INVALID_HANDLE_VALUE
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+#pragma pop_macro("INVALID_HANDLE_VALUE")
 
 // Open's failure message for port number PortNumber: German for Language 0, English otherwise.
 std::string OpenFailureText(unsigned PortNumber, int Language);
