@@ -1,0 +1,221 @@
+#include "protocol/serial_loader_link.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "platform/port_map.h"
+#include "protocol/frame.h"
+
+namespace vestrel::protocol {
+namespace {
+
+using platform::OpenResult;
+using platform::OpenStatus;
+using platform::SerialResult;
+
+constexpr const char* kPortErrorCaption = "Port Error";
+constexpr const char* kOpenFailed = "Unable to Open COMM Port";
+constexpr const char* kGetStateFailed = "Unable to Get Comm State";
+constexpr const char* kSetStateFailed = "Unable to Set Comm State";
+constexpr const char* kTimeoutsFailed = "Unable to Set Comm Timeouts";
+
+constexpr std::uint32_t kQueueSize = 10000;
+constexpr std::uint32_t kPurgeAll = platform::PURGE_TXABORT | platform::PURGE_RXABORT |
+                                    platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR;
+constexpr std::uint32_t kFirstByteWaitMs = 100;
+constexpr int kSyncProbes = 20;
+
+// Noise and repeated start bytes that may precede a reply before a receive gives up.
+constexpr std::size_t kNoiseAllowance = 1024;
+
+// How long DiscardStaleInput reads at most, on a line that never goes quiet.
+constexpr std::chrono::seconds kDiscardLimit{1};
+
+std::string OpenFailureReason(const PortTarget& port, const OpenResult& opened) {
+  const std::string device = port.devicePath.empty() ? std::string("no device") : port.devicePath;
+  const std::string named = port.displayName + " (" + device + ")";
+  switch (opened.status) {
+    case OpenStatus::NotFound:
+      if (port.devicePath.empty()) return "No device stands for " + port.displayName + ".";
+      return named + " does not exist: " + opened.text + ".";
+    case OpenStatus::NotASerialDevice:
+      return device + " is not a serial device.";
+    case OpenStatus::Busy:
+      return named + " is held by another program.";
+    case OpenStatus::PermissionDenied:
+      return "Permission denied on " + device + ": the user may need to be a member of the group \"" +
+             opened.ownerGroup + "\" that owns the device.";
+    case OpenStatus::Failed:
+    case OpenStatus::Opened:
+      break;
+  }
+  return named + ": " + opened.text + ".";
+}
+
+std::string SystemReason(const SerialResult& result) {
+  return result.text.empty() ? std::string() : result.text + ".";
+}
+
+// A few character times (10 bits each) at the line's rate, but no less than USB adapters need
+// to pass on what they have received.
+std::chrono::milliseconds QuietTime(std::uint32_t baudRate) {
+  constexpr std::uint32_t kCharacters = 5;
+  const std::uint32_t rate = std::max<std::uint32_t>(baudRate, 1);
+  const auto ms = (kCharacters * 10 * 1000 + rate - 1) / rate;
+  return std::chrono::milliseconds(std::max<std::uint32_t>(ms, 30));
+}
+
+}  // namespace
+
+SerialLoaderLink::SerialLoaderLink(LoaderView& view, DeviceOpener opener)
+    : view_(view), opener_(std::move(opener)) {}
+
+SerialLoaderLink::~SerialLoaderLink() { ClosePort(); }
+
+std::string SerialLoaderLink::PortName(unsigned n, bool forDisplay) {
+  if (forDisplay) return platform::PortDisplayName(n);
+  return platform::PortMap::FromEnvironment().DevicePath(n).value_or(std::string());
+}
+
+PortTarget SerialLoaderLink::Target(unsigned n) { return {PortName(n, true), PortName(n, false)}; }
+
+bool SerialLoaderLink::Fail(const std::string& text, const std::string& reason) {
+  ClosePort();
+  view_.ShowMessage(reason.empty() ? text : text + "\n" + reason, kPortErrorCaption);
+  return false;
+}
+
+bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
+                                std::optional<std::uint32_t> baudRate) {
+  if (ComHandle) return true;
+  if (!port) return Fail(kOpenFailed, "No port is selected.");
+  if (!baudRate) return Fail(kOpenFailed, "No baud rate is selected.");
+
+  OpenResult opened = opener_(port->devicePath);
+  if (opened.status != OpenStatus::Opened || !opened.device)
+    return Fail(kOpenFailed, OpenFailureReason(*port, opened));
+  ComHandle = std::move(opened.device);
+
+  ComHandle->SetupComm(kQueueSize, kQueueSize);
+  ComHandle->Purge(kPurgeAll);  // a stale reply must not answer a new request
+
+  platform::DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (SerialResult r = ComHandle->GetCommState(dcb); !r.ok())
+    return Fail(kGetStateFailed, SystemReason(r));
+  dcb.BaudRate = *baudRate;
+  dcb.fBinary = 1;
+  dcb.fParity = 0;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = platform::DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = platform::RTS_CONTROL_DISABLE;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fNull = 0;
+  dcb.ByteSize = 8;
+  dcb.Parity = platform::NOPARITY;
+  dcb.StopBits = platform::ONESTOPBIT;
+  if (SerialResult r = ComHandle->SetCommState(dcb); !r.ok())
+    return Fail(kSetStateFailed, SystemReason(r));
+
+  platform::COMMTIMEOUTS timeouts{};
+  if (SerialResult r = ComHandle->GetCommTimeouts(timeouts); !r.ok())
+    return Fail(kTimeoutsFailed, SystemReason(r));
+  // Return at once with what is there, else wait up to 100 ms for the first byte.
+  timeouts.ReadIntervalTimeout = platform::MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = platform::MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = kFirstByteWaitMs;
+  if (SerialResult r = ComHandle->SetCommTimeouts(timeouts); !r.ok())
+    return Fail(kTimeoutsFailed, SystemReason(r));
+
+  baudRate_ = *baudRate;
+  view_.SetInfoText(port->displayName + " is open");
+  return true;
+}
+
+void SerialLoaderLink::ClosePort() { ComHandle.reset(); }
+
+bool SerialLoaderLink::WriteByte(std::uint8_t byte) {
+  return ComHandle->Write(std::span<const std::uint8_t>(&byte, 1)).ok();
+}
+
+int SerialLoaderLink::ReadByte(std::uint8_t& byte) {
+  const SerialResult r = ComHandle->Read(std::span<std::uint8_t>(&byte, 1));
+  if (!r.ok()) return kReadFailed;
+  return r.count == 1 ? 1 : 0;
+}
+
+int SerialLoaderLink::SyncProbe() {
+  if (!ComHandle) return 0;
+  WriteByte(kStartByte);  // its result is not examined: an unanswered probe says enough
+  ComHandle->Drain();
+  std::uint8_t answer = 0;
+  return ReadByte(answer) == 1 ? 1 : 0;
+}
+
+bool SerialLoaderLink::BaudSync() {
+  for (int probe = 0; probe < kSyncProbes; ++probe)
+    if (SyncProbe() == 1) return true;
+  return false;
+}
+
+int SerialLoaderLink::SendFrame(std::span<const std::uint8_t> payload) {
+  if (!ComHandle) return kReadFailed;
+  const std::array<std::uint8_t, kStartByteCount> start{kStartByte, kStartByte, kStartByte,
+                                                        kStartByte};
+  if (!ComHandle->Write(start).ok()) return kReadFailed;
+  for (std::uint8_t byte : payload) {
+    if (NeedsEscape(byte) && !WriteByte(kEscapeByte)) return kReadFailed;
+    if (!WriteByte(byte)) return kReadFailed;
+    std::this_thread::yield();
+  }
+  const std::uint8_t checksum = FrameChecksum(payload);
+  if (NeedsEscape(checksum)) {
+    if (!WriteByte(kEscapeByte)) return kReadFailed;
+    std::this_thread::yield();
+  }
+  if (!WriteByte(checksum)) return kReadFailed;
+  std::this_thread::yield();
+  if (!WriteByte(kEndByte)) return kReadFailed;
+  std::this_thread::yield();
+  // write() returns once the bytes are queued; the reply window must start when they are out.
+  if (!ComHandle->Drain().ok()) return kReadFailed;
+  return static_cast<int>(payload.size());
+}
+
+std::size_t SerialLoaderLink::ReceiveByteLimit(std::size_t capacity) {
+  // The longest valid reply: start bytes, every stored byte escaped, the end byte.
+  return kStartByteCount + 2 * capacity + 1 + kNoiseAllowance;
+}
+
+int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
+  if (!ComHandle) return kReadFailed;
+  FrameDecoder decoder(buffer);
+  // Start bytes restart the decoder, so a line babbling them would never end a frame.
+  const std::size_t limit = ReceiveByteLimit(buffer.size());
+  for (std::size_t received = 0; received < limit; ++received) {
+    std::uint8_t byte = 0;
+    const int r = ReadByte(byte);
+    if (r < 0) return kReadFailed;
+    if (r == 0) return kTimedOut;
+    if (std::optional<int> result = decoder.Feed(byte)) return *result;
+  }
+  return kFrameTooLong;
+}
+
+void SerialLoaderLink::DiscardStaleInput() {
+  if (!ComHandle) return;
+  const auto quiet = QuietTime(baudRate_);
+  const auto end = std::chrono::steady_clock::now() + kDiscardLimit;
+  std::array<std::uint8_t, 256> scratch{};
+  while (std::chrono::steady_clock::now() < end) {
+    if (!ComHandle->WaitReadable(quiet).ok()) return;  // quiet, or the line is gone
+    if (!ComHandle->Read(scratch).ok()) return;
+  }
+}
+
+}  // namespace vestrel::protocol

@@ -1,0 +1,64 @@
+// The loader's own serial link to the bootloader: one port, opened and driven synchronously on
+// the caller's thread, with single-byte reads that wait at most 100 ms for a byte.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/serial_device.h"
+#include "protocol/boot_link.h"
+#include "protocol/loader_view.h"
+
+namespace vestrel::protocol {
+
+class SerialLoaderLink final : public BootLink {
+ public:
+  // Opens a device by path; tests hand in a fake.
+  using DeviceOpener = std::function<platform::OpenResult(const std::string& devicePath)>;
+
+  explicit SerialLoaderLink(LoaderView& view, DeviceOpener opener = platform::OpenSerialDevice);
+  ~SerialLoaderLink() override;  // closes an open port
+
+  SerialLoaderLink(const SerialLoaderLink&) = delete;
+  SerialLoaderLink& operator=(const SerialLoaderLink&) = delete;
+
+  bool OpenPort(const std::optional<PortTarget>& port,
+                std::optional<std::uint32_t> baudRate) override;
+  void ClosePort() override;
+  bool IsOpen() const override { return ComHandle != nullptr; }
+
+  // "COM3" for display; otherwise the device that port n stands for ("\\.\COM3" on Windows,
+  // the port map's device elsewhere; empty when the map has none).
+  static std::string PortName(unsigned n, bool forDisplay);
+  // Display name and device of port n, as OpenPort takes them.
+  static PortTarget Target(unsigned n);
+
+  int SyncProbe() override;
+  bool BaudSync() override;
+
+  // Writes the frame one byte per call as the bootloader expects, then waits until it has left
+  // the host: the reply window starts when the request is on the wire.
+  int SendFrame(std::span<const std::uint8_t> payload) override;
+  int ReceiveFrame(std::span<std::uint8_t> buffer) override;
+  void DiscardStaleInput() override;
+
+  // Bytes that one receive reads at most before giving up on a line that never ends a frame.
+  static std::size_t ReceiveByteLimit(std::size_t capacity);
+
+ private:
+  bool Fail(const std::string& text, const std::string& reason);
+  bool WriteByte(std::uint8_t byte);
+  // One byte under the 100 ms rule: 1, 0 on a time-out, -1 when the read failed.
+  int ReadByte(std::uint8_t& byte);
+
+  LoaderView& view_;
+  DeviceOpener opener_;
+  std::unique_ptr<platform::SerialDevice> ComHandle;  // null while closed
+  std::uint32_t baudRate_ = 0;
+};
+
+}  // namespace vestrel::protocol

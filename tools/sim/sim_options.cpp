@@ -1,0 +1,197 @@
+#include "tools/sim/sim_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+
+namespace vestrel::sim {
+namespace {
+
+// Flash sizes above this would only waste memory: real parts have at most a few MiB.
+constexpr std::uint32_t kLargestFlash = 64u << 20;
+
+constexpr const char* kDescription =
+    "vestrel-sim: a simulated serial bootloader on a pseudo-terminal.\n"
+    "\n"
+    "Opens a pseudo-terminal, prints the path of its device (the slave side, e.g. /dev/pts/7)\n"
+    "as the first line on stdout and serves the bootloader protocol on it until SIGTERM or\n"
+    "SIGINT. Point the loader at that path, or at the symlink that --link places (for example\n"
+    "$VESTREL_PORT_DIR/com5 so that the loader sees it as COM5).\n";
+
+constexpr const char* kFooter =
+    "\nBehaviour:\n"
+    "  Sync probes   A lone 0x55 outside a frame, followed by no other byte within the quiet\n"
+    "                time (--probe-quiet-ms, plus one byte time with --pace-baud), is a sync\n"
+    "                probe and gets --sync-answer-count bytes of value --sync-answer. Frames\n"
+    "                open with four 0x55 written at once, so they are never taken for probes.\n"
+    "  Commands      read version 0x0009 (flash size, minor, major), erase 0x0003 (all flash\n"
+    "                0xFF, reply after --erase-ms), program 0x0002 / blank block 0x0022 (NOR:\n"
+    "                bits are only cleared), read memory 0x0001 (8 header bytes echoing the\n"
+    "                request, then the words), finish 0x0008 (status 'E' 0x0045 if never\n"
+    "                erased, 'G' 0x0047 if no 0x0002 block since the erase, else 0x0000),\n"
+    "                start application 0x0000 (no reply; afterwards the line belongs to the\n"
+    "                application: --app-text is sent, requests and probes are ignored).\n"
+    "                The flash window starts at 0x9D000000 and is --flash-size bytes long.\n"
+    "  Validation    Every frame and request is checked strictly (four start bytes, escapes,\n"
+    "                checksum, command code, second field, payload length, word-aligned\n"
+    "                address range inside the window, 0x0022 only with blank words, 0x0002\n"
+    "                only with a non-blank word, used length within the flash). A request\n"
+    "                that breaks a rule gets NO reply; the violation goes to stderr and the log.\n"
+    "  Faults        Rates are probabilities per reply (0 to 1), decided from --seed in a fixed\n"
+    "                order, so equal seeds and equal requests give equal faults. Probe answers\n"
+    "                are never faulted (see --silent and --ignore-probes).\n"
+    "  Unplug        --unplug-after-bytes N counts bytes in both directions; when N is reached\n"
+    "                the line is closed as a pulled USB adapter would be (the host's reads see\n"
+    "                a hang-up, writes fail with EIO) and the simulator ends normally.\n"
+    "  At exit       (signal, --exit-after-start, --max-seconds, unplug) the flash goes to\n"
+    "                --flash-out, the --link symlink is removed, and a summary with the byte\n"
+    "                counts and the wire floor (their time on a real line at --pace-baud, or\n"
+    "                at 38400 baud without it) goes to stderr and the log.\n"
+    "\nLog (--log): one JSON object per line: events \"start\", \"probe\", \"request\" (t, command,\n"
+    "name, address or length, count, result \"ok\"/\"violation\"/\"ignored\", detail, status,\n"
+    "faults), \"violation\" (frame-level), \"unplug\" and \"exit\".\n"
+    "\nExit status: 0 after a normal end, 1 on a runtime failure, 2 on a usage error.\n"
+    "\nExample:\n"
+    "  vestrel-sim --link /tmp/ports/com3 --erase-ms 200 --log sim.jsonl --flash-out flash.bin\n";
+
+bool ParseVersion(const std::string& text, ModelConfig& model) {
+  const auto dot = text.find('.');
+  if (dot == std::string::npos) return false;
+  unsigned major = 0;
+  unsigned minor = 0;
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const auto a = std::from_chars(begin, begin + dot, major);
+  const auto b = std::from_chars(begin + dot + 1, end, minor);
+  if (a.ec != std::errc{} || a.ptr != begin + dot || b.ec != std::errc{} || b.ptr != end ||
+      dot == 0 || dot + 1 == text.size() || major > 255 || minor > 255) {
+    return false;
+  }
+  model.versionMajor = static_cast<std::uint8_t>(major);
+  model.versionMinor = static_cast<std::uint8_t>(minor);
+  return true;
+}
+
+void AddRate(CLI::App& app, const char* name, double& rate, const char* what) {
+  app.add_option(name, rate, what)
+      ->check(CLI::Range(0.0, 1.0))
+      ->option_text("RATE=0")
+      ->group("Faults");
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
+                           std::ostream& err) {
+  SimOptions o;
+  CLI::App app{kDescription, "vestrel-sim"};
+  app.footer(kFooter);
+  app.get_formatter()->column_width(30);
+
+  std::string version = "1.0";
+  unsigned syncAnswer = o.syncAnswer;
+  unsigned burstGapMs = 0;
+  std::uint64_t unplugAfter = 0;
+
+  app.add_option("--link", o.link,
+                 "Place a symlink to the pseudo-terminal here (e.g. a comN entry of a port "
+                 "directory); replaces a stale symlink, removed at exit")
+      ->option_text("PATH");
+
+  app.add_option("--flash-size", o.model.flashSize,
+                 "Program flash size in bytes, a multiple of 4, at most 64 MiB")
+      ->option_text("BYTES=0x80000")->group("Bootloader");
+  app.add_option("--version", version, "Bootloader version reported, each part 0 to 255")
+      ->option_text("MAJOR.MINOR=1.0")->group("Bootloader");
+  app.add_option("--flash-in", o.flashIn,
+                 "Initial flash contents from this binary file (the rest blank 0xFF); "
+                 "default: all blank")
+      ->check(CLI::ExistingFile)->option_text("FILE")->group("Bootloader");
+  app.add_option("--flash-out", o.flashOut, "Write the flash contents here at exit")
+      ->option_text("FILE")->group("Bootloader");
+  app.add_option("--app-text", o.appText,
+                 "After start application, send this text as the booted application would")
+      ->option_text("TEXT")->group("Bootloader");
+  app.add_option("--app-delay-ms", o.appDelayMs, "Delay before --app-text is sent")
+      ->option_text("MS=100")->group("Bootloader");
+
+  app.add_option("--erase-ms", o.eraseMs, "Time the erase takes before its reply")
+      ->option_text("MS=500")->group("Timing");
+  app.add_option("--pace-baud", o.paceBaud,
+                 "Emulate wire time at this baud rate both ways (10 bit times per byte); "
+                 "0: off, at most 4000000")
+      ->check(CLI::Range(0u, 4000000u))->option_text("BAUD=0")->group("Timing");
+  app.add_option("--probe-quiet-ms", o.probeQuietMs,
+                 "Silence after a lone 0x55 that makes it a sync probe, 1 to 50")
+      ->check(CLI::Range(1u, 50u))->option_text("MS=3")->group("Timing");
+
+  app.add_option("--sync-answer", syncAnswer, "Value of the byte answering a sync probe")
+      ->check(CLI::Range(0u, 255u))->option_text("BYTE=0x55")->group("Sync");
+  app.add_option("--sync-answer-count", o.syncAnswerCount,
+                 "Bytes sent per answered probe, 1 to 16 (2 leaves a stray byte that the host "
+                 "must discard)")
+      ->check(CLI::Range(1u, 16u))->option_text("N=1")->group("Sync");
+  app.add_option("--ignore-probes", o.ignoreProbes, "Leave the first N sync probes unanswered")
+      ->option_text("N=0")->group("Sync");
+  app.add_flag("--silent", o.silent,
+               "Never answer anything, not even sync probes (requests are still carried out and logged)")
+      ->group("Sync");
+
+  app.add_option("--seed", o.seed, "Seed of the fault decisions")
+      ->option_text("S=1")->group("Faults");
+  AddRate(app, "--noise", o.faults.noise, "Rate of replies with noise bytes (never 0x04) ahead");
+  app.add_option("--noise-max", o.faults.noiseMax, "Most noise bytes ahead of one reply, 1 to 256")
+      ->check(CLI::Range(1, 256))->option_text("N=8")->group("Faults");
+  AddRate(app, "--corrupt", o.faults.corrupt,
+          "Rate of replies with one changed byte (the host sees a checksum error)");
+  AddRate(app, "--drop", o.faults.drop, "Rate of replies not sent at all");
+  AddRate(app, "--bad-readback", o.faults.badReadback,
+          "Rate of read-memory replies with one wrong word (checksum valid)");
+  app.add_option("--fail-readback-times", o.faults.failReadbackTimes,
+                 "The first N read-memory replies carry a wrong word")
+      ->option_text("N=0")->group("Faults");
+  AddRate(app, "--truncate", o.faults.truncate,
+          "Rate of replies cut off after their first escape byte (else at a random point)");
+  AddRate(app, "--babble", o.faults.babble,
+          "Rate of replies replaced by endless start bytes and noise, until the host sends");
+  app.add_option("--burst-gap-ms", burstGapMs,
+                 "Send replies in bursts with this gap between them; 0: in one piece")
+      ->option_text("MS=0")->group("Faults");
+  app.add_option("--burst-bytes", o.faults.burstBytes, "Most bytes in one burst, 1 to 4096")
+      ->check(CLI::Range(1u, 4096u))->option_text("N=4")->group("Faults");
+  app.add_option("--unplug-after-bytes", unplugAfter,
+                 "Pull the line once N bytes have crossed it, both directions counted")
+      ->option_text("N")->group("Faults");
+
+  app.add_flag("--exit-after-start", o.exitAfterStart,
+               "End once start application has arrived (and --app-text has gone out)")
+      ->group("Lifetime");
+  app.add_option("--max-seconds", o.maxSeconds, "End after this many seconds; 0: no limit")
+      ->check(CLI::NonNegativeNumber)->option_text("SECONDS=0")->group("Lifetime");
+  app.add_option("--log", o.logPath, "Write one JSON line per request and event to this file")
+      ->option_text("FILE")->group("Output");
+  app.add_flag("--quiet", o.quiet, "Print neither violations nor the exit summary on stderr")
+      ->group("Output");
+
+  try {
+    app.parse(argc, argv);
+    if (o.model.flashSize == 0 || o.model.flashSize % 4 != 0 || o.model.flashSize > kLargestFlash) {
+      throw CLI::ValidationError("--flash-size",
+                                 "must be a non-zero multiple of 4, at most 64 MiB");
+    }
+    if (!ParseVersion(version, o.model)) {
+      throw CLI::ValidationError("--version", "expects MAJOR.MINOR, each 0 to 255");
+    }
+  } catch (const CLI::CallForHelp& e) {
+    return {std::nullopt, app.exit(e, out, err)};
+  } catch (const CLI::ParseError& e) {
+    app.exit(e, out, err);
+    return {std::nullopt, 2};
+  }
+  o.syncAnswer = static_cast<std::uint8_t>(syncAnswer);
+  o.faults.burstGap = std::chrono::milliseconds(burstGapMs);
+  if (app.count("--unplug-after-bytes") > 0) o.unplugAfterBytes = unplugAfter;
+  return {o, 0};
+}
+
+}  // namespace vestrel::sim
