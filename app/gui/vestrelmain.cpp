@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 
 #include "app/gui/svg_icon_engine.h"
+#include "protocol/serial_loader_link.h"
 #include "ui_vestrelmain.h"
 
 // The resources of a static library must be registered by hand; outside any namespace.
@@ -61,8 +63,14 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
   SetUpAnchors();
 
   loader_.ReadCommandLine(args);
-  const std::vector<unsigned> usable = services.usablePorts();
+  std::vector<unsigned> usable;
+  for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i) usable.push_back(UpdateCom.Get_UseableV24(i));
   loader_.FillPortList(usable);
+}
+
+FormServices FormServices::Real() {
+  return {[](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
+          [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); }};
 }
 
 TVestrelForm::~TVestrelForm() = default;

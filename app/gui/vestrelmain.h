@@ -12,6 +12,7 @@
 
 #include "app/gui/anchors.h"
 #include "app/loader.h"
+#include "comport/comport.h"
 #include "protocol/boot_link.h"
 #include "protocol/loader_view.h"
 
@@ -32,8 +33,9 @@ struct FormServices {
   std::function<std::unique_ptr<protocol::BootLink>(LoaderView& view)> makeLink;
   // The device path of port number n (1 for COM1).
   app::PortPathResolver resolvePortPath;
-  // The zero-based indexes of the ports that can be opened now, ascending.
-  std::function<std::vector<unsigned>()> usablePorts;
+
+  // The serial link and the port map of the platform.
+  static FormServices Real();
 };
 
 // Set (to anything) only by tests that run the program unattended: every message box then
@@ -45,7 +47,7 @@ class TVestrelForm : public QWidget, public LoaderView {
 
  public:
   // Builds the form, reads the command line `args` (without the program name) and fills the
-  // port list with the usable ports, the first one selected.
+  // port list with the ports that the port component found usable, the first one selected.
   TVestrelForm(std::vector<std::string> args, FormServices services, QWidget* parent = nullptr);
   // Closes the loader's port if it is open.
   ~TVestrelForm() override;
@@ -122,6 +124,8 @@ class TVestrelForm : public QWidget, public LoaderView {
   bool running_ = false;
   bool closeRequested_ = false;
   bool closed_ = false;
+  // The port component; the window uses only its table of usable ports.
+  comport::TComPort UpdateCom;
   // The link outlives the loader, which closes the port when it is destroyed.
   std::unique_ptr<protocol::BootLink> link_;
   app::Loader loader_;
