@@ -26,6 +26,18 @@ QRect AnchoredRect(const QRect& design, const QSize& designContainer, const QSiz
   return {x, y, width, height};
 }
 
+std::vector<QRect> PanelRects(const QSize& bar, const std::vector<int>& widths) {
+  std::vector<QRect> rects;
+  int x = 0;
+  for (std::size_t i = 0; i < widths.size(); ++i) {
+    const bool last = i + 1 == widths.size();
+    const int width = last ? std::max(widths[i], bar.width() - x) : widths[i];
+    rects.emplace_back(x, 0, width, bar.height());
+    x += width;
+  }
+  return rects;
+}
+
 void AnchorLayout::Add(QWidget* widget, unsigned anchors) {
   entries_.push_back({widget, widget->geometry(), widget->parentWidget()->size(), anchors});
 }

@@ -28,6 +28,10 @@ inline constexpr unsigned kAnchorBottomStretch = AnchorLeft | AnchorRight | Anch
 QRect AnchoredRect(const QRect& design, const QSize& designContainer, const QSize& container,
                    unsigned anchors);
 
+// The panels of a status bar `bar` wide, side by side from the left edge with the given widths;
+// the last panel reaches the right edge (or is as wide as given if the bar is too narrow).
+std::vector<QRect> PanelRects(const QSize& bar, const std::vector<int>& widths);
+
 // The anchored controls of one window, each with its design place and its container's design
 // size. Apply() places them all; containers must be registered before their children.
 class AnchorLayout {

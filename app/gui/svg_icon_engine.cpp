@@ -20,14 +20,9 @@ class SvgIconEngine final : public QIconEngine {
     painter->drawImage(rect, Render(rect.size(), mode, ratio));
   }
 
-  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-    return scaledPixmap(size, mode, state, 1.0);
-  }
-
-  QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
-    QPixmap pixmap = QPixmap::fromImage(Render(size, mode, scale));
-    pixmap.setDevicePixelRatio(scale);
-    return pixmap;
+  // `size` is in device pixels here; the icon sets the pixel ratio of the result itself.
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State) override {
+    return QPixmap::fromImage(Render(size, mode, 1.0));
   }
 
   QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }

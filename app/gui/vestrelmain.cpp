@@ -30,11 +30,17 @@ static void InitVestrelResources() {
 namespace vestrel::gui {
 namespace {
 
-constexpr int kPanelWidths[] = {270, 50, 50};  // the last panel takes the rest of the bar
+// Panel 3 is 50 wide too but reaches to the right edge, as the last panel of a status bar does.
+const std::vector<int> kPanelWidths = {270, 50, 50, 50};
 constexpr const char* kVersionPanelText = "Vestrel V1.01";
 
 QString Text(const std::string& text) {
   return QString::fromStdString(text);
+}
+
+// A static text that sizes itself to its text: as wide as the text, its height kept.
+void FitToText(QLabel* label) {
+  label->resize(label->sizeHint().width(), label->height());
 }
 
 }  // namespace
@@ -61,6 +67,7 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
   SetUpStatusBar();
   SetUpFileDialog();
   SetUpAnchors();
+  FitToText(ui_->VersionStaticText);
 
   loader_.ReadCommandLine(args);
   std::vector<unsigned> usable;
@@ -100,22 +107,21 @@ void TVestrelForm::SetUpButtons() {
 }
 
 void TVestrelForm::SetUpStatusBar() {
-  for (int i = 0; i < 4; ++i) {
+  // The panels are placed by hand: the status bar's own layout would indent and space them.
+  for (std::size_t i = 0; i < kPanelWidths.size(); ++i) {
     auto* panel = new QLabel(ui_->StatusBar);
     panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
     panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    if (i < 3) {
-      panel->setFixedWidth(kPanelWidths[i]);
-      ui_->StatusBar->addWidget(panel);
-    } else {
-      panel->setText(QString::fromLatin1(kVersionPanelText));
-      ui_->StatusBar->addWidget(panel, 1);
-    }
+    panel->setIndent(2);
     panels_.push_back(panel);
   }
-  ui_->StatusBar->layout()->setSpacing(0);
-  ui_->StatusBar->layout()->setContentsMargins(0, 0, 0, 0);
-  ui_->StatusBar->setContentsMargins(0, 0, 0, 0);
+  panels_[3]->setText(QString::fromLatin1(kVersionPanelText));
+  PlaceStatusPanels();
+}
+
+void TVestrelForm::PlaceStatusPanels() {
+  const std::vector<QRect> rects = PanelRects(ui_->StatusBar->size(), kPanelWidths);
+  for (std::size_t i = 0; i < panels_.size(); ++i) panels_[i]->setGeometry(rects[i]);
 }
 
 void TVestrelForm::SetUpFileDialog() {
@@ -143,6 +149,7 @@ void TVestrelForm::SetUpAnchors() {
 void TVestrelForm::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   anchors_.Apply();
+  PlaceStatusPanels();
 }
 
 // --- controls by role ---
@@ -197,14 +204,12 @@ int TVestrelForm::Progress() const {
 
 void TVestrelForm::SetVersionText(const std::string& text) {
   ui_->VersionStaticText->setText(Text(text));
-  ui_->VersionStaticText->resize(ui_->VersionStaticText->sizeHint().width(),
-                                 ui_->VersionStaticText->height());
+  FitToText(ui_->VersionStaticText);
 }
 
 void TVestrelForm::SetFileText(const std::string& text) {
   ui_->FileStaticText->setText(QFile::decodeName(QByteArray::fromStdString(text)));
-  ui_->FileStaticText->resize(ui_->FileStaticText->sizeHint().width(),
-                              ui_->FileStaticText->height());
+  FitToText(ui_->FileStaticText);
 }
 
 void TVestrelForm::SetStatusPanel(int index, const std::string& text) {

@@ -107,6 +107,7 @@ class TVestrelForm : public QWidget, public LoaderView {
  private:
   void SetUpButtons();
   void SetUpStatusBar();
+  void PlaceStatusPanels();
   void SetUpFileDialog();
   void SetUpAnchors();
   void ScheduleActivation();
