@@ -37,7 +37,9 @@ void PortDirectory::AddPty(unsigned number) {
 Simulator::Simulator(const PortDirectory& ports, unsigned number, const QStringList& extraArgs) {
   QStringList args = {QStringLiteral("--link"), QString::fromStdString(ports.Entry(number)),
                       QStringLiteral("--flash-out"), QString::fromStdString(dir_.File("flash.bin")),
-                      QStringLiteral("--quiet")};
+                      QStringLiteral("--quiet"),
+                      // Ends by itself should a failed test leave it behind.
+                      QStringLiteral("--max-seconds"), QStringLiteral("300")};
   args += extraArgs;
   process_.setProcessChannelMode(QProcess::SeparateChannels);
   process_.start(QStringLiteral(VESTREL_SIM_BINARY), args);
