@@ -71,13 +71,15 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
 
   loader_.ReadCommandLine(args);
   std::vector<unsigned> usable;
-  for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i) usable.push_back(UpdateCom.Get_UseableV24(i));
+  for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i)
+    usable.push_back(UpdateCom.Get_UseableV24(i));
   loader_.FillPortList(usable);
 }
 
 FormServices FormServices::Real() {
-  return {[](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
-          [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); }};
+  return {
+      [](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
+      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); }};
 }
 
 TVestrelForm::~TVestrelForm() = default;

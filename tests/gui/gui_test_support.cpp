@@ -14,7 +14,8 @@
 namespace vestrel::test {
 
 PortDirectory::PortDirectory()
-    : previous_(qgetenv("VESTREL_PORT_DIR")), hadPrevious_(qEnvironmentVariableIsSet("VESTREL_PORT_DIR")) {
+    : previous_(qgetenv("VESTREL_PORT_DIR")),
+      hadPrevious_(qEnvironmentVariableIsSet("VESTREL_PORT_DIR")) {
   qputenv("VESTREL_PORT_DIR", QByteArray::fromStdString(Path()));
 }
 

@@ -21,12 +21,12 @@
 #include "tests/support/hex_text.h"
 
 // The test main: the offscreen platform unless the caller chose one.
-#define VESTREL_GUI_TEST_MAIN(TestClass)                                                   \
-  int main(int argc, char** argv) {                                                        \
+#define VESTREL_GUI_TEST_MAIN(TestClass)                                                        \
+  int main(int argc, char** argv) {                                                             \
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen"); \
-    QApplication app(argc, argv);                                                          \
-    TestClass test;                                                                        \
-    return QTest::qExec(&test, argc, argv);                                                \
+    QApplication app(argc, argv);                                                               \
+    TestClass test;                                                                             \
+    return QTest::qExec(&test, argc, argv);                                                     \
   }
 
 namespace vestrel::test {

@@ -25,8 +25,7 @@ class LayoutTest : public QObject {
   std::unique_ptr<FakeBootloader> fake_;
 
   std::unique_ptr<TVestrelForm> MakeForm() {
-    return std::make_unique<TVestrelForm>(std::vector<std::string>{},
-                                          test::FakeServices(*fake_));
+    return std::make_unique<TVestrelForm>(std::vector<std::string>{}, test::FakeServices(*fake_));
   }
 
  private slots:
@@ -121,8 +120,8 @@ class LayoutTest : public QObject {
     QVERIFY(baud->isEditable());
     QStringList rates;
     for (int i = 0; i < baud->count(); ++i) rates << baud->itemText(i);
-    QCOMPARE(rates, QStringList({"1200", "2400", "4800", "9600", "19200", "38400", "57600",
-                                 "115200"}));
+    QCOMPARE(rates,
+             QStringList({"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"}));
     QCOMPARE(baud->currentIndex(), 5);
     QCOMPARE(baud->currentText(), QStringLiteral("38400"));
 
@@ -186,8 +185,8 @@ class LayoutTest : public QObject {
 
   void keyboardOrderFollowsTheForm() {
     auto form = MakeForm();
-    const QStringList order = {"KeyPanel",     "ComComboBox",    "BaudComboBox",
-                               "PICProgressBar", "FileGroupBox", "ProzStaticText",
+    const QStringList order = {"KeyPanel",       "ComComboBox",      "BaudComboBox",
+                               "PICProgressBar", "FileGroupBox",     "ProzStaticText",
                                "InfoStaticText", "VersionStaticText"};
     // Walk the focus chain once round and keep the window's direct children in the order met.
     QStringList met;
@@ -211,18 +210,18 @@ class LayoutTest : public QObject {
     QTest::addColumn<QSize>("container");
     QTest::addColumn<QRect>("expected");
     const QSize grown(595, 243);  // 100 wider, 40 taller than 495 x 203
-    QTest::newRow("top left keeps its place") << QRect(8, 128, 33, 17) << kAnchorTopLeft << grown
-                                              << QRect(8, 128, 33, 17);
-    QTest::newRow("left and right stretches") << QRect(48, 128, 447, 16) << kAnchorStretch << grown
-                                              << QRect(48, 128, 547, 16);
-    QTest::newRow("right only moves") << QRect(342, 152, 73, 21) << kAnchorTopRight << grown
-                                      << QRect(442, 152, 73, 21);
+    QTest::newRow("top left keeps its place")
+        << QRect(8, 128, 33, 17) << kAnchorTopLeft << grown << QRect(8, 128, 33, 17);
+    QTest::newRow("left and right stretches")
+        << QRect(48, 128, 447, 16) << kAnchorStretch << grown << QRect(48, 128, 547, 16);
+    QTest::newRow("right only moves")
+        << QRect(342, 152, 73, 21) << kAnchorTopRight << grown << QRect(442, 152, 73, 21);
     QTest::newRow("bottom moves down and stretches")
         << QRect(0, 184, 495, 19) << kAnchorBottomStretch << grown << QRect(0, 224, 595, 19);
-    QTest::newRow("narrower moves left") << QRect(342, 152, 73, 21) << kAnchorTopRight
-                                         << QSize(395, 203) << QRect(242, 152, 73, 21);
-    QTest::newRow("stretch never below zero") << QRect(16, 96, 479, 17) << kAnchorStretch
-                                              << QSize(10, 203) << QRect(16, 96, 0, 17);
+    QTest::newRow("narrower moves left")
+        << QRect(342, 152, 73, 21) << kAnchorTopRight << QSize(395, 203) << QRect(242, 152, 73, 21);
+    QTest::newRow("stretch never below zero")
+        << QRect(16, 96, 479, 17) << kAnchorStretch << QSize(10, 203) << QRect(16, 96, 0, 17);
     QTest::newRow("top and bottom stretch down")
         << QRect(0, 10, 50, 50) << unsigned{AnchorTop | AnchorBottom | AnchorLeft} << grown
         << QRect(0, 10, 50, 90);
@@ -297,7 +296,8 @@ class LayoutTest : public QObject {
     const QImage run = SvgIcon(":/icons/run.svg").pixmap(24, 24).toImage();
     QVERIFY(count(run, [](QColor c) { return c.alpha() > 200 && c.green() > c.red() + 60; }) > 60);
     const QImage erase = SvgIcon(":/icons/erase.svg").pixmap(24, 24).toImage();
-    QVERIFY(count(erase, [](QColor c) { return c.alpha() > 200 && c.red() > c.green() + 100; }) > 20);
+    QVERIFY(count(erase, [](QColor c) { return c.alpha() > 200 && c.red() > c.green() + 100; }) >
+            20);
   }
 
   void disabledPicturesAreGreyAndFaded() {

@@ -71,9 +71,9 @@ class SimTest : public QObject {
     for (const QString& line : result.stdErr.split('\n')) {
       if (line.startsWith("box: ")) boxes << line;
     }
-    QCOMPARE(boxes, QStringList({"box: Error: Erase Flash Send Error",
-                                 "box: Error: Create Program Memory",
-                                 "box: Error: Run Program Error"}));
+    QCOMPARE(boxes,
+             QStringList({"box: Error: Erase Flash Send Error", "box: Error: Create Program Memory",
+                          "box: Error: Run Program Error"}));
   }
 
   void windowLoadsThroughTheSimulator() {
@@ -107,7 +107,8 @@ class SimTest : public QObject {
     form.SpeedButton(Button::Connect)->click();
     QCOMPARE(infos.last().at(0).toString(), QStringLiteral("Connected..."));
     QVERIFY(form.Core().ConnectOk == 1);
-    QCOMPARE(form.findChild<QLabel*>("VersionStaticText")->text(), QStringLiteral("BL Version: v02.07"));
+    QCOMPARE(form.findChild<QLabel*>("VersionStaticText")->text(),
+             QStringLiteral("BL Version: v02.07"));
     QVERIFY(!form.findChild<QComboBox*>("ComComboBox")->isEnabled());
 
     form.SpeedButton(Button::Erase)->click();

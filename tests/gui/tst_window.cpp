@@ -93,9 +93,9 @@ class WindowTest : public QObject {
     QSignalSpy infos(form.get(), &TVestrelForm::InfoTextShown);
     QSignalSpy percents(form.get(), &TVestrelForm::PercentTextShown);
     form->SpeedButton(Button::Program)->click();
-    QCOMPARE(Texts(infos), QStringList({"Programming...", "Programm: Verifying", "Verifying...",
-                                        "Verify: Success", "Programm: Verify OK",
-                                        "Programm: Success"}));
+    QCOMPARE(Texts(infos),
+             QStringList({"Programming...", "Programm: Verifying", "Verifying...",
+                          "Verify: Success", "Programm: Verify OK", "Programm: Success"}));
     const QStringList pass = {"12%", "25%", "37%", "50%", "62%", "75%", "87%", "100%"};
     QCOMPARE(Texts(percents), pass + pass);  // the writing, then the verify pass
     QCOMPARE(form->findChild<QLabel*>("ProzStaticText")->text(), QStringLiteral("100%"));
@@ -239,9 +239,9 @@ class WindowTest : public QObject {
     BoxCloser closer;
     form->show();
     QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 20000);
-    QCOMPARE(closer.Texts(), QStringList({"Error: Erase Flash Send Error",
-                                          "Error: Create Program Memory",
-                                          "Error: Run Program Error"}));
+    QCOMPARE(closer.Texts(),
+             QStringList({"Error: Erase Flash Send Error", "Error: Create Program Memory",
+                          "Error: Run Program Error"}));
     QCOMPARE(form->ExitStatus(), 1);
   }
 
