@@ -38,5 +38,9 @@ screenshot: build
 bench: build
 	./build/bin/image_bench
 
+# Loads the bundled demo firmware into the simulated bootloader, end to end.
+demo: build
+	./scripts/demo
+
 clean:
 	rm -rf build build-asan build-release

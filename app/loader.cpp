@@ -118,7 +118,8 @@ void Loader::EnableStepButtons() {
 }
 
 void Loader::ShowError(const std::string& text) {
-  view_.ShowMessage(text, "Error");
+  const std::string lost = link_.LinkLostReason();
+  view_.ShowMessage(lost.empty() ? text : text + "\n" + lost, "Error");
 }
 
 // --- file ---

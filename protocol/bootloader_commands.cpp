@@ -70,7 +70,8 @@ int BootloaderCommands::Receive(std::span<std::uint8_t> buffer) {
 }
 
 void BootloaderCommands::ShowError(const std::string& text) {
-  view_.ShowMessage(text, "Error");
+  const std::string lost = channel_.LinkLostReason();
+  view_.ShowMessage(lost.empty() ? text : text + "\n" + lost, "Error");
 }
 
 void BootloaderCommands::CountFailedAttempt() {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace vestrel::protocol {
 
@@ -20,6 +21,10 @@ class FrameChannel {
   // Discards input until the line has been quiet for a few character times (bounded), so that
   // the rest of a reply whose receive failed part-way cannot answer the next request.
   virtual void DiscardStaleInput() = 0;
+
+  // Why every exchange now fails at once: non-empty once the device has gone away (an adapter
+  // pulled out), so that error messages can say so; empty otherwise.
+  virtual std::string LinkLostReason() const { return {}; }
 };
 
 }  // namespace vestrel::protocol

@@ -137,14 +137,23 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   return true;
 }
 
-void SerialLoaderLink::ClosePort() { ComHandle.reset(); }
+void SerialLoaderLink::ClosePort() {
+  ComHandle.reset();
+  lostReason_.clear();
+}
+
+SerialResult SerialLoaderLink::Note(SerialResult result) {
+  if (result.status == platform::SerialStatus::Gone && lostReason_.empty())
+    lostReason_ = "The serial device " + ComHandle->Path() + " went away (adapter unplugged?).";
+  return result;
+}
 
 bool SerialLoaderLink::WriteByte(std::uint8_t byte) {
-  return ComHandle->Write(std::span<const std::uint8_t>(&byte, 1)).ok();
+  return Note(ComHandle->Write(std::span<const std::uint8_t>(&byte, 1))).ok();
 }
 
 int SerialLoaderLink::ReadByte(std::uint8_t& byte) {
-  const SerialResult r = ComHandle->Read(std::span<std::uint8_t>(&byte, 1));
+  const SerialResult r = Note(ComHandle->Read(std::span<std::uint8_t>(&byte, 1)));
   if (!r.ok()) return kReadFailed;
   return r.count == 1 ? 1 : 0;
 }
@@ -167,7 +176,7 @@ int SerialLoaderLink::SendFrame(std::span<const std::uint8_t> payload) {
   if (!ComHandle) return kReadFailed;
   const std::array<std::uint8_t, kStartByteCount> start{kStartByte, kStartByte, kStartByte,
                                                         kStartByte};
-  if (!ComHandle->Write(start).ok()) return kReadFailed;
+  if (!Note(ComHandle->Write(start)).ok()) return kReadFailed;
   for (std::uint8_t byte : payload) {
     if (NeedsEscape(byte) && !WriteByte(kEscapeByte)) return kReadFailed;
     if (!WriteByte(byte)) return kReadFailed;
@@ -183,7 +192,7 @@ int SerialLoaderLink::SendFrame(std::span<const std::uint8_t> payload) {
   if (!WriteByte(kEndByte)) return kReadFailed;
   std::this_thread::yield();
   // write() returns once the bytes are queued; the reply window must start when they are out.
-  if (!ComHandle->Drain().ok()) return kReadFailed;
+  if (!Note(ComHandle->Drain()).ok()) return kReadFailed;
   return static_cast<int>(payload.size());
 }
 

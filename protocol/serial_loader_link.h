@@ -45,6 +45,7 @@ class SerialLoaderLink final : public BootLink {
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
+  std::string LinkLostReason() const override { return lostReason_; }
 
   // Bytes that one receive reads at most before giving up on a line that never ends a frame.
   static std::size_t ReceiveByteLimit(std::size_t capacity);
@@ -54,11 +55,14 @@ class SerialLoaderLink final : public BootLink {
   bool WriteByte(std::uint8_t byte);
   // One byte under the 100 ms rule: 1, 0 on a time-out, -1 when the read failed.
   int ReadByte(std::uint8_t& byte);
+  // Passes a device result through, noting when it says the device has gone away.
+  platform::SerialResult Note(platform::SerialResult result);
 
   LoaderView& view_;
   DeviceOpener opener_;
   std::unique_ptr<platform::SerialDevice> ComHandle;  // null while closed
   std::uint32_t baudRate_ = 0;
+  std::string lostReason_;
 };
 
 }  // namespace vestrel::protocol

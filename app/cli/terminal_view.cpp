@@ -36,7 +36,10 @@ std::string FormatDuration(double seconds) {
 
 TerminalView::TerminalView(std::ostream& out, std::ostream& err, TerminalOptions options,
                            Clock clock, Sleeper sleeper)
-    : out_(out), err_(err), options_(options), clock_(std::move(clock)),
+    : out_(out),
+      err_(err),
+      options_(options),
+      clock_(std::move(clock)),
       sleeper_(std::move(sleeper)) {}
 
 bool TerminalView::ShowsProgress() const {
@@ -44,16 +47,19 @@ bool TerminalView::ShowsProgress() const {
 }
 
 bool TerminalView::DrawsBar() const {
-  return ShowsProgress() &&
-         (options_.progress == ProgressMode::Always || options_.outIsTerminal);
+  return ShowsProgress() && (options_.progress == ProgressMode::Always || options_.outIsTerminal);
 }
 
 void TerminalView::SetInfoText(const std::string& text) {
   ClearBar();
+  FlushVersion();
   if (!options_.quiet) out_ << text << std::endl;
-  if (text == "Erasing...") StartPhase(Phase::Erase);
-  else if (text == "Programming...") StartPhase(Phase::Program);
-  else if (text == "Verifying...") StartPhase(Phase::Verify);
+  if (text == "Erasing...")
+    StartPhase(Phase::Erase);
+  else if (text == "Programming...")
+    StartPhase(Phase::Program);
+  else if (text == "Verifying...")
+    StartPhase(Phase::Verify);
 }
 
 void TerminalView::StartPhase(Phase phase) {
@@ -66,7 +72,8 @@ void TerminalView::StartPhase(Phase phase) {
 
 void TerminalView::SetProgress(int percent) {
   progress_ = std::clamp(percent, 0, 100);
-  if (phase_ == Phase::None || !ShowsProgress()) return;
+  // 0 is the bar being reset between operations, not progress worth a line.
+  if (phase_ == Phase::None || progress_ == 0 || !ShowsProgress()) return;
   if (DrawsBar())
     DrawBar(progress_ == 100);
   else
@@ -124,11 +131,20 @@ void TerminalView::ClearBar() {
   barVisible_ = false;
 }
 
-void TerminalView::Finish() { ClearBar(); }
-
-void TerminalView::SetVersionText(const std::string& text) {
+void TerminalView::Finish() {
   ClearBar();
-  if (!options_.quiet) out_ << text << std::endl;
+  FlushVersion();
+}
+
+// A version read first shows "not available", then the version: print only where it ended.
+void TerminalView::SetVersionText(const std::string& text) {
+  pendingVersion_ = text;
+}
+
+void TerminalView::FlushVersion() {
+  if (pendingVersion_.empty()) return;
+  if (!options_.quiet) out_ << pendingVersion_ << std::endl;
+  pendingVersion_.clear();
 }
 
 void TerminalView::SetFileText(const std::string& text) {
@@ -145,6 +161,7 @@ void TerminalView::SetStatusPanel(int index, const std::string& text) {
 
 void TerminalView::ShowMessage(const std::string& text, const std::string& caption) {
   ClearBar();
+  FlushVersion();
   ++errorCount_;
   const char* red = options_.color ? "\x1b[31m" : "";
   const char* reset = options_.color ? "\x1b[0m" : "";

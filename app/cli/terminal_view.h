@@ -70,6 +70,7 @@ class TerminalView : public LoaderView {
   void PrintPlainStep();
   std::string BarLine() const;
   void ClearBar();
+  void FlushVersion();
 
   std::ostream& out_;
   std::ostream& err_;
@@ -87,6 +88,7 @@ class TerminalView : public LoaderView {
   int retries_ = 0;
   int errorCount_ = 0;
 
+  std::string pendingVersion_;
   std::vector<std::string> ports_;
   int selectedPort_ = -1;
   int selectedBaud_ = 5;  // "38400", as the window starts

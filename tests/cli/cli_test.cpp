@@ -74,7 +74,7 @@ TEST_P(UsageErrors, ExitTwoWithShortUsageAndNoImage) {
 using Args = std::vector<std::string>;
 INSTANTIATE_TEST_SUITE_P(
     Cli, UsageErrors,
-    testing::Values(Args{}, Args{"--bogus"}, Args{"-f", "IN"},
+    testing::Values(Args{}, Args{"--bogus"},
                     Args{"-f", "IN", "--flash-size", "12k", "--image-out", "OUT"},
                     Args{"-f", "IN", "--flash-size", "0", "--image-out", "OUT"},
                     Args{"-f", "IN", "--flash-size", "0x80000"},

@@ -92,6 +92,17 @@ TEST(TerminalViewMessages, ErrorsGoToStderrWithTheirCaptionEvenWhenQuiet) {
   EXPECT_EQ(view.ErrorCount(), 2);
 }
 
+TEST(TerminalViewMessages, VersionTextIsPrintedOnceItIsSettled) {
+  std::ostringstream out, err;
+  TerminalView view(out, err, {});
+  view.SetVersionText("BL Version: N/A");
+  view.SetVersionText("BL Version: v01.03");
+  view.SetInfoText("Erasing...");
+  view.SetVersionText("BL Version: N/A");
+  view.ShowMessage("Read Version Receive Error", "Error");
+  EXPECT_EQ(out.str(), "BL Version: v01.03\nErasing...\nBL Version: N/A\n");
+}
+
 TEST(TerminalViewLists, PortEntriesAndSelections) {
   std::ostringstream out, err;
   TerminalView view(out, err, {});

@@ -148,6 +148,16 @@ TEST_F(BootloaderCommandsTest, ProgramBlockDoesNotRetryAFailedSend) {
   EXPECT_TRUE(fake.requests.empty());
 }
 
+TEST_F(BootloaderCommandsTest, ALostDeviceIsNamedUnderTheMessage) {
+  fake.sendFailures[kCmdProgramBlock] = 1;
+  fake.lostReason = "The serial device /dev/ttyUSB0 went away (adapter unplugged?).";
+  EXPECT_FALSE(commands.ProgramBlock(kBlock1, Block(0x12)));
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].text,
+            "Send Program Error Addr: 0x9D000200\n"
+            "The serial device /dev/ttyUSB0 went away (adapter unplugged?).");
+}
+
 TEST_F(BootloaderCommandsTest, RetryAfterACutReplyIsNotAnsweredByItsRest) {
   // Noise ends a receive with -4 while the rest of the reply is still coming.
   fake.receiveFaults[kCmdProgramBlock] = {{kChecksumError, true}, {kChecksumError, true}};

@@ -260,6 +260,21 @@ TEST_F(SerialLinkFake, LineErrorsAndHangUpEndTheReceiveWithReadFailed) {
   }
 }
 
+TEST_F(SerialLinkFake, OnlyAHangUpMarksTheLinkAsLostUntilItIsClosed) {
+  ASSERT_TRUE(Open());
+  Bytes buffer(8);
+  log->readFault = Fault(SerialStatus::Failed, "line error");
+  EXPECT_EQ(link.ReceiveFrame(buffer), kReadFailed);
+  EXPECT_EQ(link.LinkLostReason(), "");
+
+  log->readFault = Fault(SerialStatus::Gone, "hang-up");
+  EXPECT_EQ(link.ReceiveFrame(buffer), kReadFailed);
+  EXPECT_EQ(link.LinkLostReason(), "The serial device /dev/fake went away (adapter unplugged?).");
+
+  link.ClosePort();
+  EXPECT_EQ(link.LinkLostReason(), "");
+}
+
 TEST_F(SerialLinkFake, ClosedLinkFailsEveryOperation) {
   Bytes buffer(8);
   EXPECT_EQ(link.SendFrame(Bytes{1}), kReadFailed);

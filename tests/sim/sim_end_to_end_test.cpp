@@ -19,12 +19,14 @@
 #include <vector>
 
 #include "protocol/frame.h"
+#include "tests/support/sim_process.h"
 #include "tools/sim/bootloader_model.h"
-
-extern char** environ;
 
 namespace vestrel::sim {
 namespace {
+
+using test::RemainingMs;
+using test::SimProcess;
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -32,78 +34,6 @@ using std::chrono::milliseconds;
 namespace fs = std::filesystem;
 
 constexpr milliseconds kReplyWait{2000};
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// The simulator as a child process; killed if a test leaves it running.
-class SimProcess {
- public:
-  ~SimProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-
-  // Starts the simulator and returns the device path from its first output line.
-  std::optional<std::string> Start(std::vector<std::string> args) {
-    args.insert(args.begin(), VESTREL_SIM_BINARY);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    stdout_ = pipeFds[0];
-    if (rc != 0) {
-      pid_ = -1;
-      return std::nullopt;
-    }
-    std::string line;
-    const auto deadline = Clock::now() + milliseconds(5000);
-    char c = 0;
-    while (line.find('\n') == std::string::npos) {
-      pollfd fd{stdout_, POLLIN, 0};
-      if (poll(&fd, 1, RemainingMs(deadline)) <= 0 || read(stdout_, &c, 1) != 1) return std::nullopt;
-      line += c;
-    }
-    line.pop_back();
-    return line;
-  }
-
-  // Waits for the process to end by itself; its exit status, or nothing after `limit`.
-  std::optional<int> WaitExit(milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (true) {
-      int status = 0;
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-  }
-
-  std::optional<int> Terminate() {
-    kill(pid_, SIGTERM);
-    return WaitExit(milliseconds(5000));
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdout_ = -1;
-};
 
 // The host's side of the line.
 class HostLine {

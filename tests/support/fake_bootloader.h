@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "protocol/boot_link.h"
@@ -39,6 +40,7 @@ class FakeBootloader : public protocol::BootLink {
   std::uint16_t finishStatus = 0;
   bool syncAnswers = true;
   bool openSucceeds = true;
+  std::string lostReason;  // set to play a device that has gone away
 
   // --- scripted faults ---
   std::map<std::uint16_t, std::deque<Fault>> receiveFaults;  // by command of the last request
@@ -77,6 +79,7 @@ class FakeBootloader : public protocol::BootLink {
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
+  std::string LinkLostReason() const override { return lostReason; }
 
  private:
   struct Reply {
