@@ -25,7 +25,7 @@ test-default: build
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
 
-# The window on a simulated bootloader, with a sample HEX file to load.
+# The window on a simulated bootloader, with the demo firmware to load.
 gui: build
 	./scripts/run-gui
 
