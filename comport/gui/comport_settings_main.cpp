@@ -17,8 +17,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "comport/comport.h"
 #include "comport/comport_dialog_host.h"
@@ -184,7 +182,8 @@ int main(int argc, char* argv[]) {
   std::optional<int> open_index;
   if (parser.isSet(open)) {
     open_index = ParsePort(parser.value(open));
-    if (!open_index) return Usage(parser, QStringLiteral("--open takes a port from COM1 to COM256"));
+    if (!open_index)
+      return Usage(parser, QStringLiteral("--open takes a port from COM1 to COM256"));
   }
 
   TComPort port;
@@ -200,10 +199,10 @@ int main(int argc, char* argv[]) {
   // The reader's notifications are not used here; the queue holds at most one of each kind
   // until it is drained, so it stays small.
   V24MessageQueue notifications;
-  if (open_index &&
-      port.Open(&notifications, *open_index, false) == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "comport-settings: %s\n",
-                 OpenFailureText(static_cast<unsigned>(*open_index) + 1U, port.GetLanguage()).c_str());
+  if (open_index && port.Open(&notifications, *open_index, false) == INVALID_HANDLE_VALUE) {
+    std::fprintf(
+        stderr, "comport-settings: %s\n",
+        OpenFailureText(static_cast<unsigned>(*open_index) + 1U, port.GetLanguage()).c_str());
     return kExitCancelled;
   }
 

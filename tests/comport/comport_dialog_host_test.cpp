@@ -1,6 +1,8 @@
 // The settings dialog's sequence (RunV24Dialog) on the real port component, with a scripted
 // dialog instead of widgets: what OK and Cancel do to the record, the settings file and an open
 // port on fake lines.
+#include "comport/comport_dialog_host.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "comport/comport_dialog_host.h"
 #include "tests/comport/fake_port_fixture.h"
 
 namespace vestrel::comport::fakes {
@@ -77,8 +78,8 @@ TEST_F(DialogHostTest, OkLeavesAClosedPortClosed) {
 TEST_F(DialogHostTest, CancelNeitherStoresNorReopens) {
   ASSERT_NE(OpenWith(DefaultV24Parameter(), 1), INVALID_HANDLE_VALUE);
   const HANDLE handle = port.GetPortHandle();
-  EXPECT_EQ(RunV24Dialog(host, ScriptedDialog(kModalCancel,
-                                              [](V24ParameterTag& r) { r.Paritaet = Even; })),
+  EXPECT_EQ(RunV24Dialog(
+                host, ScriptedDialog(kModalCancel, [](V24ParameterTag& r) { r.Paritaet = Even; })),
             kModalCancel);
   EXPECT_EQ(asked, (std::vector<unsigned>{2}));
   EXPECT_EQ(port.GetPortHandle(), handle);
@@ -119,8 +120,8 @@ TEST_F(DialogHostTest, WithStreamOnOkWritesTheFileAndCancelLeavesIt) {
   EXPECT_EQ(seen, stored);  // the dialog was given the file's record
   EXPECT_EQ(FileBytes(file), BytesOf(stored));
 
-  EXPECT_EQ(RunV24Dialog(host, ScriptedDialog(kModalOk,
-                                              [](V24ParameterTag& r) { r.Handshake = XonXoff; })),
+  EXPECT_EQ(RunV24Dialog(
+                host, ScriptedDialog(kModalOk, [](V24ParameterTag& r) { r.Handshake = XonXoff; })),
             kModalOk);
   stored.Handshake = XonXoff;
   EXPECT_EQ(FileBytes(file), BytesOf(stored));
