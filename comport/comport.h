@@ -24,7 +24,12 @@
 #include "comport/v24_threads.h"
 #include "platform/serial_device.h"
 
+// The owner of the settings dialog; only OpenDialog, defined with the dialog, needs more of it.
+class QWidget;
+
 namespace vestrel::comport {
+
+class TV24_Dialog;
 
 inline constexpr int kV24TableSize = 257;  // 256 ports and one spare entry
 
@@ -124,7 +129,19 @@ class TComPort : public TComponent {
   void InitParameter(V24ParameterTag* Record, bool AutoSearch);
   // V24's own record, with file use turned off.
   V24ParameterTag* GetV24Parameter();
+  // Language of the settings dialog and of Open's failure message: 0 German, else English.
   void SetLanguage(int Language) { this->Language = Language; }
+
+  // ---- settings dialog (defined in comport/gui/, library vestrel_comport_gui) ----
+
+  // Rescans the ports and shows the settings dialog modally under Owner, on a copy of the
+  // record (read from Datei when StreamOn). On OK the copy is stored (written to Datei when
+  // StreamOn) and an open port is closed and opened again with it, on every OK; a port that
+  // cannot be opened again is reported through the error notifier, or with a message box under
+  // Owner when none is set. The modal result: kModalOk or kModalCancel.
+  int OpenDialog(QWidget* Owner);
+  // The dialog while OpenDialog shows it; nullptr otherwise.
+  TV24_Dialog* GetSettingsDialog() const { return SettingsDialog; }
 
   // ---- published properties and state ----
 
@@ -146,6 +163,7 @@ class TComPort : public TComponent {
 
   void SetDeviceOpener(DeviceOpener Opener);
   void SetErrorNotifier(ErrorNotifier Notifier) { Notify = std::move(Notifier); }
+  const ErrorNotifier& GetErrorNotifier() const { return Notify; }
   // The reader's clock for the re-notification timer; taken at the next Open.
   void SetTickSource(TTickSource Tick) { Ticks = std::move(Tick); }
 
@@ -166,6 +184,7 @@ class TComPort : public TComponent {
 
   std::unique_ptr<TV24Parameter> V24;
   std::unique_ptr<TDlgParameter> V24Dialog;
+  TV24_Dialog* SettingsDialog = nullptr;
   HANDLE PortHandle = INVALID_HANDLE_VALUE;
   bool PortOpen = false;
   bool StreamOn = false;

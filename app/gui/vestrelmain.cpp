@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,6 +34,7 @@ namespace {
 // Panel 3 is 50 wide too but reaches to the right edge, as the last panel of a status bar does.
 const std::vector<int> kPanelWidths = {270, 50, 50, 50};
 constexpr const char* kVersionPanelText = "Vestrel V1.01";
+constexpr std::int32_t kUpdateComTxTimeoutMs = 1000;
 
 QString Text(const std::string& text) {
   return QString::fromStdString(text);
@@ -67,6 +69,7 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
   SetUpStatusBar();
   SetUpFileDialog();
   SetUpAnchors();
+  SetUpPortComponent();
   FitToText(ui_->VersionStaticText);
 
   loader_.ReadCommandLine(args);
@@ -135,6 +138,16 @@ void TVestrelForm::SetUpFileDialog() {
   FileOpenDialog->setNameFilter(QStringLiteral("*.hex (*.hex)"));
   // The toolkit's own dialog behaves the same on every desktop and under the offscreen platform.
   FileOpenDialog->setOption(QFileDialog::DontUseNativeDialog);
+}
+
+// The design settings of UpdateCom. StreamOn and AutoSearch stay off, so the settings file is
+// never read or written.
+void TVestrelForm::SetUpPortComponent() {
+  comport::TV24Parameter& v24 = *UpdateCom.GetV24();
+  v24.SetDatenBits(comport::D_8);
+  v24.SetBaudrate(comport::B__4800);
+  v24.SetTXTimeOut(kUpdateComTxTimeoutMs);
+  UpdateCom.SetDatei(comport::kDefaultSettingsFileName);
 }
 
 void TVestrelForm::SetUpAnchors() {

@@ -61,6 +61,8 @@ class TVestrelForm : public QWidget, public LoaderView {
   QToolButton* SpeedButton(Button button) const;
   QFileDialog* FileDialog() const { return FileOpenDialog; }
   QLabel* StatusPanel(int index) const;
+  // The window's port component UpdateCom, with the settings of the form description.
+  comport::TComPort& PortComponent() { return UpdateCom; }
 
   // LoaderView
   void SetInfoText(const std::string& text) override;
@@ -110,6 +112,7 @@ class TVestrelForm : public QWidget, public LoaderView {
   void PlaceStatusPanels();
   void SetUpFileDialog();
   void SetUpAnchors();
+  void SetUpPortComponent();
   void ScheduleActivation();
   // Runs one operation of the core; a click that arrives while one runs is dropped, and a close
   // asked for meanwhile happens when it has returned.

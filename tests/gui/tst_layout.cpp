@@ -183,6 +183,20 @@ class LayoutTest : public QObject {
     QCOMPARE(dialog->parentWidget(), form.get());
   }
 
+  void portComponentCarriesItsDesignSettings() {
+    auto form = MakeForm();
+    comport::TComPort& port = form->PortComponent();
+    comport::V24ParameterTag expected = comport::DefaultV24Parameter();
+    expected.DatenBits = comport::D_8;
+    expected.Baudrate = comport::B__4800;
+    expected.TXTimeOut = 1000;
+    QCOMPARE(*port.GetV24Parameter(), expected);
+    QCOMPARE(port.GetDatei(), std::string("ComData.cfg"));
+    QVERIFY(!port.GetStreamOn());  // the window never reads or writes the settings file
+    QVERIFY(!port.GetAutoSearch());
+    QVERIFY(!port.GetPortOpen());
+  }
+
   void keyboardOrderFollowsTheForm() {
     auto form = MakeForm();
     const QStringList order = {"KeyPanel",       "ComComboBox",      "BaudComboBox",
