@@ -160,6 +160,15 @@ class SerialDevice {
   // The thread sleeps in the kernel meanwhile.
   virtual SerialResult WaitReadable(std::chrono::milliseconds limit) = 0;
 
+  // Asks the driver to hand received bytes on at once instead of holding them for a while
+  // (Linux: ASYNC_LOW_LATENCY; USB adapters then shorten their latency timer, 16 ms by default
+  // on FTDI's, to 1 ms). The device's own setting is restored when it is closed. Unsupported
+  // where the driver has no such setting, as on a pseudo-terminal.
+  virtual SerialResult SetLowLatency(bool on) {
+    (void)on;
+    return {SerialStatus::Unsupported, 0, 0, "no low-latency setting"};
+  }
+
   virtual SerialResult GetLineErrorCounters(LineErrorCounters& counters) = 0;
   virtual SerialResult ClearBreak() = 0;
 };

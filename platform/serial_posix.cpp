@@ -194,6 +194,7 @@ class PosixSerialDevice final : public SerialDevice {
       : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {}
 
   ~PosixSerialDevice() override {
+    RestoreLowLatency();
     ::ioctl(fd_, TIOCNXCL);  // the next opener must not find the line still exclusive
     ::close(fd_);            // also releases the flock
   }
@@ -372,6 +373,23 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
+  SerialResult SetLowLatency(bool on) override {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    constexpr int kLowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
+    serial_struct serial{};
+    if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0) return NoSerialSetting(errno);
+    const bool wasOn = (serial.flags & kLowLatency) != 0;
+    if (wasOn == on) return Success();
+    if (!lowLatencyBefore_) lowLatencyBefore_ = wasOn;
+    serial.flags = on ? serial.flags | kLowLatency : serial.flags & ~kLowLatency;
+    if (::ioctl(fd_, TIOCSSERIAL, &serial) != 0) return NoSerialSetting(errno);
+    return Success();
+#else
+    (void)on;
+    return {SerialStatus::Unsupported, 0, ENOTTY, ErrorText(ENOTTY)};
+#endif
+  }
+
   SerialResult GetLineErrorCounters(LineErrorCounters& counters) override {
 #if defined(__linux__) && defined(TIOCGICOUNT)
     serial_icounter_struct ic{};
@@ -457,6 +475,17 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
+  // Drivers without the serial settings answer ENOTTY (pseudo-terminals) or EINVAL.
+  static SerialResult NoSerialSetting(int error) {
+    SerialResult r = FromErrno(error);
+    if (error == EINVAL) r.status = SerialStatus::Unsupported;
+    return r;
+  }
+
+  void RestoreLowLatency() {
+    if (lowLatencyBefore_) SetLowLatency(*lowLatencyBefore_);
+  }
+
   // Pseudo-terminals answer ENOTTY, some adapters EINVAL: both mean "no modem lines".
   SerialResult SetModemBit(int bit, bool on) {
     if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return Success();
@@ -474,6 +503,7 @@ class PosixSerialDevice final : public SerialDevice {
   std::mutex mutex_;  // guards the two records below
   DCB shadow_{};
   COMMTIMEOUTS timeouts_{};
+  std::optional<bool> lowLatencyBefore_;  // the driver's setting before SetLowLatency changed it
 };
 
 std::string OwnerGroup(gid_t gid) {

@@ -189,13 +189,14 @@ TEST(SerialDeviceState, ImpossibleSettingsFailAndChangeNothing) {
   EXPECT_EQ(got, good);
 }
 
-TEST(SerialDeviceState, PseudoTerminalHasNoModemLinesButAcceptsTheLine) {
+TEST(SerialDeviceState, PseudoTerminalHasNoModemLinesNorLowLatencyButAcceptsTheLine) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   auto device = OpenOrFail(pty.SlavePath());
   ASSERT_TRUE(device);
   EXPECT_EQ(device->SetDtr(false).status, SerialStatus::Unsupported);
   EXPECT_EQ(device->SetRts(true).status, SerialStatus::Unsupported);
+  EXPECT_EQ(device->SetLowLatency(true).status, SerialStatus::Unsupported);
   DCB dtrOn = LoaderLine(9600);
   dtrOn.fDtrControl = DTR_CONTROL_ENABLE;
   EXPECT_TRUE(device->SetCommState(dtrOn).ok());
