@@ -130,7 +130,9 @@ class SerialDevice {
   // back as they were last set.
   virtual SerialResult GetCommState(DCB& dcb) = 0;
   // Raw 8-bit line with the given settings. DTR and RTS follow fDtrControl and fRtsControl;
-  // a device without modem lines (a pseudo-terminal) is accepted without them.
+  // a device without modem lines (a pseudo-terminal) is accepted without them. A rate that the
+  // driver does not run (it would set one off by more than RateWithinTolerance allows) fails
+  // with Unsupported; the line may then be left at the driver's rate.
   virtual SerialResult SetCommState(const DCB& dcb) = 0;
   virtual SerialResult GetCommTimeouts(COMMTIMEOUTS& timeouts) = 0;
   virtual SerialResult SetCommTimeouts(const COMMTIMEOUTS& timeouts) = 0;
@@ -172,6 +174,13 @@ class SerialDevice {
   virtual SerialResult GetLineErrorCounters(LineErrorCounters& counters) = 0;
   virtual SerialResult ClearBreak() = 0;
 };
+
+// True when a line at `actual` baud still talks to one at `wanted`: within 3 %, the error that
+// 8N1 framing tolerates between two ends.
+constexpr bool RateWithinTolerance(std::uint32_t wanted, std::uint32_t actual) {
+  const std::uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
+  return difference * 100 <= std::uint64_t{wanted} * 3;
+}
 
 enum class OpenStatus {
   Opened,

@@ -260,6 +260,7 @@ class PosixSerialDevice final : public SerialDevice {
       return {SerialStatus::Unsupported, 0, EINVAL, "baud rate not available"};
 #endif
     }
+    if (SerialResult r = CheckRateTaken(dcb.BaudRate); !r.ok()) return r;
     if (SerialResult r = ApplyModemLines(dcb); !r.ok()) return r;
     std::lock_guard lock(mutex_);
     shadow_ = dcb;
@@ -440,6 +441,20 @@ class PosixSerialDevice final : public SerialDevice {
     rate = RateOfCode(::cfgetospeed(&tio));
 #endif
     return Success();
+  }
+
+  // Some drivers run the line at another rate than asked without failing: a 16550 port whose
+  // clock allows 115200 at most stays there when asked for 921600. The driver writes back
+  // the rate it runs; one too far off for the far end to follow is a failure.
+  SerialResult CheckRateTaken(std::uint32_t wanted) {
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) return FromErrno(errno);
+    std::uint32_t actual = 0;
+    if (SerialResult r = ReadRate(tio, actual); !r.ok()) return r;
+    if (RateWithinTolerance(wanted, actual)) return Success();
+    return {SerialStatus::Unsupported, 0, EINVAL,
+            "the driver does not run " + std::to_string(wanted) + " baud (it set " +
+                std::to_string(actual) + ")"};
   }
 
   // Flow control from termios where it says something, the rest as last set.
