@@ -1,7 +1,7 @@
 # Vestrel: the README's commands. Every target installs what is missing first.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-default test-asan bench demo clean
+.PHONY: all deps build build-asan test test-default test-asan bench demo gui screenshot clean
 
 all: build
 
@@ -24,6 +24,15 @@ test-default: build
 
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
+
+# The window on a simulated bootloader, with the demo firmware to load.
+gui: build
+	./scripts/run-gui
+
+# The window after a successful load against the simulator, taken offscreen.
+screenshot: build
+	QT_QPA_PLATFORM=offscreen ./build/bin/gui_sim_test windowLoadsThroughTheSimulator
+	@echo "Screenshots: build/screenshots/main-window.png, build/screenshots/main-window-start.png"
 
 # Speed goals are measured here, not asserted in tests: full loads against the paced simulator
 # and the image builder against srec_cat (several minutes). Results go to build/bench/.

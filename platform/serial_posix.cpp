@@ -27,6 +27,7 @@
 
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/epoll.h>
 
 #include "platform/linux_baud.h"
 #endif
@@ -191,10 +192,17 @@ std::uint8_t ParityOf(tcflag_t cflag) {
 class PosixSerialDevice final : public SerialDevice {
  public:
   PosixSerialDevice(int fd, std::string path, bool pseudoTerminal)
-      : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {}
+      : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {
+    // What a pseudo-terminal carries until it is set otherwise, so that the line state read at
+    // open can be set again.
+    if (pseudoTerminal_) shadow_.ByteSize = 8;
+  }
 
   ~PosixSerialDevice() override {
     RestoreLowLatency();
+#ifdef __linux__
+    if (arrivals_ >= 0) ::close(arrivals_);
+#endif
     ::ioctl(fd_, TIOCNXCL);  // the next opener must not find the line still exclusive
     ::close(fd_);            // also releases the flock
   }
@@ -390,6 +398,38 @@ class PosixSerialDevice final : public SerialDevice {
     return {SerialStatus::Unsupported, 0, ENOTTY, ErrorText(ENOTTY)};
 #endif
   }
+#ifdef __linux__
+  // An edge-triggered epoll registration reports each arrival once: the tty driver wakes its
+  // readers whenever bytes come in, and bytes left unread raise no further event.
+  SerialResult WaitArrival(std::chrono::milliseconds limit) override {
+    if (arrivals_ < 0) {
+      const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+      if (ep < 0) return FromErrno(errno);
+      epoll_event watch{};
+      watch.events = EPOLLIN | EPOLLET;
+      watch.data.fd = fd_;
+      if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd_, &watch) != 0) {
+        const int error = errno;
+        ::close(ep);
+        return FromErrno(error);
+      }
+      arrivals_ = ep;
+    }
+    const Deadline deadline = Clock::now() + limit;
+    for (;;) {
+      epoll_event event{};
+      const int r = ::epoll_wait(arrivals_, &event, 1, PollTimeoutMs(deadline));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return FromErrno(errno);
+      if (r == 0) return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
+      if (event.events & (EPOLLHUP | EPOLLERR)) {
+        int queued = 0;
+        if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued <= 0) return Gone();
+      }
+      return Success();
+    }
+  }
+#endif
 
   SerialResult GetLineErrorCounters(LineErrorCounters& counters) override {
 #if defined(__linux__) && defined(TIOCGICOUNT)
@@ -519,6 +559,9 @@ class PosixSerialDevice final : public SerialDevice {
   DCB shadow_{};
   COMMTIMEOUTS timeouts_{};
   std::optional<bool> lowLatencyBefore_;  // the driver's setting before SetLowLatency changed it
+#ifdef __linux__
+  int arrivals_ = -1;  // epoll instance of WaitArrival, created at its first call
+#endif
 };
 
 std::string OwnerGroup(gid_t gid) {
