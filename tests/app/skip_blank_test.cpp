@@ -27,7 +27,9 @@ constexpr std::uint32_t kBase = 0x9D000000;
 // Data in blocks 0 and 9 (pages 0 and 1) and a few bytes of block 25 (page 3); page 2 is blank.
 constexpr std::uint32_t kDataBlocks[] = {0, 9, 25};
 
-std::uint32_t BlockAddress(std::uint32_t block) { return kBase + block * kBlock; }
+std::uint32_t BlockAddress(std::uint32_t block) {
+  return kBase + block * kBlock;
+}
 
 std::uint32_t Get32(const Bytes& bytes, std::size_t at) {
   return static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
