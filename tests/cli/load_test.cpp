@@ -105,6 +105,16 @@ TEST_F(CliLoad, SkipBlankLoadsOnlyTheDataBlocksAndEndsAsTheFullLoad) {
   EXPECT_EQ(FlashAfterExit(), expected);
 }
 
+TEST_F(CliLoad, RatesAbove115200ReachTheLine) {
+  // Rates above 230400 have no POSIX constant: the platform sets them through termios2.
+  StartSim({});
+  for (const char* rate : {"230400", "921600", "1234567", "3000000"}) {
+    const RunResult r = Cli({"--port", "COM1", "--baud", rate, "-e"});
+    EXPECT_EQ(r.exitCode, 0) << rate << ": " << r.err;
+    EXPECT_NE(r.out.find("Erasing: Great Success"), std::string::npos) << rate;
+  }
+}
+
 TEST_F(CliLoad, InjectedLineFaultsAreAbsorbedByTheRetries) {
   StartSim({"--seed", "11", "--noise", "0.05", "--corrupt", "0.05", "--drop", "0.03",
             "--bad-readback", "0.05", "--burst-gap-ms", "5", "--burst-bytes", "128"});
