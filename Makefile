@@ -34,9 +34,11 @@ screenshot: build
 	QT_QPA_PLATFORM=offscreen ./build/bin/gui_sim_test windowLoadsThroughTheSimulator
 	@echo "Screenshots: build/screenshots/main-window.png, build/screenshots/main-window-start.png"
 
-# Speed goals are measured here, not asserted in tests.
+# Speed goals are measured here, not asserted in tests: full loads against the paced simulator
+# and the image builder against srec_cat (several minutes). Results go to build/bench/.
 bench: build
-	./build/bin/image_bench
+	@./scripts/install-deps bench
+	./scripts/bench
 
 # Loads the bundled demo firmware into the simulated bootloader, end to end.
 demo: build

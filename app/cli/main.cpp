@@ -128,6 +128,10 @@ int main(int argc, char** argv) {
   app.add_flag(
       "-t,--terminate", load.terminate,
       "accepted for the window's command line; the terminal front end always ends after the steps");
+  app.add_flag("--skip-blank", load.skipBlank,
+               "fast load: after a successful erase, blocks of the image that are all 0xFF are "
+               "neither written, read back nor verified. The erase is trusted to have left them "
+               "blank; without an erase in the same run every block is loaded");
   auto* monitorOption = app.add_flag(
       "--monitor", monitor,
       "after the steps (or alone), show what the target sends and send what stdin gives; "
