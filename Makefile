@@ -1,7 +1,8 @@
 # Vestrel: the README's commands. Every target installs what is missing first.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-default test-asan bench demo gui screenshot clean
+.PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
+	screenshot package clean
 
 all: build
 
@@ -24,6 +25,20 @@ test-default: build
 
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
+
+build-release: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+# The Debian packages vestrel-cli (terminal, no Qt) and vestrel (the window), in build-release/.
+package: build-release
+	rm -f build-release/vestrel*.deb
+	cpack --preset release
+	@ls build-release/vestrel*.deb
+
+# Unpacks the packages into a scratch root and loads the simulator with the installed programs.
+test-package: package
+	./scripts/test-package build-release
 
 # The window on a simulated bootloader, with the demo firmware to load.
 gui: build

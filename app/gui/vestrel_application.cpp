@@ -3,11 +3,15 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/gui/svg_icon_engine.h"
 #include "app/gui/vestrelmain.h"
 
 namespace vestrel::gui {
 
-VestrelApplication::VestrelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+VestrelApplication::VestrelApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  setWindowIcon(SvgIcon(QStringLiteral(":/icons/vestrel.svg")));
+  setDesktopFileName(QStringLiteral("vestrel"));  // lets the desktop match the window to its entry
+}
 
 bool VestrelApplication::notify(QObject* receiver, QEvent* event) {
   try {

@@ -76,6 +76,19 @@ class StartTest : public QObject {
     QVERIFY(!form.isVisible());
     QCOMPARE(form.ExitStatus(), 1);
   }
+
+  // The desktop matches the window to the installed entry by name, and shows the entry's icon.
+  void applicationNamesItsDesktopEntryAndCarriesItsIcon() {
+    QFile entry(QStringLiteral(VESTREL_DESKTOP_ENTRY));
+    QVERIFY(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QString text = QString::fromUtf8(entry.readAll());
+    QCOMPARE(QFileInfo(entry.fileName()).completeBaseName(), QGuiApplication::desktopFileName());
+    QVERIFY(text.contains(QStringLiteral("\nIcon=") + QGuiApplication::desktopFileName() + "\n"));
+
+    const QImage icon = QGuiApplication::windowIcon().pixmap(48, 48).toImage();
+    QCOMPARE(icon.size(), QSize(48, 48));
+    QCOMPARE(qAlpha(icon.pixel(24, 24)), 255);  // drawn, not an empty picture
+  }
 };
 
 int main(int argc, char** argv) {
