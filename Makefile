@@ -1,7 +1,8 @@
 # Vestrel: the README's commands. Every target installs what is missing first.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-default test-asan bench demo clean
+.PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
+	screenshot package clean
 
 all: build
 
@@ -25,9 +26,34 @@ test-default: build
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
 
-# Speed goals are measured here, not asserted in tests.
+build-release: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+# The Debian packages vestrel-cli (terminal, no Qt) and vestrel (the window), in build-release/.
+package: build-release
+	rm -f build-release/vestrel*.deb
+	cpack --preset release
+	@ls build-release/vestrel*.deb
+
+# Unpacks the packages into a scratch root and loads the simulator with the installed programs.
+test-package: package
+	./scripts/test-package build-release
+
+# The window on a simulated bootloader, with the demo firmware to load.
+gui: build
+	./scripts/run-gui
+
+# The window after a successful load against the simulator, taken offscreen.
+screenshot: build
+	QT_QPA_PLATFORM=offscreen ./build/bin/gui_sim_test windowLoadsThroughTheSimulator
+	@echo "Screenshots: build/screenshots/main-window.png, build/screenshots/main-window-start.png"
+
+# Speed goals are measured here, not asserted in tests: full loads against the paced simulator
+# and the image builder against srec_cat (several minutes). Results go to build/bench/.
 bench: build
-	./build/bin/image_bench
+	@./scripts/install-deps bench
+	./scripts/bench
 
 # Loads the bundled demo firmware into the simulated bootloader, end to end.
 demo: build

@@ -1,5 +1,6 @@
 #include "app/loader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -219,6 +220,13 @@ std::span<const std::uint8_t> Loader::BlockAt(std::uint32_t address) const {
   return {Memory.ImageBuffer.get() + (address - image::kFlashVirtualBase), image::kBlockSize};
 }
 
+// A blank block of the image is left out only by the fast load, and only after an erase.
+bool Loader::SkipsBlock(std::uint32_t address) const {
+  if (!skipBlankBlocks_ || EraseOk != 1) return false;
+  const auto block = BlockAt(address);
+  return std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
+}
+
 void Loader::ShowProgress(Phase phase, std::uint32_t total, std::uint32_t remaining) {
   // total is at most 16 MiB, so the product stays within 32 bits.
   const std::uint32_t percent = (total - remaining) * 100 / total;
@@ -233,6 +241,7 @@ void Loader::ShowProgress(Phase phase, std::uint32_t total, std::uint32_t remain
 bool Loader::ReadBackPage(std::uint32_t pageAddress) {
   for (std::uint32_t block = pageAddress; block < pageAddress + image::kPageSize;
        block += image::kBlockSize) {
+    if (SkipsBlock(block)) continue;
     view_.Pause(kReadBackPause);
     if (!commands_.VerifyBlock(block, BlockAt(block))) return false;
   }
@@ -245,7 +254,7 @@ bool Loader::WriteImage() {
   std::uint32_t address = image::kFlashVirtualBase;
   int failures = 0;
   while (remaining != 0) {
-    if (!commands_.ProgramBlock(address, BlockAt(address))) return false;
+    if (!SkipsBlock(address) && !commands_.ProgramBlock(address, BlockAt(address))) return false;
     address += image::kBlockSize;
     remaining -= image::kBlockSize;
     if ((address - image::kFlashVirtualBase) % image::kPageSize == 0) {
@@ -322,7 +331,7 @@ void Loader::VerifySpeedButtonClick() {
   std::uint32_t remaining = total;
   std::uint32_t address = image::kFlashVirtualBase;
   while (remaining != 0) {
-    if (commands_.VerifyBlock(address, BlockAt(address))) {
+    if (SkipsBlock(address) || commands_.VerifyBlock(address, BlockAt(address))) {
       address += image::kBlockSize;
       remaining -= image::kBlockSize;
       failures = 0;

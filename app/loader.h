@@ -59,6 +59,11 @@ class Loader {
   // Connect opens this port instead of the port list's selection.
   void OverridePort(std::optional<protocol::PortTarget> port) { portOverride_ = std::move(port); }
   void SetProgressListener(ProgressListener* listener) { listener_ = listener; }
+  // The fast load, off by default (the window never turns it on): once an erase has succeeded,
+  // Program neither writes nor reads back blocks of the image that are entirely 0xFF, and the
+  // verify pass leaves them out too; the erase is trusted to have left them blank. Without a
+  // successful erase every block is written and verified as usual.
+  void SetSkipBlankBlocks(bool skip) { skipBlankBlocks_ = skip; }
 
   // --- handlers ---
 
@@ -116,6 +121,7 @@ class Loader {
   void ShowError(const std::string& text);
   void ShowProgress(Phase phase, std::uint32_t total, std::uint32_t remaining);
   std::span<const std::uint8_t> BlockAt(std::uint32_t address) const;
+  bool SkipsBlock(std::uint32_t address) const;
   bool WriteImage();
   bool ReadBackPage(std::uint32_t pageAddress);
   void ReportFinish(int result);
@@ -128,6 +134,7 @@ class Loader {
   std::optional<std::uint32_t> baudOverride_;
   std::optional<protocol::PortTarget> portOverride_;
   ProgressListener* listener_ = nullptr;
+  bool skipBlankBlocks_ = false;
 };
 
 }  // namespace vestrel::app

@@ -132,7 +132,9 @@ class SerialDevice {
   // back as they were last set.
   virtual SerialResult GetCommState(DCB& dcb) = 0;
   // Raw 8-bit line with the given settings. DTR and RTS follow fDtrControl and fRtsControl;
-  // a device without modem lines (a pseudo-terminal) is accepted without them.
+  // a device without modem lines (a pseudo-terminal) is accepted without them. A rate that the
+  // driver does not run (it would set one off by more than RateWithinTolerance allows) fails
+  // with Unsupported; the line may then be left at the driver's rate.
   virtual SerialResult SetCommState(const DCB& dcb) = 0;
   virtual SerialResult GetCommTimeouts(COMMTIMEOUTS& timeouts) = 0;
   virtual SerialResult SetCommTimeouts(const COMMTIMEOUTS& timeouts) = 0;
@@ -162,9 +164,32 @@ class SerialDevice {
   // The thread sleeps in the kernel meanwhile.
   virtual SerialResult WaitReadable(std::chrono::milliseconds limit) = 0;
 
+  // Waits up to `limit` for bytes to arrive: Ok when bytes came in since the previous call
+  // returned (at the first call: when any are queued), whether or not they have been read since.
+  // Bytes that stay unread do not end a later wait, so a thread that only watches for arrivals
+  // sleeps while they wait for their reader. Gone once when the line hangs up. One thread at a
+  // time may call it. This default is WaitReadable, for devices that cannot tell arrivals apart.
+  virtual SerialResult WaitArrival(std::chrono::milliseconds limit) { return WaitReadable(limit); }
+
+  // Asks the driver to hand received bytes on at once instead of holding them for a while
+  // (Linux: ASYNC_LOW_LATENCY; USB adapters then shorten their latency timer, 16 ms by default
+  // on FTDI's, to 1 ms). The device's own setting is restored when it is closed. Unsupported
+  // where the driver has no such setting, as on a pseudo-terminal.
+  virtual SerialResult SetLowLatency(bool on) {
+    (void)on;
+    return {SerialStatus::Unsupported, 0, 0, "no low-latency setting"};
+  }
+
   virtual SerialResult GetLineErrorCounters(LineErrorCounters& counters) = 0;
   virtual SerialResult ClearBreak() = 0;
 };
+
+// True when a line at `actual` baud still talks to one at `wanted`: within 3 %, the error that
+// 8N1 framing tolerates between two ends.
+constexpr bool RateWithinTolerance(std::uint32_t wanted, std::uint32_t actual) {
+  const std::uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
+  return difference * 100 <= std::uint64_t{wanted} * 3;
+}
 
 enum class OpenStatus {
   Opened,

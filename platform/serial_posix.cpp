@@ -27,6 +27,7 @@
 
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/epoll.h>
 
 #include "platform/linux_baud.h"
 #endif
@@ -191,9 +192,17 @@ std::uint8_t ParityOf(tcflag_t cflag) {
 class PosixSerialDevice final : public SerialDevice {
  public:
   PosixSerialDevice(int fd, std::string path, bool pseudoTerminal)
-      : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {}
+      : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {
+    // What a pseudo-terminal carries until it is set otherwise, so that the line state read at
+    // open can be set again.
+    if (pseudoTerminal_) shadow_.ByteSize = 8;
+  }
 
   ~PosixSerialDevice() override {
+    RestoreLowLatency();
+#ifdef __linux__
+    if (arrivals_ >= 0) ::close(arrivals_);
+#endif
     ::ioctl(fd_, TIOCNXCL);  // the next opener must not find the line still exclusive
     ::close(fd_);            // also releases the flock
   }
@@ -259,6 +268,7 @@ class PosixSerialDevice final : public SerialDevice {
       return {SerialStatus::Unsupported, 0, EINVAL, "baud rate not available"};
 #endif
     }
+    if (SerialResult r = CheckRateTaken(dcb.BaudRate); !r.ok()) return r;
     if (SerialResult r = ApplyModemLines(dcb); !r.ok()) return r;
     std::lock_guard lock(mutex_);
     shadow_ = dcb;
@@ -372,6 +382,55 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
+  SerialResult SetLowLatency(bool on) override {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    constexpr int kLowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
+    serial_struct serial{};
+    if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0) return NoSerialSetting(errno);
+    const bool wasOn = (serial.flags & kLowLatency) != 0;
+    if (wasOn == on) return Success();
+    if (!lowLatencyBefore_) lowLatencyBefore_ = wasOn;
+    serial.flags = on ? serial.flags | kLowLatency : serial.flags & ~kLowLatency;
+    if (::ioctl(fd_, TIOCSSERIAL, &serial) != 0) return NoSerialSetting(errno);
+    return Success();
+#else
+    (void)on;
+    return {SerialStatus::Unsupported, 0, ENOTTY, ErrorText(ENOTTY)};
+#endif
+  }
+#ifdef __linux__
+  // An edge-triggered epoll registration reports each arrival once: the tty driver wakes its
+  // readers whenever bytes come in, and bytes left unread raise no further event.
+  SerialResult WaitArrival(std::chrono::milliseconds limit) override {
+    if (arrivals_ < 0) {
+      const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+      if (ep < 0) return FromErrno(errno);
+      epoll_event watch{};
+      watch.events = EPOLLIN | EPOLLET;
+      watch.data.fd = fd_;
+      if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd_, &watch) != 0) {
+        const int error = errno;
+        ::close(ep);
+        return FromErrno(error);
+      }
+      arrivals_ = ep;
+    }
+    const Deadline deadline = Clock::now() + limit;
+    for (;;) {
+      epoll_event event{};
+      const int r = ::epoll_wait(arrivals_, &event, 1, PollTimeoutMs(deadline));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return FromErrno(errno);
+      if (r == 0) return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
+      if (event.events & (EPOLLHUP | EPOLLERR)) {
+        int queued = 0;
+        if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued <= 0) return Gone();
+      }
+      return Success();
+    }
+  }
+#endif
+
   SerialResult GetLineErrorCounters(LineErrorCounters& counters) override {
 #if defined(__linux__) && defined(TIOCGICOUNT)
     serial_icounter_struct ic{};
@@ -424,6 +483,20 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
+  // Some drivers run the line at another rate than asked without failing: a 16550 port whose
+  // clock allows 115200 at most stays there when asked for 921600. The driver writes back
+  // the rate it runs; one too far off for the far end to follow is a failure.
+  SerialResult CheckRateTaken(std::uint32_t wanted) {
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) return FromErrno(errno);
+    std::uint32_t actual = 0;
+    if (SerialResult r = ReadRate(tio, actual); !r.ok()) return r;
+    if (RateWithinTolerance(wanted, actual)) return Success();
+    return {SerialStatus::Unsupported, 0, EINVAL,
+            "the driver does not run " + std::to_string(wanted) + " baud (it set " +
+                std::to_string(actual) + ")"};
+  }
+
   // Flow control from termios where it says something, the rest as last set.
   void ReadFlowControl(const termios& tio, DCB& dcb) {
 #ifdef CRTSCTS
@@ -457,6 +530,17 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
+  // Drivers without the serial settings answer ENOTTY (pseudo-terminals) or EINVAL.
+  static SerialResult NoSerialSetting(int error) {
+    SerialResult r = FromErrno(error);
+    if (error == EINVAL) r.status = SerialStatus::Unsupported;
+    return r;
+  }
+
+  void RestoreLowLatency() {
+    if (lowLatencyBefore_) SetLowLatency(*lowLatencyBefore_);
+  }
+
   // Pseudo-terminals answer ENOTTY, some adapters EINVAL: both mean "no modem lines".
   SerialResult SetModemBit(int bit, bool on) {
     if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return Success();
@@ -474,6 +558,10 @@ class PosixSerialDevice final : public SerialDevice {
   std::mutex mutex_;  // guards the two records below
   DCB shadow_{};
   COMMTIMEOUTS timeouts_{};
+  std::optional<bool> lowLatencyBefore_;  // the driver's setting before SetLowLatency changed it
+#ifdef __linux__
+  int arrivals_ = -1;  // epoll instance of WaitArrival, created at its first call
+#endif
 };
 
 std::string OwnerGroup(gid_t gid) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/port_map.h"
 #include "protocol/frame.h"
@@ -101,6 +101,7 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
 
   ComHandle->SetupComm(kQueueSize, kQueueSize);
   ComHandle->Purge(kPurgeAll);  // a stale reply must not answer a new request
+  ForgetReadAhead();
 
   platform::DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
@@ -132,6 +133,9 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   if (SerialResult r = ComHandle->SetCommTimeouts(timeouts); !r.ok())
     return Fail(kTimeoutsFailed, SystemReason(r));
 
+  // Replies come back sooner through USB adapters; where the driver has no such setting (a
+  // pseudo-terminal) nothing changes. The device restores it when it is closed.
+  ComHandle->SetLowLatency(true);
   baudRate_ = *baudRate;
   view_.SetInfoText(port->displayName + " is open");
   return true;
@@ -139,6 +143,7 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
 
 void SerialLoaderLink::ClosePort() {
   ComHandle.reset();
+  ForgetReadAhead();
   lostReason_.clear();
 }
 
@@ -153,9 +158,16 @@ bool SerialLoaderLink::WriteByte(std::uint8_t byte) {
 }
 
 int SerialLoaderLink::ReadByte(std::uint8_t& byte) {
-  const SerialResult r = Note(ComHandle->Read(std::span<std::uint8_t>(&byte, 1)));
-  if (!r.ok()) return kReadFailed;
-  return r.count == 1 ? 1 : 0;
+  if (readAheadStart_ == readAheadEnd_) {
+    // Returns at once with what has arrived, else waits up to 100 ms for the first byte.
+    const SerialResult r = Note(ComHandle->Read(readAhead_));
+    if (!r.ok()) return kReadFailed;
+    readAheadStart_ = 0;
+    readAheadEnd_ = r.count;
+    if (r.count == 0) return 0;
+  }
+  byte = readAhead_[readAheadStart_++];
+  return 1;
 }
 
 int SerialLoaderLink::SyncProbe() {
@@ -172,25 +184,14 @@ bool SerialLoaderLink::BaudSync() {
   return false;
 }
 
+// The bootloader sees the same bytes as from a write per byte: start bytes, escaped payload,
+// checksum, end byte. One call per frame instead of one per byte with a yield after each: at
+// 921600 baud the per-byte calls could not keep up with the line and left gaps on it, and each
+// woke the reader on the far side of a pseudo-terminal or USB adapter.
 int SerialLoaderLink::SendFrame(std::span<const std::uint8_t> payload) {
   if (!ComHandle) return kReadFailed;
-  const std::array<std::uint8_t, kStartByteCount> start{kStartByte, kStartByte, kStartByte,
-                                                        kStartByte};
-  if (!Note(ComHandle->Write(start)).ok()) return kReadFailed;
-  for (std::uint8_t byte : payload) {
-    if (NeedsEscape(byte) && !WriteByte(kEscapeByte)) return kReadFailed;
-    if (!WriteByte(byte)) return kReadFailed;
-    std::this_thread::yield();
-  }
-  const std::uint8_t checksum = FrameChecksum(payload);
-  if (NeedsEscape(checksum)) {
-    if (!WriteByte(kEscapeByte)) return kReadFailed;
-    std::this_thread::yield();
-  }
-  if (!WriteByte(checksum)) return kReadFailed;
-  std::this_thread::yield();
-  if (!WriteByte(kEndByte)) return kReadFailed;
-  std::this_thread::yield();
+  const std::vector<std::uint8_t> frame = EncodeFrame(payload);
+  if (!Note(ComHandle->Write(frame)).ok()) return kReadFailed;  // what went out stays sent
   // write() returns once the bytes are queued; the reply window must start when they are out.
   if (!Note(ComHandle->Drain()).ok()) return kReadFailed;
   return static_cast<int>(payload.size());
@@ -218,6 +219,7 @@ int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
 
 void SerialLoaderLink::DiscardStaleInput() {
   if (!ComHandle) return;
+  ForgetReadAhead();
   const auto quiet = QuietTime(baudRate_);
   const auto end = std::chrono::steady_clock::now() + kDiscardLimit;
   std::array<std::uint8_t, 256> scratch{};

@@ -1,7 +1,9 @@
 // The loader's own serial link to the bootloader: one port, opened and driven synchronously on
-// the caller's thread, with single-byte reads that wait at most 100 ms for a byte.
+// the caller's thread. Frames are read a byte at a time, each byte waiting at most 100 ms.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,8 +43,8 @@ class SerialLoaderLink final : public BootLink {
   int SyncProbe() override;
   bool BaudSync() override;
 
-  // Writes the frame one byte per call as the bootloader expects, then waits until it has left
-  // the host: the reply window starts when the request is on the wire.
+  // Writes the encoded frame in one call, then waits until it has left the host: the reply
+  // window starts when the request is on the wire.
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
@@ -56,6 +58,7 @@ class SerialLoaderLink final : public BootLink {
   bool WriteByte(std::uint8_t byte);
   // One byte under the 100 ms rule: 1, 0 on a time-out, -1 when the read failed.
   int ReadByte(std::uint8_t& byte);
+  void ForgetReadAhead() { readAheadStart_ = readAheadEnd_ = 0; }
   // Passes a device result through, noting when it says the device has gone away.
   platform::SerialResult Note(platform::SerialResult result);
 
@@ -64,6 +67,12 @@ class SerialLoaderLink final : public BootLink {
   std::unique_ptr<platform::SerialDevice> ComHandle;  // null while closed
   std::uint32_t baudRate_ = 0;
   std::string lostReason_;
+  // Bytes the device has handed over but the frame reader has not taken yet: one device read
+  // takes everything that has arrived, so a reply costs a few system calls rather than two per
+  // byte. They count as part of the input queue (discarded and purged with it).
+  std::array<std::uint8_t, 512> readAhead_{};
+  std::size_t readAheadStart_ = 0;
+  std::size_t readAheadEnd_ = 0;
 };
 
 }  // namespace vestrel::protocol

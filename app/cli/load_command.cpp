@@ -119,6 +119,7 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err) {
   const std::vector<unsigned> usable = options.portPath ? std::vector<unsigned>{} : UsablePorts();
   loader.FillPortList(usable);
   ApplyOptions(loader, options);
+  loader.SetSkipBlankBlocks(options.skipBlank);
   WarnIfPortUnusable(options, usable, err);
 
   const auto start = std::chrono::steady_clock::now();

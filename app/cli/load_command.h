@@ -19,6 +19,7 @@ struct LoadOptions {
   std::optional<std::uint32_t> baudRate;  // --baud RATE
   bool all = false, erase = false, program = false, verify = false, run = false,
        terminate = false;
+  bool skipBlank = false;  // --skip-blank: the fast load after an erase
   TerminalOptions terminal;
 };
 

@@ -8,6 +8,8 @@
 #include "app/cli/image_export.h"
 #include "app/cli/list_ports.h"
 #include "app/cli/load_command.h"
+#include "app/cli/monitor.h"
+#include "app/loader.h"
 #include "platform/console.h"
 
 namespace {
@@ -17,6 +19,7 @@ using namespace vestrel::cli;
 constexpr const char* kUsage =
     "Usage: vestrel-cli -f FILE -c N -b N -a        load, verify and start (COMn, baud index)\n"
     "       vestrel-cli -f FILE --port DEV --baud RATE -a\n"
+    "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
     "       vestrel-cli --list-ports\n"
     "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
     "Run 'vestrel-cli --help' for all options.\n";
@@ -44,6 +47,32 @@ void ApplyPortArgument(const std::string& text, LoadOptions& load) {
   }
 }
 
+// The monitor watches the port and rate that the load used, at 115200 baud unless told.
+MonitorOptions MonitorFor(const LoadOptions& load, unsigned seconds) {
+  MonitorOptions monitor;
+  if (load.portPath) monitor.devicePath = *load.portPath;
+  if (load.comNumber) monitor.comNumber = *load.comNumber;
+  if (load.baudRate) monitor.baud = *load.baudRate;
+  if (load.baudIndex) monitor.baud = vestrel::app::kBaudRates[*load.baudIndex];
+  monitor.seconds = seconds;
+  return monitor;
+}
+
+// The steps first; the monitor only watches an application that the load left running.
+int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
+  const bool steps =
+      load.hexFile || load.all || load.erase || load.program || load.verify || load.run;
+  if (steps) {
+    const int loaded = RunLoad(load, std::cout, std::cerr);
+    if (!monitor) return loaded;
+    if (loaded != kExitOk) {
+      std::cerr << "vestrel-cli: the load failed; the monitor does not start\n";
+      return loaded;
+    }
+  }
+  return RunMonitor(MonitorFor(load, seconds), std::cin, std::cout, std::cerr);
+}
+
 TerminalOptions TerminalFor(const std::string& progress, bool quiet) {
   TerminalOptions t;
   t.progress = progress == "always"  ? ProgressMode::Always
@@ -67,10 +96,10 @@ int main(int argc, char** argv) {
 
   LoadOptions load;
   std::string hexFile, portText, progress = "auto", flashSizeText, imageOut;
-  unsigned comNumber = 0;
+  unsigned comNumber = 0, monitorSeconds = 0;
   int baudIndex = 0;
   std::uint32_t baudRate = 0;
-  bool listPorts = false, quiet = false;
+  bool listPorts = false, quiet = false, monitor = false;
 
   auto* fileOption =
       app.add_option("-f,--file", hexFile, "Intel HEX file to load")->type_name("FILE");
@@ -100,6 +129,17 @@ int main(int argc, char** argv) {
   app.add_flag(
       "-t,--terminate", load.terminate,
       "accepted for the window's command line; the terminal front end always ends after the steps");
+  app.add_flag("--skip-blank", load.skipBlank,
+               "fast load: after a successful erase, blocks of the image that are all 0xFF are "
+               "neither written, read back nor verified. The erase is trusted to have left them "
+               "blank; without an erase in the same run every block is loaded");
+  auto* monitorOption = app.add_flag(
+      "--monitor", monitor,
+      "after the steps (or alone), show what the target sends and send what stdin gives; "
+      "Ctrl-C ends it");
+  app.add_option("--monitor-seconds", monitorSeconds, "end the monitor after N seconds")
+      ->type_name("N")
+      ->needs(monitorOption);
   app.add_flag("--list-ports", listPorts,
                "list the ports of the map in use and whether they are usable");
   auto* sizeOption = app.add_option("--flash-size", flashSizeText,
@@ -141,15 +181,18 @@ int main(int argc, char** argv) {
   load.terminal = TerminalFor(progress, quiet);
 
   if (listPorts) {
-    if (AsksForSteps(load) || *outOption) return UsageError("--list-ports stands alone");
+    if (AsksForSteps(load) || *outOption || monitor) return UsageError("--list-ports stands alone");
     return vestrel::app::ListPorts(std::cout);
   }
   if (*outOption) {
     load.hexFile.reset();
-    if (AsksForSteps(load)) return UsageError("--image-out does not talk to a target");
+    if (AsksForSteps(load) || monitor) return UsageError("--image-out does not talk to a target");
     return ExportImage({hexFile, *ParseFlashSize(flashSizeText), imageOut}, std::cout, std::cerr);
   }
-  if (!AsksForSteps(load)) return UsageError("nothing to do");
-  if (load.comNumber && *load.comNumber == 0) return UsageError("ports are numbered from COM1");
-  return RunLoad(load, std::cout, std::cerr);
+  if (load.comNumber && (*load.comNumber == 0 || *load.comNumber > 256))
+    return UsageError("ports are COM1 to COM256");
+  if (monitor && !load.comNumber && !load.portPath)
+    return UsageError("--monitor needs a port (-c N or --port)");
+  if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
+  return LoadThenMonitor(load, monitor, monitorSeconds);
 }

@@ -1,10 +1,12 @@
-// comport-settings: shows the port settings dialog the way a program that embeds the port
-// component does (the ports listed are those the component's scan finds), and prints the stored
-// record after OK. With --grab it saves a picture of the
-// dialog as shown instead and leaves (works with QT_QPA_PLATFORM=offscreen).
+// comport-settings: creates a port component and shows its settings dialog (TComPort::OpenDialog)
+// the way a program that embeds the component does: the ports listed are those the component's
+// scan finds, and with --open the port is opened first, so that OK closes and opens it again
+// with the stored record. After OK it prints the stored record and whether the port is open.
+// With --grab it saves a picture of the dialog as shown instead and leaves (works with
+// QT_QPA_PLATFORM=offscreen).
 //
-// Exit code: 0 after OK or a saved picture, 1 after Cancel or a picture that could not be
-// saved, 2 for a usage error.
+// Exit code: 0 after OK or a saved picture, 1 after Cancel, a picture that could not be saved or
+// a port that could not be opened, 2 for a usage error.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QPixmap>
@@ -15,12 +17,12 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "comport/comport.h"
+#include "comport/comport_dialog_host.h"
 #include "comport/gui/v24_dialog.h"
 #include "comport/v24_dialog_model.h"
+#include "comport/v24_notify.h"
 #include "comport/v24_parameter.h"
 
 namespace {
@@ -35,43 +37,6 @@ constexpr int kExitUsage = 2;
 constexpr std::array<const char*, kDlgFlagCount> kFlagNames = {
     "DatenBits", "Schnittstelle", "Paritaet",  "StopBits",        "Baudrate",
     "Handshake", "RXTimeOut",     "TXTimeOut", "KeinNullZeichen", "KeinString"};
-
-// The settings of one component: its record and flags, its file tie and language, and its
-// port scan, or a port list given on the command line instead. The example opens no port.
-class SettingsHost : public TV24DialogHost {
- public:
-  SettingsHost(std::optional<std::vector<std::uint8_t>> ListedPorts, int Language,
-               std::optional<std::string> File)
-      : listed_(std::move(ListedPorts)), language_(Language), file_(std::move(File)) {}
-
-  TDlgParameter& Flags() { return flags_; }
-
-  void Check_AllV24() override {
-    if (!listed_) port_.Check_AllV24();
-  }
-  int GetMaxV24Devices() const override {
-    return listed_ ? static_cast<int>(listed_->size()) : port_.GetMaxV24Devices();
-  }
-  std::uint8_t Get_DeviceV24(int Pos) const override {
-    if (!listed_) return port_.Get_DeviceV24(Pos);
-    return Pos >= 0 && Pos < GetMaxV24Devices() ? (*listed_)[static_cast<std::size_t>(Pos)] : 0;
-  }
-  int GetLanguage() const override { return language_; }
-  TV24Parameter& V24() override { return v24_; }
-  const TDlgParameter& V24Dialog() const override { return flags_; }
-  bool StreamOn() const override { return file_.has_value(); }
-  std::string Datei() const override { return file_.value_or(kDefaultSettingsFileName); }
-  bool PortOpen() const override { return false; }
-  void ReopenPort(ComTag) override {}
-
- private:
-  TComPort port_;
-  std::optional<std::vector<std::uint8_t>> listed_;
-  int language_;
-  std::optional<std::string> file_;
-  TV24Parameter v24_;
-  TDlgParameter flags_;
-};
 
 // "all", "none", ten digits 0/1 in flag order, or flag names separated by commas.
 bool ParseEnable(const QString& Text, TDlgParameter& Flags) {
@@ -98,22 +63,14 @@ bool ParseEnable(const QString& Text, TDlgParameter& Flags) {
   return true;
 }
 
-// Port numbers (1 .. 256) separated by commas, as zero-based indexes in ascending order.
-std::optional<std::vector<std::uint8_t>> ParsePorts(const QString& Text) {
-  std::array<bool, kMaxPortTableEntries> listed{};
-  if (!Text.isEmpty()) {
-    for (const QString& item : Text.split(',')) {
-      bool ok = false;
-      const int number = item.trimmed().toInt(&ok);
-      if (!ok || number < 1 || number > kMaxPortTableEntries) return std::nullopt;
-      listed[static_cast<std::size_t>(number - 1)] = true;
-    }
-  }
-  std::vector<std::uint8_t> ports;
-  for (std::size_t i = 0; i < listed.size(); ++i) {
-    if (listed[i]) ports.push_back(static_cast<std::uint8_t>(i));
-  }
-  return ports;
+// "COM3", "com3" or "3" as the zero-based port index 2; nullopt outside COM1 .. COM256.
+std::optional<int> ParsePort(QString Text) {
+  Text = Text.trimmed();
+  if (Text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) Text.remove(0, 3);
+  bool ok = false;
+  const int number = Text.toInt(&ok);
+  if (!ok || number < 1 || number > kMaxPortTableEntries) return std::nullopt;
+  return number - 1;
 }
 
 // The identifier of a stored enumeration byte, or its number when it is outside the set.
@@ -152,10 +109,12 @@ void PrintRecord(const V24ParameterTag& r) {
   std::printf("KeinString=%s\n", SwitchName(r.KeinString).c_str());
 }
 
-// Shows the dialog just long enough to save a picture of it; stores nothing.
-int GrabDialog(SettingsHost& Host, const QString& File) {
+// Shows the dialog just long enough to save a picture of it, in the sequence of OpenDialog;
+// stores nothing.
+int GrabDialog(TComPort& Port, const QString& File) {
   bool saved = false;
-  RunV24Dialog(Host, [&](int Language, std::span<const std::uint8_t> Ports, const bool* Flags,
+  TComPortDialogHost host(Port);
+  RunV24Dialog(host, [&](int Language, std::span<const std::uint8_t> Ports, const bool* Flags,
                          V24ParameterTag* Record) {
     TV24_Dialog dialog(nullptr, Language, Ports.data(), static_cast<int>(Ports.size()));
     dialog.LoadV24Parameter(Flags, Record);
@@ -198,15 +157,15 @@ int main(int argc, char* argv[]) {
       QStringLiteral("settings-file"),
       QStringLiteral("Use this settings file (StreamOn): read before, written after OK."),
       QStringLiteral("PATH"));
-  const QCommandLineOption ports(
-      QStringLiteral("ports"),
-      QStringLiteral("Port numbers to list instead of the ports that the scan finds, "
-                     "separated by commas (e.g. 1,3)."),
-      QStringLiteral("LIST"));
+  const QCommandLineOption open(
+      QStringLiteral("open"),
+      QStringLiteral("Open this port (COM3 or 3) before showing the dialog; OK then closes it "
+                     "and opens it again with the stored settings."),
+      QStringLiteral("COMn"));
   const QCommandLineOption grab(QStringLiteral("grab"),
                                 QStringLiteral("Save a picture of the dialog as shown and leave."),
                                 QStringLiteral("FILE.png"));
-  parser.addOptions({language, enable, settings_file, ports, grab});
+  parser.addOptions({language, enable, settings_file, open, grab});
   if (!parser.parse(QApplication::arguments())) return Usage(parser, parser.errorText());
   if (parser.isSet(QStringLiteral("help"))) {
     std::printf("%s\n", qPrintable(parser.helpText()));
@@ -220,21 +179,36 @@ int main(int argc, char* argv[]) {
   if (language_text != "de" && language_text != "en") {
     return Usage(parser, QStringLiteral("--language takes de or en"));
   }
-  std::optional<std::vector<std::uint8_t>> port_table;
-  if (parser.isSet(ports)) {
-    port_table = ParsePorts(parser.value(ports));
-    if (!port_table) return Usage(parser, QStringLiteral("--ports takes numbers from 1 to 256"));
+  std::optional<int> open_index;
+  if (parser.isSet(open)) {
+    open_index = ParsePort(parser.value(open));
+    if (!open_index)
+      return Usage(parser, QStringLiteral("--open takes a port from COM1 to COM256"));
   }
-  std::optional<std::string> file;
-  if (parser.isSet(settings_file)) file = parser.value(settings_file).toStdString();
 
-  SettingsHost host(std::move(port_table), language_text == "en" ? 1 : 0, file);
-  if (!ParseEnable(parser.value(enable), host.Flags())) {
+  TComPort port;
+  port.SetLanguage(language_text == "en" ? 1 : 0);
+  if (!ParseEnable(parser.value(enable), *port.GetV24Dialog())) {
     return Usage(parser, QStringLiteral("--enable: unknown flag in ") + parser.value(enable));
   }
+  if (parser.isSet(settings_file)) {
+    port.SetStreamOn(true);
+    port.SetDatei(parser.value(settings_file).toStdString());
+  }
 
-  if (parser.isSet(grab)) return GrabDialog(host, parser.value(grab));
-  if (OpenV24Dialog(host, nullptr) != kModalOk) return kExitCancelled;
-  PrintRecord(*host.V24().GetParameter(false, {}));  // the record in memory, file untouched
+  // The reader's notifications are not used here; the queue holds at most one of each kind
+  // until it is drained, so it stays small.
+  V24MessageQueue notifications;
+  if (open_index && port.Open(&notifications, *open_index, false) == INVALID_HANDLE_VALUE) {
+    std::fprintf(
+        stderr, "comport-settings: %s\n",
+        OpenFailureText(static_cast<unsigned>(*open_index) + 1U, port.GetLanguage()).c_str());
+    return kExitCancelled;
+  }
+
+  if (parser.isSet(grab)) return GrabDialog(port, parser.value(grab));
+  if (port.OpenDialog(nullptr) != kModalOk) return kExitCancelled;
+  PrintRecord(*port.GetV24Parameter());  // the record in memory, file untouched
+  std::printf("PortOpen=%s\n", port.GetPortOpen() ? "true" : "false");
   return kExitOk;
 }

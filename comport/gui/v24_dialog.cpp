@@ -10,6 +10,7 @@
 #include <string>
 
 #include "comport/comport.h"
+#include "comport/comport_dialog_host.h"
 #include "comport/gui/v24_dialog_glyphs.h"
 #include "ui_v24_dialog.h"
 
@@ -143,12 +144,49 @@ void TV24_Dialog::ShowConversionError(const QString& Text) {
   QMessageBox::critical(this, QApplication::applicationDisplayName(), Text);
 }
 
+namespace {
+
+// Creates the dialog under Owner, shows it modally for Record and destroys it again. A non-null
+// Current refers to the dialog while it is shown.
+int ShowModalV24Dialog(QWidget* Owner, TV24_Dialog** Current, int Language,
+                       std::span<const std::uint8_t> Ports, const bool* Flags,
+                       V24ParameterTag* Record) {
+  TV24_Dialog dialog(Owner, Language, Ports.data(), static_cast<int>(Ports.size()));
+  if (Current != nullptr) *Current = &dialog;
+  const int result = dialog.ShowV24Parameter(Flags, Record);
+  if (Current != nullptr) *Current = nullptr;
+  return result;
+}
+
+}  // namespace
+
 int OpenV24Dialog(TV24DialogHost& Host, QWidget* Owner) {
   return RunV24Dialog(Host, [Owner](int Language, std::span<const std::uint8_t> Ports,
                                     const bool* Flags, V24ParameterTag* Record) {
-    TV24_Dialog dialog(Owner, Language, Ports.data(), static_cast<int>(Ports.size()));
-    return dialog.ShowV24Parameter(Flags, Record);
+    return ShowModalV24Dialog(Owner, nullptr, Language, Ports, Flags, Record);
   });
+}
+
+TComPort::ErrorNotifier MessageBoxNotifier(QWidget* Owner) {
+  return [Owner](const std::string& Text) {
+    QMessageBox::critical(Owner, QApplication::applicationDisplayName(),
+                          QString::fromStdString(Text));
+  };
+}
+
+int TComPort::OpenDialog(QWidget* Owner) {
+  // The port is opened again after OK with ShowError; a component embedded without a notifier
+  // would fail silently there, so the failure then shows in a box under Owner.
+  const bool lend_notifier = !Notify;
+  if (lend_notifier) Notify = MessageBoxNotifier(Owner);
+  TComPortDialogHost host(*this);
+  const int result =
+      RunV24Dialog(host, [this, Owner](int Language, std::span<const std::uint8_t> Ports,
+                                       const bool* Flags, V24ParameterTag* Record) {
+        return ShowModalV24Dialog(Owner, &SettingsDialog, Language, Ports, Flags, Record);
+      });
+  if (lend_notifier) Notify = nullptr;
+  return result;
 }
 
 }  // namespace vestrel::comport

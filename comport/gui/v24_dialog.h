@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 
+#include "comport/comport.h"
 #include "comport/v24_dialog_model.h"
 #include "comport/v24_parameter.h"
 
@@ -61,6 +62,11 @@ class TV24_Dialog : public QDialog {
 
 // One showing of the settings dialog for a port component (see RunV24Dialog): the dialog is
 // created under Owner, shown modally and destroyed again. Gives the modal result.
+// TComPort::OpenDialog is this for the component itself.
 int OpenV24Dialog(TV24DialogHost& Host, QWidget* Owner);
+
+// Shows a component's message (Open's failure message) in a modal box under Owner with the
+// error icon and a single OK button.
+TComPort::ErrorNotifier MessageBoxNotifier(QWidget* Owner);
 
 }  // namespace vestrel::comport

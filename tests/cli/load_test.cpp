@@ -71,6 +71,50 @@ TEST_F(CliLoad, FullRunLeavesTheFlashEqualToTheImage) {
   EXPECT_EQ(FlashAfterExit(), expected);
 }
 
+// The lines a run prints, without the closing summary (its time differs from run to run).
+std::string WithoutSummary(const std::string& out) {
+  return out.substr(0, out.find("Summary:"));
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(CliLoad, SkipBlankLoadsOnlyTheDataBlocksAndEndsAsTheFullLoad) {
+  // Old contents everywhere: only the erase makes the blocks left out blank.
+  const std::string old = dir.Write("old.bin", std::string(kFlashSize, '\x5A'));
+  const std::string log = dir.File("sim.jsonl");
+  StartSim({"--flash-in", old, "--log", log});
+  const RunResult fast = Cli({"-f" + hexFile, "-c1", "-b7", "-a", "--skip-blank"});
+  EXPECT_EQ(fast.exitCode, 0) << fast.err;
+  EXPECT_EQ(FlashAfterExit(), expected);
+  // Blocks 0 to 5 and 31 hold data: each written once, read back once and verified once.
+  const std::string requests = ReadText(log);
+  EXPECT_EQ(Count(requests, "\"name\":\"program\""), 7u);
+  EXPECT_EQ(Count(requests, "\"name\":\"program-blank\""), 0u);
+  EXPECT_EQ(Count(requests, "\"name\":\"read-memory\""), 14u);
+  EXPECT_NE(requests.find("\"used_length\":\"0x00004000\""), std::string::npos);
+
+  StartSim({"--flash-in", old});
+  const RunResult full = Cli({"-f" + hexFile, "-c1", "-b7", "-a"});
+  EXPECT_EQ(full.exitCode, 0) << full.err;
+  EXPECT_EQ(WithoutSummary(fast.out), WithoutSummary(full.out));
+  EXPECT_EQ(fast.err, full.err);
+  EXPECT_EQ(FlashAfterExit(), expected);
+}
+
+TEST_F(CliLoad, RatesAbove115200ReachTheLine) {
+  // Rates above 230400 have no POSIX constant: the platform sets them through termios2.
+  StartSim({});
+  for (const char* rate : {"230400", "921600", "1234567", "3000000"}) {
+    const RunResult r = Cli({"--port", "COM1", "--baud", rate, "-e"});
+    EXPECT_EQ(r.exitCode, 0) << rate << ": " << r.err;
+    EXPECT_NE(r.out.find("Erasing: Great Success"), std::string::npos) << rate;
+  }
+}
+
 TEST_F(CliLoad, InjectedLineFaultsAreAbsorbedByTheRetries) {
   StartSim({"--seed", "11", "--noise", "0.05", "--corrupt", "0.05", "--drop", "0.03",
             "--bad-readback", "0.05", "--burst-gap-ms", "5", "--burst-bytes", "128"});
@@ -125,6 +169,15 @@ TEST_F(CliLoad, VerifyAloneExitsByItsOwnOutcome) {
   EXPECT_NE(r.err.find("Receive Verify Error Addr: 0x9D000000"), std::string::npos) << r.err;
 }
 
+TEST_F(CliLoad, MonitorAfterTheLoadShowsWhatTheStartedApplicationSends) {
+  StartSim({"--app-text", "hello from the app", "--app-delay-ms", "800"});
+  const RunResult r =
+      Cli({"-f" + hexFile, "-c1", "-b7", "-a", "--monitor", "--monitor-seconds", "3"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Running Program\n"), std::string::npos);
+  EXPECT_NE(r.out.find("hello from the app"), std::string::npos) << r.out;
+}
+
 TEST_F(CliLoad, FileAloneIsReadAndTestedWithoutATarget) {
   EXPECT_EQ(Cli({"-f", hexFile}).out,
             "File: " + hexFile + "\nSummary: file ok; 0.0 s; exit code 0\n");
@@ -146,6 +199,9 @@ TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
       {"--progress", "sometimes"},
       {"--list-ports", "-a"},
       {"-x"},
+      {"--monitor"},
+      {"--monitor-seconds", "3"},
+      {"--port", "COM0", "-a"},
   };
   for (const auto& args : mistakes) {
     const RunResult r = test::Run(VESTREL_CLI, args, dir);

@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
@@ -14,22 +13,19 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "comport/v24_dialog_model.h"
 #include "tests/comport_dialog/fake_v24_dialog_host.h"
+#include "tests/comport_gui/dialog_test_support.h"
 
 using namespace vestrel::comport;
+using namespace vestrel::comport::dialog_test;
 
 namespace {
-
-// How long a test waits for a modal window before it closes every dialog and fails.
-constexpr int kModalWaitMs = 5000;
 
 struct Row {
   const char* Label;
@@ -69,80 +65,6 @@ const std::vector<Row>& Rows() {
   };
   // clang-format on
   return rows;
-}
-
-template <typename W>
-W* Child(const QWidget& parent, const char* name) {
-  W* w = parent.findChild<W*>(QString::fromLatin1(name));
-  if (w == nullptr) qFatal("no child %s", name);
-  return w;
-}
-
-QComboBox* Box(const QWidget& dialog, const char* name) {
-  return Child<QComboBox>(dialog, name);
-}
-
-std::array<bool, kDlgFlagCount> AllFlags(bool value) {
-  std::array<bool, kDlgFlagCount> flags;
-  flags.fill(value);
-  return flags;
-}
-
-// Waits (on the event loop) for a modal window of type W, then runs Action on it once. When
-// none appears in time, every visible dialog is closed so that no modal loop keeps running.
-template <typename W>
-class OnModal {
- public:
-  explicit OnModal(std::function<void(W&)> Action) : action_(std::move(Action)) {
-    deadline_.setRemainingTime(kModalWaitMs);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-    timer_.start(10);
-  }
-  bool Handled() const { return handled_; }
-
- private:
-  void Poll() {
-    if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
-      timer_.stop();
-      handled_ = true;
-      action_(*w);
-    } else if (deadline_.hasExpired()) {
-      timer_.stop();
-      for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* d = qobject_cast<QDialog*>(top); d != nullptr && d->isVisible()) d->done(0);
-      }
-    }
-  }
-
-  std::function<void(W&)> action_;
-  QDeadlineTimer deadline_;
-  QTimer timer_;
-  bool handled_ = false;
-};
-
-void Click(QPushButton* button) {
-  QTest::mouseClick(button, Qt::LeftButton);
-}
-void ClickOk(const QWidget& dialog) {
-  Click(Child<QPushButton>(dialog, "V24_Adjust_okay"));
-}
-void ClickCancel(const QWidget& dialog) {
-  Click(Child<QPushButton>(dialog, "V24_Adjust_cancel"));
-}
-
-void TypeInto(QComboBox* box, const QString& text) {
-  box->lineEdit()->clear();
-  QTest::keyClicks(box->lineEdit(), text);
-}
-
-QByteArray FileBytes(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray BytesOf(const V24ParameterTag& r) {
-  const V24ParameterBytes b = EncodeV24Parameter(r);
-  return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
 }
 
 }  // namespace

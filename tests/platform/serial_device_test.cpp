@@ -1,11 +1,19 @@
 #include "platform/serial_device.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -189,13 +197,14 @@ TEST(SerialDeviceState, ImpossibleSettingsFailAndChangeNothing) {
   EXPECT_EQ(got, good);
 }
 
-TEST(SerialDeviceState, PseudoTerminalHasNoModemLinesButAcceptsTheLine) {
+TEST(SerialDeviceState, PseudoTerminalHasNoModemLinesNorLowLatencyButAcceptsTheLine) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   auto device = OpenOrFail(pty.SlavePath());
   ASSERT_TRUE(device);
   EXPECT_EQ(device->SetDtr(false).status, SerialStatus::Unsupported);
   EXPECT_EQ(device->SetRts(true).status, SerialStatus::Unsupported);
+  EXPECT_EQ(device->SetLowLatency(true).status, SerialStatus::Unsupported);
   DCB dtrOn = LoaderLine(9600);
   dtrOn.fDtrControl = DTR_CONTROL_ENABLE;
   EXPECT_TRUE(device->SetCommState(dtrOn).ok());
@@ -314,6 +323,85 @@ TEST_F(SerialDeviceIo, HangUpWakesAWaitingRead) {
   const SerialResult r = device->Read(buffer);
   unplug.join();
   EXPECT_EQ(r.status, SerialStatus::Gone);
+}
+
+// --- Arrivals ----------------------------------------------------------------------------------
+
+TEST_F(SerialDeviceIo, WaitArrivalReportsEachArrivalOnceWhileBytesStayUnread) {
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+  ASSERT_TRUE(pty.Send(Bytes{1, 2}));
+  EXPECT_EQ(device->WaitArrival(2s).status, SerialStatus::Ok);
+  // The two bytes are still queued, but nothing new came.
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+  ASSERT_TRUE(pty.Send(Bytes{3}));
+  EXPECT_EQ(device->WaitArrival(2s).status, SerialStatus::Ok);
+
+  SetTimeouts({MAXDWORD, 0, 0, 0, 0});
+  Bytes buffer(8);
+  EXPECT_EQ(device->Read(buffer).count, 3u);
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+}
+
+TEST_F(SerialDeviceIo, WaitArrivalReportsAHangUpOnceThenWaits) {
+  pty.CloseMaster();
+  EXPECT_EQ(device->WaitArrival(2s).status, SerialStatus::Gone);
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+}
+
+TEST(SerialDeviceState, StateFoundAtOpenCanBeSetAgain) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  auto device = OpenOrFail(pty.SlavePath());
+  ASSERT_TRUE(device);
+  DCB found{};
+  ASSERT_TRUE(device->GetCommState(found).ok());
+  EXPECT_TRUE(device->SetCommState(found).ok());
+}
+
+// --- A real port, only when one is named: it opens hardware -----------------------------------
+
+#ifdef __linux__
+// The driver's low-latency flag, read through a descriptor of its own (root may open the port
+// while it is held; others may not, and the check is then left out).
+std::optional<bool> LowLatencyFlag(const char* path) {
+  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  serial_struct serial{};
+  const int r = ::ioctl(fd, TIOCGSERIAL, &serial);
+  ::close(fd);
+  if (r != 0) return std::nullopt;
+  return (serial.flags & static_cast<int>(ASYNC_LOW_LATENCY)) != 0;
+}
+
+TEST(RealSerialDevice, LowLatencyIsRestoredAndARateTheDriverCannotRunFails) {
+  const char* path = std::getenv("VESTREL_TEST_SERIAL_DEVICE");
+  if (path == nullptr) GTEST_SKIP() << "set VESTREL_TEST_SERIAL_DEVICE to a serial port to run";
+  const std::optional<bool> before = LowLatencyFlag(path);
+  {
+    auto device = OpenOrFail(path);
+    ASSERT_TRUE(device);
+    const SerialResult set = device->SetLowLatency(!before.value_or(false));
+    if (set.ok() && ::geteuid() == 0) {
+      EXPECT_EQ(LowLatencyFlag(path), !before.value_or(false));
+    }
+
+    const SerialResult fast = device->SetCommState(LoaderLine(40'000'000));
+    EXPECT_FALSE(fast.ok()) << "no UART runs 40 Mbaud";
+    EXPECT_FALSE(fast.text.empty());
+    EXPECT_TRUE(device->SetCommState(LoaderLine(9600)).ok());
+  }
+  EXPECT_EQ(LowLatencyFlag(path), before);
+}
+#endif
+
+TEST(RateWithinTolerance, ThreePercentEitherWay) {
+  EXPECT_TRUE(RateWithinTolerance(921600, 923077));  // an FTDI divisor's nearest rate
+  EXPECT_TRUE(RateWithinTolerance(100000, 103000));
+  EXPECT_FALSE(RateWithinTolerance(100000, 103001));
+  EXPECT_TRUE(RateWithinTolerance(100000, 97000));
+  EXPECT_FALSE(RateWithinTolerance(100000, 96999));
+  EXPECT_FALSE(RateWithinTolerance(921600, 115200));  // a 16550 left at its highest rate
+  EXPECT_TRUE(RateWithinTolerance(4'000'000'000u, 4'000'000'000u));
 }
 
 }  // namespace

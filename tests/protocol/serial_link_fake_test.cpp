@@ -36,6 +36,7 @@ struct DeviceLog {
   platform::DCB initial{};
   platform::DCB applied{};
   platform::COMMTIMEOUTS timeouts{0, 0, 0, 7, 9};
+  SerialResult lowLatencyResult = Ok();
   bool closed = false;
 
   std::size_t Index(const std::string& call) const {
@@ -108,6 +109,10 @@ class FakeDevice : public platform::SerialDevice {
     if (log_->input.empty()) return {SerialStatus::TimedOut, 0, 0, {}};
     return Ok();
   }
+  SerialResult SetLowLatency(bool on) override {
+    log_->calls.push_back(on ? "low latency on" : "low latency off");
+    return log_->lowLatencyResult;
+  }
   SerialResult GetLineErrorCounters(platform::LineErrorCounters&) override { return Ok(); }
   SerialResult ClearBreak() override { return Ok(); }
 
@@ -176,6 +181,17 @@ TEST_F(SerialLinkFake, OpenSetsTheLoaderLineAndKeepsTheRest) {
   EXPECT_EQ(view.info, "COM3 is open");
 }
 
+TEST_F(SerialLinkFake, OpenAsksForLowLatencyAndGoesOnWhereTheDriverHasNone) {
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "low latency on"), 1);
+  link.ClosePort();
+
+  log = std::make_shared<DeviceLog>();
+  log->lowLatencyResult = {SerialStatus::Unsupported, 0, ENOTTY, "no such setting"};
+  EXPECT_TRUE(Open());
+  EXPECT_TRUE(view.messages.empty());
+}
+
 TEST_F(SerialLinkFake, ConfigurationFailuresShowTheirBoxAndClose) {
   struct Case {
     std::optional<SerialResult> DeviceLog::*fault;
@@ -227,8 +243,7 @@ TEST_F(SerialLinkFake, FrameIsDrainedBeforeTheReplyIsRead) {
   ASSERT_EQ(link.ReceiveFrame(buffer), 2);
 
   EXPECT_EQ(log->written, EncodeFrame(payload));
-  // One call for the start bytes, then one per byte: 02, 05 55, 05 04, checksum A5, end 04.
-  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "write"), 1 + 5 + 1 + 1);
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "write"), 1);
   EXPECT_LT(log->LastIndex("write"), log->Index("drain"));
   EXPECT_LT(log->Index("drain"), log->Index("read"));
 }
@@ -242,12 +257,31 @@ TEST_F(SerialLinkFake, SyncProbeDrainsBeforeWaitingForTheAnswer) {
   EXPECT_TRUE(link.BaudSync());
 }
 
-TEST_F(SerialLinkFake, FailedWriteStopsTheFrame) {
+TEST_F(SerialLinkFake, FailedWriteIsNotDrainedAndFailsTheSend) {
   ASSERT_TRUE(Open());
-  log->failWriteAt = 3;
+  log->failWriteAt = 0;
   EXPECT_EQ(link.SendFrame(Bytes{0x01, 0x02, 0x03, 0x04}), kReadFailed);
-  EXPECT_EQ(log->written, (Bytes{0x55, 0x55, 0x55, 0x55, 0x01, 0x02}));
   EXPECT_EQ(log->Index("drain"), SIZE_MAX);
+}
+
+TEST_F(SerialLinkFake, BytesReadAheadArePartOfTheInputQueue) {
+  ASSERT_TRUE(Open());
+  // Two replies arrive together: one device read takes both, each receive gets its own.
+  const Bytes first = EncodeFrame(Bytes{0x01}), second = EncodeFrame(Bytes{0x02, 0x03});
+  log->input.assign(first.begin(), first.end());
+  log->input.insert(log->input.end(), second.begin(), second.end());
+  Bytes buffer(8);
+  ASSERT_EQ(link.ReceiveFrame(buffer), 2);
+  EXPECT_EQ(buffer[0], 0x01);
+  EXPECT_EQ(link.ReceiveFrame(buffer), 3);
+  EXPECT_EQ(buffer[0], 0x02);
+
+  // A stale reply already read ahead is discarded with the rest of the input.
+  log->input.assign(first.begin(), first.end());
+  log->input.insert(log->input.end(), second.begin(), second.end());
+  ASSERT_EQ(link.ReceiveFrame(buffer), 2);
+  link.DiscardStaleInput();
+  EXPECT_EQ(link.ReceiveFrame(buffer), kTimedOut);
 }
 
 TEST_F(SerialLinkFake, LineErrorsAndHangUpEndTheReceiveWithReadFailed) {

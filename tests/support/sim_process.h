@@ -42,6 +42,8 @@ class SimProcess {
   // Starts the simulator and returns the device path from its first output line.
   std::optional<std::string> Start(std::vector<std::string> args) {
     args.insert(args.begin(), binary_);
+    if (stdout_ >= 0) close(stdout_);  // from an earlier run of this process object
+    stdout_ = -1;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return std::nullopt;
     posix_spawn_file_actions_t actions;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -35,12 +36,29 @@ using std::chrono::duration_cast;
 constexpr unsigned kFloorBaudWithoutPacing = 38400;
 constexpr std::size_t kIoChunk = 4096;
 constexpr std::size_t kBabbleChunk = 64;
+// Paced bytes are handed on in groups of up to this many back-to-back bytes, as a UART's receive
+// FIFO or a USB adapter's packets do: to the host, and to the simulated bootloader. The last
+// byte of a group is on time, so a reply or request still ends when its last byte has crossed
+// the wire. Byte by byte, both sides would wake for every byte, which no real line asks of them.
+constexpr std::size_t kWireGroup = 16;
 constexpr std::size_t kBabbleQueueLimit = 256;
-constexpr SimDuration kBabbleInterval{2000};
+constexpr SimDuration kBabbleInterval = std::chrono::milliseconds(2);
 // Before ending, let the host read what was sent: closing the master discards the slave's
 // unread input. Bounded, because nobody may be reading.
-constexpr SimDuration kLingerPoll{10000};
-constexpr SimDuration kLingerLimit{1000000};
+constexpr SimDuration kLingerPoll = std::chrono::milliseconds(10);
+constexpr SimDuration kLingerLimit = std::chrono::seconds(1);
+
+// When the first group of bytes in a non-empty queue has crossed the wire: the time of its last
+// byte. A group ends at kWireGroup bytes or at a pause in the line (a burst gap, a reply's end).
+template <typename Queue, typename TimeOf>
+SimDuration GroupEnd(const Queue& queue, SimDuration byteTime, TimeOf timeOf) {
+  std::size_t last = 0;
+  while (last + 1 < queue.size() && last + 1 < kWireGroup &&
+         timeOf(queue[last + 1]) == timeOf(queue[last]) + byteTime) {
+    ++last;
+  }
+  return timeOf(queue[last]);
+}
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -128,7 +146,7 @@ class Simulator {
   Simulator(const SimOptions& options, std::ostream& err)
       : options_(options),
         err_(err),
-        byteTime_(options.paceBaud > 0 ? SimDuration(10'000'000 / options.paceBaud) : SimDuration(0)),
+        byteTime_(options.paceBaud > 0 ? SimDuration(10'000'000'000 / options.paceBaud) : SimDuration(0)),
         receiver_(ReceiverConfig{std::chrono::milliseconds(options.probeQuietMs) + byteTime_,
                                  std::chrono::milliseconds(100) + byteTime_}),
         model_(options.model),
@@ -144,7 +162,7 @@ class Simulator {
   };
 
   SimDuration Now() const { return duration_cast<SimDuration>(Clock::now() - start_); }
-  double Seconds(SimDuration t) const { return static_cast<double>(t.count()) / 1e6; }
+  double Seconds(SimDuration t) const { return std::chrono::duration<double>(t).count(); }
 
   void Loop(const sigset_t& waitMask);
   void DeliverInput(SimDuration now);
@@ -160,6 +178,8 @@ class Simulator {
   void Unplug(SimDuration now);
   std::optional<SimDuration> NextWake(SimDuration now) const;
   bool Busy() const { return babbling_ || !outbound_.empty(); }
+  SimDuration GroupDue() const;         // the first group of output bytes
+  SimDuration InboundGroupDue() const;  // the first group of input bytes
   bool ConsumeBudget(std::uint64_t& count);
   bool HostHasRead(SimDuration now);
   void Log(const JsonLine& line);
@@ -211,6 +231,9 @@ int Simulator::Run(std::ostream& out) {
       return 1;
     }
   }
+  // Paced bytes are due every few microseconds; the kernel's default timer slack of 50 us
+  // would make every reply late by a wake-up's worth.
+  if (options_.paceBaud > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const sigset_t waitMask = InstallSignalHandlers();
   if (auto error = OpenPty(pty_)) {
     err_ << "vestrel-sim: " << *error << "\n";
@@ -263,14 +286,14 @@ void Simulator::Loop(const sigset_t& waitMask) {
     }
 
     pollfd fd{pty_.master, POLLIN, 0};
-    if (!outbound_.empty() && outbound_.front().release <= now) fd.events |= POLLOUT;
+    if (!outbound_.empty() && GroupDue() <= now) fd.events |= POLLOUT;  // the write was refused
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
     timespec timeout{};
     if (wake) {
       const auto wait = std::max(*wake - now, SimDuration(0));
-      timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000);
-      timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000) * 1000;
+      timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
     }
     const int ready = ppoll(&fd, 1, wake ? &timeout : nullptr, &waitMask);
     if (gStopSignal != 0) {
@@ -293,10 +316,10 @@ std::optional<SimDuration> Simulator::NextWake(SimDuration now) const {
     if (t && (!wake || *t < *wake)) wake = t;
   };
   if (!Busy()) {
-    if (!inbound_.empty()) consider(inbound_.front().second);
+    if (!inbound_.empty()) consider(InboundGroupDue());
     consider(receiver_.Deadline());
   }
-  if (!outbound_.empty() && outbound_.front().release > now) consider(outbound_.front().release);
+  if (!outbound_.empty() && GroupDue() > now) consider(GroupDue());
   consider(appTextAt_);
   if (babbling_) consider(nextBabble_);
   if (lingerUntil_) consider(std::min(now + kLingerPoll, *lingerUntil_));
@@ -428,7 +451,16 @@ bool Simulator::ConsumeBudget(std::uint64_t& count) {
   return count == left;
 }
 
+SimDuration Simulator::GroupDue() const {
+  return GroupEnd(outbound_, byteTime_, [](const OutByte& b) { return b.release; });
+}
+
+SimDuration Simulator::InboundGroupDue() const {
+  return GroupEnd(inbound_, byteTime_, [](const auto& b) { return b.second; });
+}
+
 bool Simulator::FlushOutput(SimDuration now) {
+  if (outbound_.empty() || GroupDue() > now) return true;
   std::vector<std::uint8_t> ready;
   for (const auto& b : outbound_) {
     if (b.release > now || ready.size() == kIoChunk) break;

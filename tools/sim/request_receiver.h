@@ -25,11 +25,11 @@
 
 namespace vestrel::sim {
 
-using SimDuration = std::chrono::microseconds;
+using SimDuration = std::chrono::nanoseconds;
 
 struct ReceiverConfig {
-  SimDuration probeQuiet{3000};
-  SimDuration frameGap{100000};
+  SimDuration probeQuiet = std::chrono::milliseconds(3);
+  SimDuration frameGap = std::chrono::milliseconds(100);
   // Largest stored frame (payload plus checksum): a program request of 65535 words.
   std::size_t maxStored = 8 + 4 * 0xFFFF + 1;
 };

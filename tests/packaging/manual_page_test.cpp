@@ -1,0 +1,75 @@
+// The window has no --help, so its manual page is written by hand. These tests keep the page in
+// step with the option letters the window's command line reads and with its baud list.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/loader.h"
+#include "tests/support/fake_bootloader.h"
+#include "tests/support/recording_view.h"
+
+namespace {
+
+using vestrel::app::kBaudRateCount;
+using vestrel::app::kBaudRates;
+using vestrel::app::Loader;
+
+std::vector<std::string> PageLines() {
+  std::ifstream in(VESTREL_WINDOW_PAGE);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The letters of the tagged paragraphs (".TP" then ".B \-e" or ".BI \-f FILE") under OPTIONS.
+std::set<char> DocumentedLetters(const std::vector<std::string>& lines) {
+  static const std::regex tag(R"(\.BI? \\-([a-z])(\s.*)?)");
+  std::set<char> letters;
+  bool inOptions = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind(".SH", 0) == 0) inOptions = lines[i] == ".SH OPTIONS";
+    std::smatch match;
+    if (inOptions && lines[i] == ".TP" && i + 1 < lines.size() &&
+        std::regex_match(lines[i + 1], match, tag)) {
+      letters.insert(match[1].str()[0]);
+    }
+  }
+  return letters;
+}
+
+// How many request flags the single argument "-<letter>1" sets.
+int FlagsSetBy(char letter) {
+  vestrel::test::FakeBootloader fake(4096);
+  vestrel::test::RecordingView view;
+  Loader loader(view, fake, [](unsigned) { return std::string(); });
+  const std::vector<std::string> args{std::string("-") + letter + "1"};
+  loader.ReadCommandLine(args);
+  return loader.CmdAll + loader.CmdBaud + loader.CmdCom + loader.CmdErase + loader.CmdFile +
+         loader.CmdProgram + loader.CmdRun + loader.CmdTerminate + loader.CmdVerify;
+}
+
+TEST(WindowManualPage, DocumentsExactlyTheLettersTheCommandLineReads) {
+  std::set<char> read;
+  for (char c = '!'; c <= '~'; ++c) {
+    if (FlagsSetBy(c) > 0) read.insert(c);
+  }
+  EXPECT_EQ(DocumentedLetters(PageLines()), read);
+}
+
+TEST(WindowManualPage, ListsEveryBaudIndexWithItsRate) {
+  std::string page;
+  for (const std::string& line : PageLines()) page += line + ' ';
+  std::string expected;
+  for (int i = 0; i < kBaudRateCount; ++i) {
+    expected += std::to_string(i) + "\\~=\\~" + std::to_string(kBaudRates[i]);
+    expected += i + 1 < kBaudRateCount ? ", " : " baud.";
+  }
+  EXPECT_NE(page.find(expected), std::string::npos) << "expected: " << expected;
+}
+
+}  // namespace
