@@ -3,13 +3,21 @@
 // Two ways of opening: OpenSerialDevice for overlapped I/O (FILE_FLAG_OVERLAPPED), so that a
 // reader, a writer and an event wait can be outstanding on the handle at the same time, and
 // OpenSerialDeviceSynchronous for the loader's link, which drives the port from one thread with
-// plain blocking calls. Reads and writes behave the same either way: the COMMTIMEOUTS govern
-// them, exactly as the interface describes, and an overlapped call is waited for to its end.
+// plain blocking calls whose ends the driver's COMMTIMEOUTS decide.
+//
+// On the overlapped handle a read takes only the bytes that are already queued (ClearCommError
+// says how many), and waits for more with WaitCommEvent, so the time-out rules of the interface
+// are kept here rather than left to the driver: not every system applies COMMTIMEOUTS to
+// overlapped reads (Wine does not), and a read that never ends could not be taken back without
+// losing what it had received. Where the event wait does not work either (Wine on a
+// pseudo-terminal ends it at once as aborted), the queue is looked at every few milliseconds.
 #include "platform/win32_dcb.h"  // first: see its note on <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace vestrel::platform {
@@ -18,6 +26,9 @@ namespace {
 using win32::ErrorText;
 using win32::UniqueHandle;
 using Clock = std::chrono::steady_clock;
+
+// How often the queue is looked at where the driver's event wait does not work.
+constexpr DWORD kQueuePollMs = 5;
 
 // Errors with which the system reports a device that went away (a USB adapter pulled).
 bool IsGoneError(DWORD error) {
@@ -52,15 +63,73 @@ SerialResult TimedOut(std::size_t count = 0) {
   return {SerialStatus::TimedOut, count, ERROR_TIMEOUT, ErrorText(ERROR_TIMEOUT)};
 }
 
-DWORD MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+SerialResult WithCount(SerialResult r, std::size_t count) {
+  r.count = count;
+  return r;
+}
+
+using Deadline = std::optional<Clock::time_point>;
+
+DWORD MillisecondsLeft(const Deadline& deadline) {
+  if (!deadline) return INFINITE;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
   return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, INFINITE - 1));
+}
+
+Deadline After(Clock::time_point start, std::uint64_t milliseconds) {
+  return start + std::chrono::milliseconds(milliseconds);
+}
+
+// When a read under `t` of `size` bytes ends, as the interface states the Win32 rules.
+struct ReadRule {
+  Deadline total;                                  // none: no total limit
+  std::optional<std::chrono::milliseconds> interval;  // gap after a byte that ends the read
+  bool returnOnAny = false;                        // ends as soon as it has a byte
+};
+
+ReadRule RuleOf(const platform::COMMTIMEOUTS& t, std::size_t size, Clock::time_point start) {
+  ReadRule rule;
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+      t.ReadTotalTimeoutConstant == 0) {
+    rule.total = start;
+    rule.returnOnAny = true;
+  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+             t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
+    rule.total = After(start, t.ReadTotalTimeoutConstant);
+    rule.returnOnAny = true;
+  } else {
+    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
+      rule.total = After(start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * size +
+                                    t.ReadTotalTimeoutConstant);
+    if (t.ReadIntervalTimeout != 0) rule.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
+  }
+  return rule;
+}
+
+// While a port is open through this layer, a named mutex stands for it. The driver of a real
+// port refuses a second opener by itself (ERROR_ACCESS_DENIED); not every system does for every
+// device (Wine lets a port backed by a pseudo-terminal be opened twice), and the mutex makes a
+// second opener in any program on this layer find the port busy there too.
+// Busy when another opener holds it; otherwise the mutex, or none where it cannot be made (the
+// driver's own refusal then stands alone).
+std::optional<UniqueHandle> HoldPortName(const std::string& path) {
+  std::string name = "vestrel-serial-port:";
+  for (char c : path)
+    name += c == '\\' ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, name.c_str()));
+  if (mutex.Valid() && ::GetLastError() == ERROR_ALREADY_EXISTS) return std::nullopt;
+  return mutex;
 }
 
 class Win32SerialDevice final : public SerialDevice {
  public:
-  Win32SerialDevice(UniqueHandle handle, std::string path, bool overlapped)
-      : handle_(std::move(handle)), path_(std::move(path)), overlapped_(overlapped) {
+  Win32SerialDevice(UniqueHandle handle, UniqueHandle portName, std::string path,
+                    bool overlapped, const platform::COMMTIMEOUTS& timeouts)
+      : handle_(std::move(handle)),
+        portName_(std::move(portName)),
+        path_(std::move(path)),
+        overlapped_(overlapped),
+        timeouts_(timeouts) {
     if (overlapped_) {
       readEvent_ = win32::NewManualResetEvent();
       writeEvent_ = win32::NewManualResetEvent();
@@ -113,7 +182,10 @@ class Win32SerialDevice final : public SerialDevice {
 
   SerialResult SetCommTimeouts(const COMMTIMEOUTS& timeouts) override {
     ::COMMTIMEOUTS system = win32::ToSystemTimeouts(timeouts);
-    return Check(::SetCommTimeouts(handle_.Get(), &system));
+    if (!::SetCommTimeouts(handle_.Get(), &system)) return LastFailure();
+    std::lock_guard lock(mutex_);
+    timeouts_ = timeouts;
+    return Success();
   }
 
   SerialResult SetDtr(bool on) override {
@@ -125,10 +197,28 @@ class Win32SerialDevice final : public SerialDevice {
 
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     if (buffer.empty()) return Success();
-    const DWORD size = Clamped(buffer.size());
-    return Transfer(readEvent_, [&](DWORD* done, OVERLAPPED* overlapped) {
-      return ::ReadFile(handle_.Get(), buffer.data(), size, done, overlapped);
-    });
+    const ReadRule rule = RuleOf(Timeouts(), buffer.size(), Clock::now());
+    if (!overlapped_) return rule.returnOnAny ? ReadAnySynchronously(buffer) : ReadFileOnce(buffer);
+    std::size_t got = 0;
+    Clock::time_point lastByte{};
+    for (;;) {
+      Deadline deadline = rule.total;
+      if (got > 0 && rule.interval) {
+        const Clock::time_point gap = lastByte + *rule.interval;
+        deadline = deadline ? std::min(*deadline, gap) : gap;
+      }
+      DWORD queued = 0;
+      if (SerialResult r = WaitQueued(deadline, queued); !r.ok()) {
+        if (r.status == SerialStatus::TimedOut) return Success(got);
+        return WithCount(r, got);
+      }
+      const std::size_t take = std::min<std::size_t>(queued, buffer.size() - got);
+      const SerialResult r = ReadFileOnce(buffer.subspan(got, take));
+      if (!r.ok()) return WithCount(r, got + r.count);
+      if (r.count > 0) lastByte = Clock::now();
+      got += r.count;
+      if (got == buffer.size() || (rule.returnOnAny && got > 0)) return Success(got);
+    }
   }
 
   SerialResult Write(std::span<const std::uint8_t> data) override {
@@ -149,21 +239,42 @@ class Win32SerialDevice final : public SerialDevice {
   SerialResult Drain() override { return Check(::FlushFileBuffers(handle_.Get())); }
 
   SerialResult WaitReadable(std::chrono::milliseconds limit) override {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-      DWORD queued = 0;
-      if (SerialResult r = QueueStatus(&queued); !r.ok()) return r;
+    DWORD queued = 0;
+    return WaitQueued(Clock::now() + limit, queued);
+  }
+
+  SerialResult WaitArrival(std::chrono::milliseconds limit) override {
+    const Deadline deadline = Clock::now() + limit;
+    DWORD queued = 0;
+    if (SerialResult r = QueueStatus(&queued); !r.ok()) return r;
+    if (!arrivalSeen_) {  // the first call: bytes already queued count as arrived
+      arrivalSeen_ = true;
+      lastQueued_ = queued;
       if (queued > 0) return Success();
+    }
+    for (;;) {
       const DWORD left = MillisecondsLeft(deadline);
       if (left == 0) return TimedOut();
-      if (SerialResult r = WaitForEvent(left); !r.ok() && r.status != SerialStatus::TimedOut)
-        return r;
+      if (eventWaitWorks_) {
+        SerialResult r = WaitForEvent(left);
+        if (r.status != SerialStatus::Unsupported) {
+          if (r.ok() && QueueStatus(&queued).ok()) lastQueued_ = queued;
+          return r;
+        }
+        eventWaitWorks_ = false;
+      }
+      // Without events: an arrival is a queue that grew since it was last looked at.
+      if (SerialResult r = QueueStatus(&queued); !r.ok()) return r;
+      const bool grew = queued > lastQueued_;
+      lastQueued_ = queued;
+      if (grew) return Success();
+      ::Sleep(std::min(left, kQueuePollMs));
     }
   }
 
   SerialResult GetLineErrorCounters(LineErrorCounters& counters) override {
     if (SerialResult r = QueueStatus(nullptr); !r.ok()) return r;
-    std::lock_guard lock(countersMutex_);
+    std::lock_guard lock(mutex_);
     counters = counters_;
     return Success();
   }
@@ -175,13 +286,38 @@ class Win32SerialDevice final : public SerialDevice {
     return static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
   }
 
-  static SerialResult WithCount(SerialResult r, std::size_t count) {
-    r.count = count;
-    return r;
+  platform::COMMTIMEOUTS Timeouts() {
+    std::lock_guard lock(mutex_);
+    return timeouts_;
+  }
+
+  // The rules that end a read with its first byte, on the synchronous handle: what is queued,
+  // else the first byte under the driver's time-outs and what came with it. (Asking the driver
+  // for more than one byte would be the same on Windows, but Wine then waits out the time-out.)
+  SerialResult ReadAnySynchronously(std::span<std::uint8_t> buffer) {
+    DWORD queued = 0;
+    if (SerialResult r = QueueStatus(&queued); !r.ok()) return r;
+    if (queued == 0) {
+      const SerialResult first = ReadFileOnce(buffer.first(1));
+      if (!first.ok() || first.count == 0 || buffer.size() == 1) return first;
+      if (SerialResult r = QueueStatus(&queued); !r.ok()) return WithCount(r, first.count);
+      const std::size_t more = std::min<std::size_t>(queued, buffer.size() - 1);
+      if (more == 0) return first;
+      const SerialResult rest = ReadFileOnce(buffer.subspan(1, more));
+      return WithCount(rest, first.count + rest.count);
+    }
+    return ReadFileOnce(buffer.first(std::min<std::size_t>(queued, buffer.size())));
+  }
+
+  SerialResult ReadFileOnce(std::span<std::uint8_t> buffer) {
+    const DWORD size = Clamped(buffer.size());
+    return Transfer(readEvent_, [&](DWORD* done, OVERLAPPED* overlapped) {
+      return ::ReadFile(handle_.Get(), buffer.data(), size, done, overlapped);
+    });
   }
 
   // One ReadFile or WriteFile to its end: on a synchronous handle the call itself blocks; on an
-  // overlapped one the call's event is waited for. Either way the time-outs end it.
+  // overlapped one the call's event is waited for.
   template <typename Call>
   SerialResult Transfer(const UniqueHandle& event, Call call) {
     DWORD done = 0;
@@ -206,7 +342,7 @@ class Win32SerialDevice final : public SerialDevice {
     if (!::ClearCommError(handle_.Get(), &errors, &status)) return LastFailure();
     if (queued) *queued = status.cbInQue;
     if (errors != 0) {
-      std::lock_guard lock(countersMutex_);
+      std::lock_guard lock(mutex_);
       counters_.frame += (errors & CE_FRAME) ? 1 : 0;
       counters_.overrun += (errors & CE_OVERRUN) ? 1 : 0;
       counters_.parity += (errors & CE_RXPARITY) ? 1 : 0;
@@ -216,19 +352,33 @@ class Win32SerialDevice final : public SerialDevice {
     return Success();
   }
 
-  // Sleeps until the driver reports a received character (EV_RXCHAR, the mask set at open) or
-  // `limit` ms pass. A synchronous handle cannot bound WaitCommEvent, so there the queue is
-  // looked at again after a short pause instead.
-  SerialResult WaitForEvent(DWORD limit) {
-    if (!overlapped_) {
-      ::Sleep(std::min<DWORD>(limit, kSynchronousPollMs));
-      return Success();
+  // Waits until bytes are queued (Ok, `queued` says how many) or the deadline passes.
+  SerialResult WaitQueued(const Deadline& deadline, DWORD& queued) {
+    for (;;) {
+      if (SerialResult r = QueueStatus(&queued); !r.ok()) return r;
+      if (queued > 0) return Success();
+      const DWORD left = MillisecondsLeft(deadline);
+      if (left == 0) return TimedOut();
+      const DWORD pause = std::min(left, kQueuePollMs);
+      if (!overlapped_ || !eventWaitWorks_) {
+        ::Sleep(pause);
+        continue;
+      }
+      const SerialResult r = WaitForEvent(left);
+      if (r.status == SerialStatus::Unsupported) eventWaitWorks_ = false;
+      else if (!r.ok() && r.status != SerialStatus::TimedOut) return r;
     }
+  }
+
+  // Sleeps until the driver reports a received character (EV_RXCHAR, the mask set at open):
+  // Ok, TimedOut after `limit` ms, Unsupported when the driver ended the wait at once without
+  // an event (this device cannot wait for events), or another failure.
+  SerialResult WaitForEvent(DWORD limit) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = waitEvent_.Get();
     DWORD events = 0;
     if (::WaitCommEvent(handle_.Get(), &events, &overlapped)) return Success();
-    if (::GetLastError() != ERROR_IO_PENDING) return LastFailure();
+    if (::GetLastError() != ERROR_IO_PENDING) return NoEventWait(::GetLastError());
     DWORD unused = 0;
     if (::WaitForSingleObject(waitEvent_.Get(), limit) == WAIT_TIMEOUT) {
       // The wait must have ended before its record goes out of scope.
@@ -236,18 +386,30 @@ class Win32SerialDevice final : public SerialDevice {
       ::GetOverlappedResult(handle_.Get(), &overlapped, &unused, TRUE);
       return TimedOut();
     }
-    if (!::GetOverlappedResult(handle_.Get(), &overlapped, &unused, FALSE)) return LastFailure();
+    if (!::GetOverlappedResult(handle_.Get(), &overlapped, &unused, FALSE))
+      return NoEventWait(::GetLastError());
     return Success();
   }
 
-  static constexpr DWORD kSynchronousPollMs = 2;
+  static SerialResult NoEventWait(DWORD error) {
+    SerialResult r = Failure(error);
+    if (error == ERROR_OPERATION_ABORTED || error == ERROR_INVALID_PARAMETER)
+      r.status = SerialStatus::Unsupported;
+    return r;
+  }
 
   const UniqueHandle handle_;
+  const UniqueHandle portName_;  // see HoldPortName
   const std::string path_;
   const bool overlapped_;
   // One event per kind of call, since a read, a write and a wait may run at the same time.
   UniqueHandle readEvent_, writeEvent_, waitEvent_;
-  std::mutex countersMutex_;
+  // Used by the one thread that waits for events (see the interface).
+  bool eventWaitWorks_ = true;
+  bool arrivalSeen_ = false;
+  DWORD lastQueued_ = 0;
+  std::mutex mutex_;  // guards the two records below
+  platform::COMMTIMEOUTS timeouts_;
   LineErrorCounters counters_;
 };
 
@@ -290,15 +452,21 @@ bool IsCommunicationsDevice(HANDLE handle) {
 }
 
 OpenResult Open(const std::string& path, bool overlapped) {
+  std::optional<UniqueHandle> portName = HoldPortName(path);
+  if (!portName) return Refused(ERROR_ACCESS_DENIED);
   UniqueHandle handle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING,
                                     overlapped ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL,
                                     nullptr));
   if (!handle.Valid()) return Refused(::GetLastError());
   if (!IsCommunicationsDevice(handle.Get())) return NotASerialDevice();
-  ::SetCommMask(handle.Get(), EV_RXCHAR);  // what WaitReadable waits for
+  ::SetCommMask(handle.Get(), EV_RXCHAR);  // what the waits wait for
+  ::COMMTIMEOUTS timeouts{};
+  ::GetCommTimeouts(handle.Get(), &timeouts);
 
-  auto device = std::make_unique<Win32SerialDevice>(std::move(handle), path, overlapped);
+  auto device = std::make_unique<Win32SerialDevice>(std::move(handle), std::move(*portName), path,
+                                                    overlapped,
+                                                    win32::FromSystemTimeouts(timeouts));
   if (!device->Ready()) return Refused(::GetLastError());
   OpenResult result;
   result.status = OpenStatus::Opened;

@@ -38,22 +38,20 @@ extern "C" void OnInterrupt(int) {
 }
 
 // SIGINT sets gInterrupted while this lives; the previous handling comes back afterwards.
+// std::signal rather than sigaction: Windows has only the former (there it serves Ctrl-C).
 class InterruptHandler {
  public:
   InterruptHandler() {
     gInterrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &previous_);
+    previous_ = std::signal(SIGINT, OnInterrupt);
   }
-  ~InterruptHandler() { sigaction(SIGINT, &previous_, nullptr); }
+  ~InterruptHandler() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
   InterruptHandler(const InterruptHandler&) = delete;
   InterruptHandler& operator=(const InterruptHandler&) = delete;
 
  private:
-  struct sigaction previous_ {};
+  using Handler = void (*)(int);
+  Handler previous_ = SIG_DFL;
 };
 
 // Reads `in` line by line on its own thread and hands the text over, with its line ends, as
