@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
-	screenshot package clean
+	screenshot package windows test-windows clean
 
 all: build
 
@@ -55,9 +55,24 @@ bench: build
 	@./scripts/install-deps bench
 	./scripts/bench
 
+# vestrel-cli.exe and the GUI-free unit tests for 64-bit Windows, cross-built with mingw-w64 into
+# build-windows/bin/ (statically linked: they need no DLLs).
+windows:
+	@./scripts/install-deps windows
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows -j $(JOBS)
+
+# The Windows build under Wine: its unit tests, then loads, the port listing and the monitor
+# against the (Linux) simulator behind pty-backed COM ports. About a minute; see the README.
+test-windows: windows
+	@./scripts/install-deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target vestrel-sim vestrel-cli
+	./scripts/test-windows
+
 # Loads the bundled demo firmware into the simulated bootloader, end to end.
 demo: build
 	./scripts/demo
 
 clean:
-	rm -rf build build-asan build-release
+	rm -rf build build-asan build-release build-windows

@@ -108,7 +108,11 @@ V24StoreResult StoreV24DialogInput(const V24DialogInput& Input, std::span<const 
 }
 
 std::string NotAnIntegerMessage(std::string_view Text) {
-  return "'" + std::string(Text) + "' ist kein g\u00fcltiger Integerwert";
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "'" + std::string(...) at -O3.
+  std::string message = "'";
+  message += Text;
+  message += "' ist kein g\u00fcltiger Integerwert";
+  return message;
 }
 
 int RunV24Dialog(TV24DialogHost& Host, const ShowV24DialogFn& ShowDialog) {

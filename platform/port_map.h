@@ -25,6 +25,10 @@ inline constexpr unsigned kMaxPortNumber = 256;
 
 inline std::string PortDisplayName(unsigned number) { return "COM" + std::to_string(number); }
 
+// Where the ports of FromEnvironment come from, in a few words for a help text (in parentheses,
+// may hold a line break).
+const char* PortMapSummary();
+
 enum class PortMapSource {
   PortDirectory,      // $VESTREL_PORT_DIR
   UserPortDirectory,  // ~/.config/vestrel/ports

@@ -130,6 +130,10 @@ std::string HomeDirectory() {
 
 }  // namespace
 
+const char* PortMapSummary() {
+  return "($VESTREL_PORT_DIR/comN,\n~/.config/vestrel/ports/comN, or the serial devices present)";
+}
+
 PortMap PortMap::FromEnvironment(const SystemPaths& system) {
   if (const char* dir = std::getenv("VESTREL_PORT_DIR"); dir && *dir)
     return FromDirectory(dir, PortMapSource::PortDirectory, system);

@@ -65,6 +65,8 @@ std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
 
 }  // namespace
 
+const char* PortMapSummary() { return "(\\\\.\\COMn, the system's COM ports)"; }
+
 PortMap PortMap::FromEnvironment(const SystemPaths& system) { return Automatic(system); }
 
 PortMap PortMap::FromDirectory(std::string directory, PortMapSource source,

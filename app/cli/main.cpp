@@ -11,6 +11,7 @@
 #include "app/cli/monitor.h"
 #include "app/loader.h"
 #include "platform/console.h"
+#include "platform/port_map.h"
 
 namespace {
 
@@ -28,8 +29,7 @@ constexpr const char* kFooter =
     "Steps run in this order: connect (needs a port and a baud rate), erase, program (which\n"
     "verifies), verify (unless programmed), run. Exit code: 0 when the requested steps\n"
     "succeeded (with -a: every step), 1 otherwise, 2 for a usage error.\n"
-    "Ports: COMn is port n of the map that --list-ports shows ($VESTREL_PORT_DIR/comN,\n"
-    "~/.config/vestrel/ports/comN, or the serial devices present).";
+    "Ports: COMn is port n of the map that --list-ports shows ";
 
 int UsageError(const std::string& message) {
   std::cerr << "vestrel-cli: " << message << '\n' << kUsage;
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
                "vestrel-cli"};
   app.set_version_flag("--version", VESTREL_VERSION);
-  app.footer(kFooter);
+  app.footer(std::string(kFooter) + vestrel::platform::PortMapSummary() + ".");
 
   LoadOptions load;
   std::string hexFile, portText, progress = "auto", flashSizeText, imageOut;
