@@ -1,0 +1,92 @@
+// Resource hygiene of the loader in one process: many connects and closes, and many complete
+// loads, through the real serial link against the simulator, leave no file descriptor and no
+// thread behind. Memory is the leak sanitizer's part (the asan build runs these tests too).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/loader.h"
+#include "protocol/serial_loader_link.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/recording_view.h"
+#include "tests/support/sim_process.h"
+
+namespace vestrel::test {
+namespace {
+
+constexpr std::uint32_t kFlashSize = 0x4000;
+
+std::size_t Entries(const char* directory) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++n;
+  return n;
+}
+
+std::size_t OpenDescriptors() { return Entries("/proc/self/fd"); }
+std::size_t Threads() { return Entries("/proc/self/task"); }
+
+class Hygiene : public testing::Test {
+ protected:
+  void SetUp() override {
+    device_ = sim_.Start({"--flash-size", std::to_string(kFlashSize), "--erase-ms", "20",
+                          "--quiet"});
+    ASSERT_TRUE(device_);
+    HexText hex;
+    hex.Data(0x1D000000, Pattern(5000, 3)).End();
+    hexFile_ = dir_.Write("app.hex", hex.Text());
+  }
+
+  // A loader on a link of its own, pointed at the simulator.
+  struct Session {
+    explicit Session(const std::string& device)
+        : link(view), loader(view, link, [](unsigned) { return std::string(); }) {
+      loader.OverridePort(protocol::PortTarget{"COM1", device});
+      loader.OverrideBaudRate(115200);
+    }
+    RecordingView view;
+    protocol::SerialLoaderLink link;
+    app::Loader loader;
+  };
+
+  SimProcess sim_;
+  std::optional<std::string> device_;
+  TempDir dir_;
+  std::string hexFile_;
+};
+
+TEST_F(Hygiene, TwoHundredConnectsAndClosesLeaveNoDescriptorOrThread) {
+  { Session warmUp(*device_); warmUp.loader.ConnectSpeedButtonClick(); }
+  const std::size_t fds = OpenDescriptors();
+  const std::size_t threads = Threads();
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    Session s(*device_);
+    s.loader.ConnectSpeedButtonClick();
+    ASSERT_EQ(s.loader.ConnectOk, 1) << "cycle " << cycle << ": " << s.view.Info();
+    ASSERT_EQ(OpenDescriptors(), fds + 1) << "the open port is one descriptor";
+    if (cycle % 2 == 0) s.link.ClosePort();  // else the destructors close it
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(Threads(), threads);
+}
+
+TEST_F(Hygiene, FiftyLoadsLeaveNoDescriptorOrThread) {
+  const std::size_t fds = OpenDescriptors();
+  const std::size_t threads = Threads();
+  for (int load = 0; load < 50; ++load) {
+    Session s(*device_);
+    s.loader.LoadHexFile(hexFile_);
+    s.loader.ConnectSpeedButtonClick();
+    s.loader.EraseSpeedButtonClick();
+    s.loader.ProgramSpeedButtonClick();
+    ASSERT_EQ(s.loader.FileOk + s.loader.ConnectOk + s.loader.EraseOk + s.loader.ProgramOk +
+                  s.loader.VerifyOk,
+              5)
+        << "load " << load << ": " << testing::PrintToString(s.view.MessageHeads());
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(Threads(), threads);
+}
+
+}  // namespace
+}  // namespace vestrel::test
