@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 SOAK_RUNS ?= 100
 FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file
 
-.PHONY: all deps build build-asan test test-default test-asan bench demo fuzz soak clean
+.PHONY: all deps build build-asan test test-default test-asan bench demo gui screenshot fuzz soak clean
 
 all: build
 
@@ -28,6 +28,15 @@ test-default: build
 
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
+
+# The window on a simulated bootloader, with the demo firmware to load.
+gui: build
+	./scripts/run-gui
+
+# The window after a successful load against the simulator, taken offscreen.
+screenshot: build
+	QT_QPA_PLATFORM=offscreen ./build/bin/gui_sim_test windowLoadsThroughTheSimulator
+	@echo "Screenshots: build/screenshots/main-window.png, build/screenshots/main-window-start.png"
 
 # Speed goals are measured here, not asserted in tests.
 bench: build

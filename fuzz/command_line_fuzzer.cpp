@@ -125,7 +125,9 @@ void CheckTerminalOptions(const std::vector<std::string>& args) {
       break;
   }
   const LoadOptions& o = c.load;
-  FUZZ_CHECK(AsksForSteps(o));
+  FUZZ_CHECK(AsksForSteps(o) || c.monitor);
+  FUZZ_CHECK(!c.monitor || o.comNumber || o.portPath);
+  FUZZ_CHECK(c.monitor || c.monitorSeconds == 0);
   FUZZ_CHECK(!o.comNumber || (*o.comNumber >= 1 && *o.comNumber <= 256));
   FUZZ_CHECK(!(o.comNumber && o.portPath));
   FUZZ_CHECK(!o.baudIndex || (*o.baudIndex >= 0 && *o.baudIndex <= 7));

@@ -160,6 +160,13 @@ class SerialDevice {
   // The thread sleeps in the kernel meanwhile.
   virtual SerialResult WaitReadable(std::chrono::milliseconds limit) = 0;
 
+  // Waits up to `limit` for bytes to arrive: Ok when bytes came in since the previous call
+  // returned (at the first call: when any are queued), whether or not they have been read since.
+  // Bytes that stay unread do not end a later wait, so a thread that only watches for arrivals
+  // sleeps while they wait for their reader. Gone once when the line hangs up. One thread at a
+  // time may call it. This default is WaitReadable, for devices that cannot tell arrivals apart.
+  virtual SerialResult WaitArrival(std::chrono::milliseconds limit) { return WaitReadable(limit); }
+
   virtual SerialResult GetLineErrorCounters(LineErrorCounters& counters) = 0;
   virtual SerialResult ClearBreak() = 0;
 };

@@ -27,6 +27,7 @@
 
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/epoll.h>
 
 #include "platform/linux_baud.h"
 #endif
@@ -191,9 +192,16 @@ std::uint8_t ParityOf(tcflag_t cflag) {
 class PosixSerialDevice final : public SerialDevice {
  public:
   PosixSerialDevice(int fd, std::string path, bool pseudoTerminal)
-      : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {}
+      : fd_(fd), path_(std::move(path)), pseudoTerminal_(pseudoTerminal) {
+    // What a pseudo-terminal carries until it is set otherwise, so that the line state read at
+    // open can be set again.
+    if (pseudoTerminal_) shadow_.ByteSize = 8;
+  }
 
   ~PosixSerialDevice() override {
+#ifdef __linux__
+    if (arrivals_ >= 0) ::close(arrivals_);
+#endif
     ::ioctl(fd_, TIOCNXCL);  // the next opener must not find the line still exclusive
     ::close(fd_);            // also releases the flock
   }
@@ -372,6 +380,39 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
+#ifdef __linux__
+  // An edge-triggered epoll registration reports each arrival once: the tty driver wakes its
+  // readers whenever bytes come in, and bytes left unread raise no further event.
+  SerialResult WaitArrival(std::chrono::milliseconds limit) override {
+    if (arrivals_ < 0) {
+      const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+      if (ep < 0) return FromErrno(errno);
+      epoll_event watch{};
+      watch.events = EPOLLIN | EPOLLET;
+      watch.data.fd = fd_;
+      if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd_, &watch) != 0) {
+        const int error = errno;
+        ::close(ep);
+        return FromErrno(error);
+      }
+      arrivals_ = ep;
+    }
+    const Deadline deadline = Clock::now() + limit;
+    for (;;) {
+      epoll_event event{};
+      const int r = ::epoll_wait(arrivals_, &event, 1, PollTimeoutMs(deadline));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return FromErrno(errno);
+      if (r == 0) return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
+      if (event.events & (EPOLLHUP | EPOLLERR)) {
+        int queued = 0;
+        if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued <= 0) return Gone();
+      }
+      return Success();
+    }
+  }
+#endif
+
   SerialResult GetLineErrorCounters(LineErrorCounters& counters) override {
 #if defined(__linux__) && defined(TIOCGICOUNT)
     serial_icounter_struct ic{};
@@ -474,6 +515,9 @@ class PosixSerialDevice final : public SerialDevice {
   std::mutex mutex_;  // guards the two records below
   DCB shadow_{};
   COMMTIMEOUTS timeouts_{};
+#ifdef __linux__
+  int arrivals_ = -1;  // epoll instance of WaitArrival, created at its first call
+#endif
 };
 
 std::string OwnerGroup(gid_t gid) {

@@ -12,6 +12,7 @@ constexpr unsigned kLastPort = 256;
 constexpr const char* kUsage =
     "Usage: vestrel-cli -f FILE -c N -b N -a        load, verify and start (COMn, baud index)\n"
     "       vestrel-cli -f FILE --port DEV --baud RATE -a\n"
+    "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
     "       vestrel-cli --list-ports\n"
     "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
     "Run 'vestrel-cli --help' for all options.\n";
@@ -57,10 +58,10 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
 
   LoadOptions load;
   std::string hexFile, portText, progress = "auto", flashSizeText, imageOut;
-  unsigned comNumber = 0;
+  unsigned comNumber = 0, monitorSeconds = 0;
   int baudIndex = 0;
   std::uint32_t baudRate = 0;
-  bool listPorts = false;
+  bool listPorts = false, monitor = false;
 
   auto* fileOption =
       app.add_option("-f,--file", hexFile, "Intel HEX file to load")->type_name("FILE");
@@ -90,6 +91,13 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   app.add_flag(
       "-t,--terminate", load.terminate,
       "accepted for the window's command line; the terminal front end always ends after the steps");
+  auto* monitorOption = app.add_flag(
+      "--monitor", monitor,
+      "after the steps (or alone), show what the target sends and send what stdin gives; "
+      "Ctrl-C ends it");
+  app.add_option("--monitor-seconds", monitorSeconds, "end the monitor after N seconds")
+      ->type_name("N")
+      ->needs(monitorOption);
   app.add_flag("--list-ports", listPorts,
                "list the ports of the map in use and whether they are usable");
   auto* sizeOption = app.add_option("--flash-size", flashSizeText,
@@ -137,22 +145,28 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
 
   CliCommand command;
   if (listPorts) {
-    if (AsksForSteps(load) || *outOption) return UsageError("--list-ports stands alone");
+    if (AsksForSteps(load) || *outOption || monitor)
+      return UsageError("--list-ports stands alone");
     command.action = CliAction::ListPorts;
     return command;
   }
   if (*outOption) {
     load.hexFile.reset();
-    if (AsksForSteps(load)) return UsageError("--image-out does not talk to a target");
+    if (AsksForSteps(load) || monitor)
+      return UsageError("--image-out does not talk to a target");
     command.action = CliAction::ExportImage;
     command.image = {hexFile, *ParseFlashSize(flashSizeText), imageOut};
     return command;
   }
-  if (!AsksForSteps(load)) return UsageError("nothing to do");
-  if (load.comNumber && *load.comNumber == 0) return UsageError("ports are numbered from COM1");
-  if (load.comNumber && *load.comNumber > kLastPort) return UsageError("ports go up to COM256");
+  if (load.comNumber && (*load.comNumber == 0 || *load.comNumber > kLastPort))
+    return UsageError("ports are COM1 to COM256");
+  if (monitor && !load.comNumber && !load.portPath)
+    return UsageError("--monitor needs a port (-c N or --port)");
+  if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
   command.action = CliAction::Load;
   command.load = load;
+  command.monitor = monitor;
+  command.monitorSeconds = monitorSeconds;
   return command;
 }
 

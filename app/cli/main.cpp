@@ -8,9 +8,42 @@
 #include "app/cli/image_export.h"
 #include "app/cli/list_ports.h"
 #include "app/cli/load_command.h"
+#include "app/cli/monitor.h"
+#include "app/loader.h"
+
+namespace {
+
+using namespace vestrel::cli;
+
+// The monitor watches the port and rate that the load used, at 115200 baud unless told.
+MonitorOptions MonitorFor(const LoadOptions& load, unsigned seconds) {
+  MonitorOptions monitor;
+  if (load.portPath) monitor.devicePath = *load.portPath;
+  if (load.comNumber) monitor.comNumber = *load.comNumber;
+  if (load.baudRate) monitor.baud = *load.baudRate;
+  if (load.baudIndex) monitor.baud = vestrel::app::kBaudRates[*load.baudIndex];
+  monitor.seconds = seconds;
+  return monitor;
+}
+
+// The steps first; the monitor only watches an application that the load left running.
+int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
+  const bool steps =
+      load.hexFile || load.all || load.erase || load.program || load.verify || load.run;
+  if (steps) {
+    const int loaded = RunLoad(load, std::cout, std::cerr);
+    if (!monitor) return loaded;
+    if (loaded != kExitOk) {
+      std::cerr << "vestrel-cli: the load failed; the monitor does not start\n";
+      return loaded;
+    }
+  }
+  return RunMonitor(MonitorFor(load, seconds), std::cin, std::cout, std::cerr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  using namespace vestrel::cli;
   CliCommand command = ParseCommandLine(argc, argv);
   switch (command.action) {
     case CliAction::Exit:
@@ -27,5 +60,5 @@ int main(int argc, char** argv) {
   TerminalOptions& terminal = command.load.terminal;
   terminal.outIsTerminal = isatty(STDOUT_FILENO) == 1;
   terminal.color = isatty(STDERR_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
-  return RunLoad(command.load, std::cout, std::cerr);
+  return LoadThenMonitor(command.load, command.monitor, command.monitorSeconds);
 }

@@ -125,6 +125,15 @@ TEST_F(CliLoad, VerifyAloneExitsByItsOwnOutcome) {
   EXPECT_NE(r.err.find("Receive Verify Error Addr: 0x9D000000"), std::string::npos) << r.err;
 }
 
+TEST_F(CliLoad, MonitorAfterTheLoadShowsWhatTheStartedApplicationSends) {
+  StartSim({"--app-text", "hello from the app", "--app-delay-ms", "800"});
+  const RunResult r =
+      Cli({"-f" + hexFile, "-c1", "-b7", "-a", "--monitor", "--monitor-seconds", "3"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Running Program\n"), std::string::npos);
+  EXPECT_NE(r.out.find("hello from the app"), std::string::npos) << r.out;
+}
+
 TEST_F(CliLoad, FileAloneIsReadAndTestedWithoutATarget) {
   EXPECT_EQ(Cli({"-f", hexFile}).out,
             "File: " + hexFile + "\nSummary: file ok; 0.0 s; exit code 0\n");
@@ -146,6 +155,9 @@ TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
       {"--progress", "sometimes"},
       {"--list-ports", "-a"},
       {"-x"},
+      {"--monitor"},
+      {"--monitor-seconds", "3"},
+      {"--port", "COM0", "-a"},
   };
   for (const auto& args : mistakes) {
     const RunResult r = test::Run(VESTREL_CLI, args, dir);

@@ -316,5 +316,38 @@ TEST_F(SerialDeviceIo, HangUpWakesAWaitingRead) {
   EXPECT_EQ(r.status, SerialStatus::Gone);
 }
 
+// --- Arrivals ----------------------------------------------------------------------------------
+
+TEST_F(SerialDeviceIo, WaitArrivalReportsEachArrivalOnceWhileBytesStayUnread) {
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+  ASSERT_TRUE(pty.Send(Bytes{1, 2}));
+  EXPECT_EQ(device->WaitArrival(2s).status, SerialStatus::Ok);
+  // The two bytes are still queued, but nothing new came.
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+  ASSERT_TRUE(pty.Send(Bytes{3}));
+  EXPECT_EQ(device->WaitArrival(2s).status, SerialStatus::Ok);
+
+  SetTimeouts({MAXDWORD, 0, 0, 0, 0});
+  Bytes buffer(8);
+  EXPECT_EQ(device->Read(buffer).count, 3u);
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+}
+
+TEST_F(SerialDeviceIo, WaitArrivalReportsAHangUpOnceThenWaits) {
+  pty.CloseMaster();
+  EXPECT_EQ(device->WaitArrival(2s).status, SerialStatus::Gone);
+  EXPECT_EQ(device->WaitArrival(30ms).status, SerialStatus::TimedOut);
+}
+
+TEST(SerialDeviceState, StateFoundAtOpenCanBeSetAgain) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  auto device = OpenOrFail(pty.SlavePath());
+  ASSERT_TRUE(device);
+  DCB found{};
+  ASSERT_TRUE(device->GetCommState(found).ok());
+  EXPECT_TRUE(device->SetCommState(found).ok());
+}
+
 }  // namespace
 }  // namespace vestrel::platform

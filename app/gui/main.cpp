@@ -1,0 +1,26 @@
+// vestrel: the loader's window. Exit code 0 when the requested steps succeeded, 1 otherwise.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/gui/vestrel_application.h"
+#include "app/gui/vestrelmain.h"
+
+int main(int argc, char** argv) {
+  using namespace vestrel::gui;
+  // Taken before the toolkit removes the arguments it knows: each one is the loader's option.
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  VestrelApplication app(argc, argv);
+  try {
+    TVestrelForm form(args, FormServices::Real());
+    app.SetForm(&form);
+    form.show();
+    QApplication::exec();
+    app.SetForm(nullptr);
+    return form.ExitStatus();
+  } catch (const std::exception& e) {
+    // Nothing was loaded when the window could not even be built.
+    ShowExceptionBox(QString::fromLocal8Bit(e.what()));
+    return 1;
+  }
+}

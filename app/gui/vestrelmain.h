@@ -1,0 +1,140 @@
+// The main window TVestrelForm: the controls of the form description, the view that the loader
+// core writes to, and the six button handlers, which call the core. All loader logic lives in
+// app::Loader; the window only shows and forwards.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/gui/anchors.h"
+#include "app/loader.h"
+#include "comport/comport.h"
+#include "protocol/boot_link.h"
+#include "protocol/loader_view.h"
+
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QToolButton;
+
+namespace Ui {
+class TVestrelForm;
+}
+
+namespace vestrel::gui {
+
+// What the window needs from outside; the process start-up gives the real ones, tests fakes.
+struct FormServices {
+  // Makes the loader's own serial link; the link shows its port errors through the window.
+  std::function<std::unique_ptr<protocol::BootLink>(LoaderView& view)> makeLink;
+  // The device path of port number n (1 for COM1).
+  app::PortPathResolver resolvePortPath;
+
+  // The serial link and the port map of the platform.
+  static FormServices Real();
+};
+
+// Set (to anything) only by tests that run the program unattended: every message box then
+// writes "box: <caption>: <text>" to stderr and closes itself at once, as if OK was clicked.
+inline constexpr const char* kAutoCloseBoxesVariable = "VESTREL_AUTO_CLOSE_BOXES";
+
+class TVestrelForm : public QWidget, public LoaderView {
+  Q_OBJECT
+
+ public:
+  // Builds the form, reads the command line `args` (without the program name) and fills the
+  // port list with the ports that the port component found usable, the first one selected.
+  TVestrelForm(std::vector<std::string> args, FormServices services, QWidget* parent = nullptr);
+  // Closes the loader's port if it is open.
+  ~TVestrelForm() override;
+
+  // The process exit code, valid once the window has closed.
+  int ExitStatus() const { return loader_.ExitStatus; }
+  const app::Loader& Core() const { return loader_; }
+  // True while a handler or the automatic run is working.
+  bool Busy() const { return running_; }
+
+  QToolButton* SpeedButton(Button button) const;
+  QFileDialog* FileDialog() const { return FileOpenDialog; }
+  QLabel* StatusPanel(int index) const;
+
+  // LoaderView
+  void SetInfoText(const std::string& text) override;
+  void SetPercentText(const std::string& text) override;
+  void SetProgress(int percent) override;
+  int Progress() const override;
+  void SetVersionText(const std::string& text) override;
+  void SetFileText(const std::string& text) override;
+  void SetStatusPanel(int index, const std::string& text) override;
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  void SetButtonEnabled(Button button, bool enabled) override;
+  void SetListEnabled(ListBox list, bool enabled) override;
+  void AddPortEntry(const std::string& text) override;
+  int PortEntryCount() const override;
+  std::string PortEntry(int index) const override;
+  int SelectedPortIndex() const override;
+  void SelectPortIndex(int index) override;
+  int SelectedBaudIndex() const override;
+  void SelectBaudIndex(int index) override;
+  void ProcessMessages() override;
+  void Pause(unsigned milliseconds) override;
+
+ public slots:
+  void OpenFileSpeedButtonClick();
+  void ConnectSpeedButtonClick();
+  void EraseSpeedButtonClick();
+  void ProgramSpeedButtonClick();
+  void VerifySpeedButtonClick();
+  void RunSpeedButtonClick();
+  // The automatic run; does its work on the first call only.
+  void FormActivate();
+
+ signals:
+  // Each text as it is written, so that a short-lived one can be observed too.
+  void InfoTextShown(const QString& text);
+  void PercentTextShown(const QString& text);
+
+ protected:
+  bool event(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void SetUpButtons();
+  void SetUpStatusBar();
+  void PlaceStatusPanels();
+  void SetUpFileDialog();
+  void SetUpAnchors();
+  void ScheduleActivation();
+  // Runs one operation of the core; a click that arrives while one runs is dropped, and a close
+  // asked for meanwhile happens when it has returned.
+  void RunOperation(const std::function<void()>& operation);
+  QComboBox* List(ListBox list) const;
+
+  std::unique_ptr<Ui::TVestrelForm> ui_;
+  QFileDialog* FileOpenDialog = nullptr;
+  std::vector<QLabel*> panels_;
+  AnchorLayout anchors_;
+  bool autoCloseBoxes_ = false;
+  bool activated_ = false;
+  bool running_ = false;
+  bool closeRequested_ = false;
+  bool closed_ = false;
+  // The port component; the window uses only its table of usable ports.
+  comport::TComPort UpdateCom;
+  // The link outlives the loader, which closes the port when it is destroyed.
+  std::unique_ptr<protocol::BootLink> link_;
+  app::Loader loader_;
+};
+
+// The entry that the text of an editable list names: the current entry if its text is shown,
+// otherwise the first entry with that text (case-insensitive), otherwise -1. Typed text that
+// names no entry selects nothing.
+int NamedEntry(const QComboBox& list);
+
+}  // namespace vestrel::gui

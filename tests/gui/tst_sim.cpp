@@ -1,0 +1,157 @@
+// The program against vestrel-sim over a pseudo-terminal: the window with its real serial link
+// and port scan driven through a load, the command-line runs and their exit codes, and the
+// screenshot of the window after a successful load.
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <QtTest>
+#include <filesystem>
+
+#include "tests/gui/gui_test_support.h"
+
+using namespace vestrel;
+using namespace vestrel::gui;
+using vestrel::test::BoxCloser;
+using vestrel::test::Bytes;
+using vestrel::test::PortDirectory;
+using vestrel::test::Simulator;
+using vestrel::test::TempDir;
+
+namespace {
+
+constexpr std::size_t kFlashSize = 0x10000;
+const QStringList kSimArgs = {"--flash-size", "0x10000", "--erase-ms", "50", "--version", "2.7"};
+
+Bytes Expected(const Bytes& data) {
+  Bytes flash(kFlashSize, 0xFF);
+  std::copy(data.begin(), data.end(), flash.begin());
+  return flash;
+}
+
+}  // namespace
+
+class SimTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<PortDirectory> ports_;
+  TempDir files_;
+  Bytes data_ = test::Pattern(6000, 3);  // two pages and a part of a third
+  std::string hexFile_;
+
+  QStringList ProgramEnvironment() const {
+    return {"QT_QPA_PLATFORM=offscreen", "VESTREL_AUTO_CLOSE_BOXES=1",
+            "VESTREL_PORT_DIR=" + QString::fromStdString(ports_->Path())};
+  }
+
+ private slots:
+  void initTestCase() { hexFile_ = test::WriteHexFile(files_, "app.hex", data_); }
+  void init() { ports_ = std::make_unique<PortDirectory>(); }
+  void cleanup() { ports_.reset(); }
+
+  void commandLineRunLoadsTheSimulatedFlashAndExitsWithZero() {
+    Simulator sim(*ports_, 3, kSimArgs);
+    QVERIFY(sim.Started());
+    const auto result = test::RunProgram(
+        VESTREL_BINARY, {"-f" + QString::fromStdString(hexFile_), "-c3", "-b7", "-a"},
+        ProgramEnvironment(), 120000);
+    QVERIFY2(!result.stdErr.contains("box:"), qPrintable(result.stdErr));
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(sim.StopAndReadFlash() == Expected(data_));
+  }
+
+  void allStepsWithoutAPortExitWithOneAfterTheirBoxes() {
+    const auto result = test::RunProgram(VESTREL_BINARY, {"-a"}, ProgramEnvironment(), 60000);
+    QCOMPARE(result.exitCode, 1);
+    // Erase, Program and Run each fail with their box; Program verifies by itself.
+    QStringList boxes;
+    for (const QString& line : result.stdErr.split('\n')) {
+      if (line.startsWith("box: ")) boxes << line;
+    }
+    QCOMPARE(boxes,
+             QStringList({"box: Error: Erase Flash Send Error", "box: Error: Create Program Memory",
+                          "box: Error: Run Program Error"}));
+  }
+
+  void windowLoadsThroughTheSimulator() {
+    Simulator sim(*ports_, 2, kSimArgs);
+    QVERIFY(sim.Started());
+    ports_->AddPty(5);
+    TVestrelForm form({}, FormServices::Real());
+    form.show();
+    QCOMPARE(form.findChild<QComboBox*>("ComComboBox")->itemText(0), QStringLiteral("Com2"));
+    QCOMPARE(form.findChild<QComboBox*>("ComComboBox")->itemText(1), QStringLiteral("Com5"));
+    form.SelectBaudIndex(7);
+    const QString shot = QStringLiteral(VESTREL_SCREENSHOT_PATH);
+    QDir().mkpath(QFileInfo(shot).absolutePath());
+    QVERIFY(form.grab().save(QString(shot).replace(".png", "-start.png")));
+
+    BoxCloser closer;
+    QString shownDirectory;
+    closer.onDialog = [this, &shownDirectory](QWidget* dialog) {
+      auto* files = qobject_cast<QFileDialog*>(dialog);
+      if (files == nullptr) return;
+      shownDirectory = files->directory().absolutePath();
+      // As a user types the path into the file name field and presses Open.
+      files->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(hexFile_));
+      static_cast<QDialog*>(files)->accept();
+    };
+    form.SpeedButton(Button::Open)->click();
+    QCOMPARE(shownDirectory, QDir::currentPath());
+    QCOMPARE(form.findChild<QLabel*>("FileStaticText")->text(), QString::fromStdString(hexFile_));
+
+    QSignalSpy infos(&form, &TVestrelForm::InfoTextShown);
+    form.SpeedButton(Button::Connect)->click();
+    QCOMPARE(infos.last().at(0).toString(), QStringLiteral("Connected..."));
+    QVERIFY(form.Core().ConnectOk == 1);
+    QCOMPARE(form.findChild<QLabel*>("VersionStaticText")->text(),
+             QStringLiteral("BL Version: v02.07"));
+    QVERIFY(!form.findChild<QComboBox*>("ComComboBox")->isEnabled());
+
+    form.SpeedButton(Button::Erase)->click();
+    QCOMPARE(infos.last().at(0).toString(), QStringLiteral("Erasing: Great Success"));
+    infos.clear();
+    form.SpeedButton(Button::Program)->click();
+    QStringList texts;
+    for (const auto& args : infos) texts << args.at(0).toString();
+    texts.removeDuplicates();
+    QCOMPARE(texts, QStringList({"Programming...", "Programm: Verifying", "Verifying...",
+                                 "Verify: Success", "Programm: Verify OK", "Programm: Success"}));
+    QCOMPARE(form.findChild<QLabel*>("ProzStaticText")->text(), QStringLiteral("100%"));
+    QVERIFY2(closer.boxes.empty(), qPrintable(closer.Texts().join(" | ")));
+    QCOMPARE(test::ButtonStates(form), QStringLiteral("OCEPVR"));
+
+    // The picture of a successful load, for a person to look at.
+    QVERIFY(form.grab().save(shot));
+
+    form.SpeedButton(Button::Run)->click();
+    QVERIFY(form.Core().RunOk == 1);
+    form.close();
+    QCOMPARE(form.ExitStatus(), 0);
+    QVERIFY(sim.StopAndReadFlash() == Expected(data_));
+  }
+
+  void missingPortShowsAPortErrorBox() {
+    ports_->AddPty(4);
+    TVestrelForm form({}, FormServices::Real());
+    form.show();
+    QCOMPARE(form.findChild<QComboBox*>("ComComboBox")->currentText(), QStringLiteral("Com4"));
+    std::filesystem::remove(ports_->Entry(4));  // unplugged after the scan
+    BoxCloser closer;
+    QSignalSpy infos(&form, &TVestrelForm::InfoTextShown);
+    form.SpeedButton(Button::Connect)->click();
+    QCOMPARE(closer.boxes.size(), std::size_t{1});
+    QCOMPARE(closer.boxes[0].caption, QStringLiteral("Port Error"));
+    QCOMPARE(closer.boxes[0].icon, QMessageBox::Critical);
+    QCOMPARE(closer.boxes[0].buttonCount, 1);
+    QVERIFY(closer.boxes[0].hasOwner);
+    QCOMPARE(infos.last().at(0).toString(), QStringLiteral("ERROR: Open COM4 is failed"));
+    QVERIFY(form.Core().ConnectOk == 0);
+  }
+};
+
+VESTREL_GUI_TEST_MAIN(SimTest)
+#include "tst_sim.moc"

@@ -1,0 +1,314 @@
+// The real window driven through loads against a fake bootloader: what a user sees in the
+// information line, the percent text, the buttons, the lists and the message boxes, the
+// automatic run and its exit code, and closing the window while an operation runs.
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <QtTest>
+
+#include "protocol/bootloader_commands.h"
+#include "tests/gui/gui_test_support.h"
+
+using namespace vestrel;
+using namespace vestrel::gui;
+using vestrel::test::BoxCloser;
+using vestrel::test::Bytes;
+using vestrel::test::FakeBootloader;
+using vestrel::test::PortDirectory;
+using vestrel::test::TempDir;
+
+namespace {
+
+constexpr std::uint32_t kFlashSize = 4096;  // eight blocks: percent steps of 12, 25, 37, ...
+
+std::uint16_t CommandOf(const Bytes& request) {
+  return static_cast<std::uint16_t>(request[0] | request[1] << 8);
+}
+
+QStringList Texts(const QSignalSpy& spy) {
+  QStringList texts;
+  for (const auto& args : spy) texts << args.at(0).toString();
+  return texts;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<PortDirectory> ports_;
+  std::unique_ptr<FakeBootloader> fake_;
+  TempDir files_;
+  Bytes data_ = test::Pattern(kFlashSize, 9);
+  std::string hexFile_;
+
+  std::unique_ptr<TVestrelForm> MakeForm(std::vector<std::string> args = {}) {
+    return std::make_unique<TVestrelForm>(std::move(args), test::FakeServices(*fake_));
+  }
+
+  // Picks the HEX file in the file dialog, as a user would.
+  void OpenFile(TVestrelForm& form, BoxCloser& closer, const std::string& path) {
+    closer.onDialog = [&path](QWidget* dialog) {
+      if (auto* files = qobject_cast<QFileDialog*>(dialog)) {
+        files->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(path));
+        static_cast<QDialog*>(files)->accept();
+      }
+    };
+    form.SpeedButton(Button::Open)->click();
+  }
+
+  static QString ListStates(const TVestrelForm& form) {
+    return QString("%1%2")
+        .arg(form.findChild<QComboBox*>("ComComboBox")->isEnabled() ? "P" : "-")
+        .arg(form.findChild<QComboBox*>("BaudComboBox")->isEnabled() ? "B" : "-");
+  }
+
+ private slots:
+  void initTestCase() { hexFile_ = test::WriteHexFile(files_, "app.hex", data_); }
+  void init() {
+    ports_ = std::make_unique<PortDirectory>();
+    ports_->AddPty(1);
+    ports_->AddPty(3);
+    fake_ = std::make_unique<FakeBootloader>(kFlashSize);
+  }
+  void cleanup() {
+    fake_.reset();
+    ports_.reset();
+  }
+
+  void programRunShowsItsTextsInOrder() {
+    auto form = MakeForm();
+    form->show();
+    BoxCloser closer;
+    OpenFile(*form, closer, hexFile_);
+    QCOMPARE(form->findChild<QLabel*>("FileStaticText")->text(), QString::fromStdString(hexFile_));
+    form->SpeedButton(Button::Connect)->click();
+    QCOMPARE(form->findChild<QLabel*>("VersionStaticText")->text(),
+             QStringLiteral("BL Version: v01.03"));
+
+    QSignalSpy infos(form.get(), &TVestrelForm::InfoTextShown);
+    QSignalSpy percents(form.get(), &TVestrelForm::PercentTextShown);
+    form->SpeedButton(Button::Program)->click();
+    QCOMPARE(Texts(infos),
+             QStringList({"Programming...", "Programm: Verifying", "Verifying...",
+                          "Verify: Success", "Programm: Verify OK", "Programm: Success"}));
+    const QStringList pass = {"12%", "25%", "37%", "50%", "62%", "75%", "87%", "100%"};
+    QCOMPARE(Texts(percents), pass + pass);  // the writing, then the verify pass
+    QCOMPARE(form->findChild<QLabel*>("ProzStaticText")->text(), QStringLiteral("100%"));
+    QCOMPARE(form->findChild<QProgressBar*>("PICProgressBar")->value(), 0);
+    QVERIFY(closer.boxes.empty());
+    QVERIFY(fake_->flash == data_);
+  }
+
+  void buttonAndListStatesFollowEachOperation() {
+    auto form = MakeForm();
+    form->show();
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OC----"));
+    QCOMPARE(ListStates(*form), QStringLiteral("PB"));
+
+    BoxCloser closer;
+    OpenFile(*form, closer, hexFile_);
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OC----"));
+
+    form->SpeedButton(Button::Connect)->click();
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));
+    QCOMPARE(ListStates(*form), QStringLiteral("--"));
+
+    // What the window shows while each request is on its way.
+    QMap<std::uint16_t, QSet<QString>> during;
+    fake_->onRequest = [&](const Bytes& request) {
+      during[CommandOf(request)] << test::ButtonStates(*form) + " " + ListStates(*form);
+    };
+    form->SpeedButton(Button::Erase)->click();
+    QCOMPARE(during.value(protocol::kCmdEraseFlash), QSet<QString>{"------ --"});
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));
+
+    during.clear();
+    form->SpeedButton(Button::Program)->click();
+    QCOMPARE(during.value(protocol::kCmdProgramBlock), QSet<QString>{"------ --"});
+    QCOMPARE(during.value(protocol::kCmdReadMemory), QSet<QString>{"------ --"});
+    // The verify pass has enabled the buttons again when the closing report goes out.
+    QCOMPARE(during.value(protocol::kCmdFinishProgram), QSet<QString>{"OCEPVR --"});
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));
+
+    during.clear();
+    form->SpeedButton(Button::Verify)->click();
+    QCOMPARE(during.value(protocol::kCmdReadMemory), QSet<QString>{"------ --"});
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));
+
+    during.clear();
+    form->SpeedButton(Button::Run)->click();
+    QCOMPARE(during.value(protocol::kCmdStartApplication), QSet<QString>{"OCEPVR --"});
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));  // Run changes no button
+    QVERIFY(form->Core().RunOk == 1);
+    QVERIFY(closer.boxes.empty());
+  }
+
+  void failedProgramLeavesEveryButtonDisabled() {
+    auto form = MakeForm();
+    form->show();
+    BoxCloser closer;
+    OpenFile(*form, closer, hexFile_);
+    form->SpeedButton(Button::Connect)->click();
+    fake_->sendFailures[protocol::kCmdProgramBlock] = 1;
+    QSignalSpy infos(form.get(), &TVestrelForm::InfoTextShown);
+    form->SpeedButton(Button::Program)->click();
+    QCOMPARE(closer.Texts(), QStringList{"Error: Send Program Error Addr: 0x9D000000"});
+    QCOMPARE(Texts(infos).last(), QStringLiteral("Programm: Failed"));
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("------"));
+  }
+
+  void errorsShowModalBoxesOwnedByTheWindow() {
+    auto form = MakeForm();
+    form->show();
+    BoxCloser closer;
+    QSignalSpy infos(form.get(), &TVestrelForm::InfoTextShown);
+    form->SpeedButton(Button::Open)->setEnabled(true);
+    OpenFile(*form, closer, files_.Write("bad.hex", ":10000000FF\r\n"));
+    // Run is reachable only by the core here: the button is disabled before a connect.
+    form->RunSpeedButtonClick();
+    QCOMPARE(closer.boxes.size(), std::size_t{2});
+    QCOMPARE(closer.boxes[0].text.section('\n', 0, 0), QStringLiteral("HEX File Error"));
+    QCOMPARE(closer.boxes[1].text, QStringLiteral("Run Program Error"));
+    for (const test::ShownBox& box : closer.boxes) {
+      QCOMPARE(box.caption, QStringLiteral("Error"));
+      QCOMPARE(box.icon, QMessageBox::Critical);
+      QCOMPARE(box.buttonCount, 1);
+      QVERIFY(box.hasOwner);
+    }
+    QCOMPARE(Texts(infos), QStringList{"Run Program: Error"});
+    QVERIFY(form->findChild<QLabel*>("FileStaticText")->text().isEmpty());
+    QVERIFY(form->Core().FileOk == 0);
+  }
+
+  void failedSyncShowsNoBoxAndClosesThePort() {
+    auto form = MakeForm();
+    form->show();
+    fake_->syncAnswers = false;
+    BoxCloser closer;
+    QSignalSpy infos(form.get(), &TVestrelForm::InfoTextShown);
+    form->SpeedButton(Button::Connect)->click();
+    QCOMPARE(Texts(infos), QStringList({"Baud Sync...", "ERROR:  COMM Sync"}));
+    QVERIFY(closer.boxes.empty());
+    QVERIFY(!fake_->IsOpen());
+    QCOMPARE(ListStates(*form), QStringLiteral("PB"));
+  }
+
+  void cancelledFileDialogChangesNothing() {
+    auto form = MakeForm();
+    form->show();
+    BoxCloser closer;
+    QString directory;
+    closer.onDialog = [&directory](QWidget* dialog) {
+      if (auto* files = qobject_cast<QFileDialog*>(dialog)) {
+        directory = files->directory().absolutePath();
+        files->reject();
+      }
+    };
+    form->SpeedButton(Button::Open)->click();
+    QCOMPARE(directory, QDir::currentPath());  // the dialog starts in the current directory
+    QVERIFY(form->Core().Memory.HexFileName.empty());
+    QVERIFY(form->findChild<QLabel*>("FileStaticText")->text().isEmpty());
+    QVERIFY(closer.boxes.empty());
+  }
+
+  void commandLineRunLoadsAndExitsWithZero() {
+    auto form = MakeForm({"-f" + hexFile_, "-c3", "-b7", "-a"});
+    BoxCloser closer;
+    form->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 20000);
+    QCOMPARE(form->ExitStatus(), 0);
+    QVERIFY2(closer.boxes.empty(), qPrintable(closer.Texts().join(" | ")));
+    QCOMPARE(form->findChild<QComboBox*>("ComComboBox")->currentText(), QStringLiteral("Com3"));
+    QCOMPARE(form->findChild<QComboBox*>("BaudComboBox")->currentText(), QStringLiteral("115200"));
+    QCOMPARE(fake_->lastPort->displayName, std::string("COM3"));
+    QCOMPARE(fake_->lastPort->devicePath, std::string("/dev/fake-com3"));
+    QCOMPARE(*fake_->lastBaud, 115200u);
+    QVERIFY(fake_->flash == data_);
+    QCOMPARE(fake_->started, 1);
+    // Every step was asked for, so every button stays disabled.
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("------"));
+  }
+
+  void allAloneFailsEveryStepAndExitsWithOne() {
+    auto form = MakeForm({"-a"});
+    BoxCloser closer;
+    form->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 20000);
+    QCOMPARE(closer.Texts(),
+             QStringList({"Error: Erase Flash Send Error", "Error: Create Program Memory",
+                          "Error: Run Program Error"}));
+    QCOMPARE(form->ExitStatus(), 1);
+  }
+
+  void automaticRunHappensOnlyOnce() {
+    auto form = MakeForm({"-e"});  // erase without a connection: one box per run
+    BoxCloser closer;
+    form->show();
+    QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), std::size_t{1}, 5000);
+    // Later activations, and showing the window again, start nothing.
+    QEvent activate(QEvent::WindowActivate);
+    QApplication::sendEvent(form.get(), &activate);
+    form->hide();
+    form->show();
+    form->FormActivate();
+    QTest::qWait(100);
+    QCOMPARE(closer.boxes.size(), std::size_t{1});
+    QVERIFY(form->isVisible());  // no `t`: the window stays for interactive use
+    // The erase enabled the buttons by the rule: its own, asked for, stays disabled.
+    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OC-PVR"));
+  }
+
+  void closingDuringAnOperationClosesAfterIt() {
+    auto form = MakeForm();
+    form->show();
+    BoxCloser closer;
+    OpenFile(*form, closer, hexFile_);
+    form->SpeedButton(Button::Connect)->click();
+    bool closedEarly = false;
+    fake_->onRequest = [&](const Bytes& request) {
+      if (CommandOf(request) != protocol::kCmdProgramBlock) return;
+      form->close();  // the user closes the window in the middle of programming
+      closedEarly = closedEarly || !form->isVisible();
+    };
+    form->SpeedButton(Button::Program)->click();
+    QVERIFY(!closedEarly);
+    QVERIFY(!form->isVisible());  // closed once Program had returned
+    QVERIFY(fake_->flash == data_);
+    QCOMPARE(form->ExitStatus(), 0);
+    QVERIFY(fake_->IsOpen());
+    form.reset();
+    QVERIFY(!fake_->IsOpen());  // the destructor closes the port
+  }
+
+  void clickDuringAnOperationIsDropped() {
+    auto form = MakeForm();
+    form->show();
+    form->SpeedButton(Button::Connect)->click();
+    QCOMPARE(fake_->syncs, 1);
+    fake_->onRequest = [&](const Bytes& request) {
+      // A click that was queued before the buttons were disabled arrives now.
+      if (CommandOf(request) == protocol::kCmdEraseFlash) form->ConnectSpeedButtonClick();
+    };
+    form->SpeedButton(Button::Erase)->click();
+    QCOMPARE(fake_->syncs, 1);
+    QVERIFY(form->Core().EraseOk == 1);
+  }
+
+  void userCloseComputesTheExitCode() {
+    auto form = MakeForm({"-e"});  // asked for, never achieved: exit code 1
+    BoxCloser closer;
+    form->show();
+    QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), std::size_t{1}, 5000);
+    QVERIFY(form->isVisible());
+    form->close();
+    QCOMPARE(form->ExitStatus(), 1);
+  }
+};
+
+VESTREL_GUI_TEST_MAIN(WindowTest)
+#include "tst_window.moc"
