@@ -1,14 +1,17 @@
-// Resource hygiene of the loader in one process: many connects and closes, and many complete
-// loads, through the real serial link against the simulator, leave no file descriptor and no
-// thread behind. Memory is the leak sanitizer's part (the asan build runs these tests too).
+// Resource hygiene in one process: many connects and closes and many complete loads of the
+// loader, through the real serial link against the simulator, and many opens and closes of the
+// port component with its threads and settings file, leave no file descriptor and no thread
+// behind. Memory is the leak sanitizer's part (the asan build runs these tests too).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "app/loader.h"
+#include "comport/comport.h"
 #include "protocol/serial_loader_link.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/port_dir.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/sim_process.h"
 
@@ -83,6 +86,26 @@ TEST_F(Hygiene, FiftyLoadsLeaveNoDescriptorOrThread) {
                   s.loader.VerifyOk,
               5)
         << "load " << load << ": " << testing::PrintToString(s.view.MessageHeads());
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(Threads(), threads);
+}
+
+// Each Close waits for the reader's event wait of up to a second to end, so fewer cycles here.
+TEST_F(Hygiene, ComponentOpensAndClosesLeaveNoDescriptorOrThread) {
+  testing_support::PortDir ports;
+  ports.Link(1, *device_);
+  const std::string settings = dir_.File("ComData.cfg");
+  comport::TComPort port;  // scans the port directory above
+  comport::V24MessageQueue queue;
+  const std::size_t fds = OpenDescriptors();
+  const std::size_t threads = Threads();
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    port.SetStreamOn(cycle % 2 == 0);  // every other open reads and writes the settings file
+    port.SetDatei(settings);
+    ASSERT_NE(port.Open(&queue, 0, false), comport::INVALID_HANDLE_VALUE) << "cycle " << cycle;
+    ASSERT_EQ(Threads(), threads + 2) << "a reader and a writer while open";
+    port.Close();
   }
   EXPECT_EQ(OpenDescriptors(), fds);
   EXPECT_EQ(Threads(), threads);
