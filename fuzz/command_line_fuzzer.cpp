@@ -68,16 +68,38 @@ WindowOptions WindowModel(const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
     if (arg.size() < 2) continue;
     switch (arg[1]) {
-      case 'a': w.all = w.erase = w.program = w.verify = w.run = w.terminate = 1; break;
-      case 'b': w.baud = 1; w.baudIndex = Digit(arg); break;
-      case 'c': w.com = 1; w.comNumber = Digit(arg); break;
-      case 'e': w.erase = 1; break;
-      case 'f': w.file = 1; w.fileName = arg.substr(2); break;
-      case 'p': w.program = 1; break;
-      case 'r': w.run = 1; break;
-      case 't': w.terminate = 1; break;
-      case 'v': w.verify = 1; break;
-      default: break;
+      case 'a':
+        w.all = w.erase = w.program = w.verify = w.run = w.terminate = 1;
+        break;
+      case 'b':
+        w.baud = 1;
+        w.baudIndex = Digit(arg);
+        break;
+      case 'c':
+        w.com = 1;
+        w.comNumber = Digit(arg);
+        break;
+      case 'e':
+        w.erase = 1;
+        break;
+      case 'f':
+        w.file = 1;
+        w.fileName = arg.substr(2);
+        break;
+      case 'p':
+        w.program = 1;
+        break;
+      case 'r':
+        w.run = 1;
+        break;
+      case 't':
+        w.terminate = 1;
+        break;
+      case 'v':
+        w.verify = 1;
+        break;
+      default:
+        break;
     }
   }
   return w;

@@ -26,7 +26,9 @@ class NullView : public LoaderView {
   void SetListEnabled(ListBox, bool) override {}
   void AddPortEntry(const std::string& text) override { ports_.push_back(text); }
   int PortEntryCount() const override { return static_cast<int>(ports_.size()); }
-  std::string PortEntry(int index) const override { return ports_.at(static_cast<std::size_t>(index)); }
+  std::string PortEntry(int index) const override {
+    return ports_.at(static_cast<std::size_t>(index));
+  }
   int SelectedPortIndex() const override { return port_; }
   void SelectPortIndex(int index) override { port_ = index; }
   int SelectedBaudIndex() const override { return baud_; }

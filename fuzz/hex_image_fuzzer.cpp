@@ -82,7 +82,7 @@ void RepairChecksum(std::string& line) {
 
 // What BuildImage must do with the lines.
 struct Expected {
-  std::optional<std::size_t> failedLine;  // 1-based
+  std::optional<std::size_t> failedLine;         // 1-based
   std::map<std::uint32_t, std::uint8_t> stored;  // image offset -> byte
   std::uint32_t imageEnd = 0;
 };
@@ -135,7 +135,8 @@ std::string WriteFile(const std::string& text) {
 void CheckImage(const ProgramMemory& memory, const Expected& expected) {
   std::vector<std::uint8_t> image(memory.ImageSize, 0xFF);
   for (const auto& [offset, value] : expected.stored) image[offset] = value;
-  FUZZ_CHECK(image.empty() || std::memcmp(image.data(), memory.ImageBuffer.get(), image.size()) == 0);
+  FUZZ_CHECK(image.empty() ||
+             std::memcmp(image.data(), memory.ImageBuffer.get(), image.size()) == 0);
   FUZZ_CHECK(memory.ImageEnd == expected.imageEnd);
 }
 

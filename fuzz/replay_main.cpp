@@ -24,15 +24,17 @@ Bytes ReadFile(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void Run(const Bytes& input) { LLVMFuzzerTestOneInput(input.data(), input.size()); }
+void Run(const Bytes& input) {
+  LLVMFuzzerTestOneInput(input.data(), input.size());
+}
 
 Bytes Mutate(Bytes input, std::mt19937& random) {
   auto pick = [&random](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n)(random);
   };
   const auto value = [&random] {
-    static constexpr std::uint8_t kInteresting[] = {0x00, 0x04, 0x05, 0x55, 0xFF, ':', '\n',
-                                                    '\r', '0', 'F', '-', ' '};
+    static constexpr std::uint8_t kInteresting[] = {0x00, 0x04, 0x05, 0x55, 0xFF, ':',
+                                                    '\n', '\r', '0',  'F',  '-',  ' '};
     return std::uniform_int_distribution<int>(0, 1)(random) == 0
                ? kInteresting[std::uniform_int_distribution<std::size_t>(
                      0, sizeof kInteresting - 1)(random)]
@@ -48,7 +50,8 @@ Bytes Mutate(Bytes input, std::mt19937& random) {
         input.insert(input.begin() + static_cast<std::ptrdiff_t>(pick(input.size())), value());
         break;
       case 2:
-        if (!input.empty()) input.erase(input.begin() + static_cast<std::ptrdiff_t>(pick(input.size() - 1)));
+        if (!input.empty())
+          input.erase(input.begin() + static_cast<std::ptrdiff_t>(pick(input.size() - 1)));
         break;
       case 3:
         input.resize(pick(input.size()));
@@ -59,8 +62,8 @@ Bytes Mutate(Bytes input, std::mt19937& random) {
         const std::size_t length = std::min<std::size_t>(pick(64), input.size() - from);
         const Bytes piece(input.begin() + static_cast<std::ptrdiff_t>(from),
                           input.begin() + static_cast<std::ptrdiff_t>(from + length));
-        input.insert(input.begin() + static_cast<std::ptrdiff_t>(pick(input.size())),
-                     piece.begin(), piece.end());
+        input.insert(input.begin() + static_cast<std::ptrdiff_t>(pick(input.size())), piece.begin(),
+                     piece.end());
       }
     }
   }

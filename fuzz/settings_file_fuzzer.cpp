@@ -14,10 +14,9 @@
 //   time-outs of the record's settings (defaults for invalid fields, 0 for negative time-outs),
 //   writes the record back in front of any further bytes of the file, and Close leaves no
 //   thread running (the reader and writer are joined).
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,7 +42,9 @@ int SettingsFd() {
   return fd;
 }
 
-std::string SettingsPath() { return "/proc/self/fd/" + std::to_string(SettingsFd()); }
+std::string SettingsPath() {
+  return "/proc/self/fd/" + std::to_string(SettingsFd());
+}
 
 std::string WriteFile(const std::uint8_t* data, std::size_t size) {
   const int fd = SettingsFd();
@@ -85,7 +86,8 @@ class LineDevice : public vestrel::platform::SerialDevice {
     t = {};
     return {};
   }
-  vestrel::platform::SerialResult SetCommTimeouts(const vestrel::platform::COMMTIMEOUTS& t) override {
+  vestrel::platform::SerialResult SetCommTimeouts(
+      const vestrel::platform::COMMTIMEOUTS& t) override {
     line_.timeouts.push_back(t);
     return {};
   }
@@ -101,7 +103,8 @@ class LineDevice : public vestrel::platform::SerialDevice {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return {vestrel::platform::SerialStatus::TimedOut, 0, 0, {}};
   }
-  vestrel::platform::SerialResult GetLineErrorCounters(vestrel::platform::LineErrorCounters&) override {
+  vestrel::platform::SerialResult GetLineErrorCounters(
+      vestrel::platform::LineErrorCounters&) override {
     return {vestrel::platform::SerialStatus::Unsupported, 0, 0, {}};
   }
   vestrel::platform::SerialResult ClearBreak() override { return {}; }
@@ -171,7 +174,7 @@ void CheckOpen(const std::uint8_t* data, std::size_t size) {
   const FlowControl flow = FlowControlOf(r.Handshake);
   FUZZ_CHECK(dcb.fOutxCtsFlow == (flow.OutxCtsFlow ? 1 : 0) && dcb.fOutX == (flow.OutX ? 1 : 0));
   FUZZ_CHECK(dcb.fRtsControl == (flow.RtsHandshake ? vestrel::platform::RTS_CONTROL_HANDSHAKE
-                                                    : vestrel::platform::RTS_CONTROL_ENABLE));
+                                                   : vestrel::platform::RTS_CONTROL_ENABLE));
   const auto& t = line.timeouts[0];
   FUZZ_CHECK(t.ReadTotalTimeoutConstant == static_cast<std::uint32_t>(std::max(r.RXTimeOut, 0)));
   FUZZ_CHECK(t.WriteTotalTimeoutConstant == static_cast<std::uint32_t>(std::max(r.TXTimeOut, 0)));
@@ -181,7 +184,8 @@ void CheckOpen(const std::uint8_t* data, std::size_t size) {
   FUZZ_CHECK(after.size() == std::max<std::size_t>(size, kV24ParameterSize));
   FUZZ_CHECK(std::equal(bytes.begin(), bytes.end(), after.begin()));
   if (size > kV24ParameterSize)
-    FUZZ_CHECK(std::equal(after.begin() + kV24ParameterSize, after.end(), data + kV24ParameterSize));
+    FUZZ_CHECK(
+        std::equal(after.begin() + kV24ParameterSize, after.end(), data + kV24ParameterSize));
   port.SetStreamOn(false);
 }
 
@@ -208,7 +212,8 @@ void CheckConversions(const V24ParameterTag& r) {
   FUZZ_CHECK(BaudRateValue(r.Baudrate) == BaudRateValue(fixed.Baudrate));
   FUZZ_CHECK(ByteSizeValue(r.DatenBits) == 7 || ByteSizeValue(r.DatenBits) == 8);
   FUZZ_CHECK(ByteSizeValue(r.DatenBits) == ByteSizeValue(fixed.DatenBits));
-  FUZZ_CHECK(StopBitsCode(r.StopBits) <= 2 && StopBitsCode(r.StopBits) == StopBitsCode(fixed.StopBits));
+  FUZZ_CHECK(StopBitsCode(r.StopBits) <= 2 &&
+             StopBitsCode(r.StopBits) == StopBitsCode(fixed.StopBits));
   FUZZ_CHECK(ParityCode(r.Paritaet) <= 4 && ParityCode(r.Paritaet) == ParityCode(fixed.Paritaet));
   FUZZ_CHECK(FlowControlOf(r.Handshake) == FlowControlOf(fixed.Handshake));
 }

@@ -145,15 +145,13 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
 
   CliCommand command;
   if (listPorts) {
-    if (AsksForSteps(load) || *outOption || monitor)
-      return UsageError("--list-ports stands alone");
+    if (AsksForSteps(load) || *outOption || monitor) return UsageError("--list-ports stands alone");
     command.action = CliAction::ListPorts;
     return command;
   }
   if (*outOption) {
     load.hexFile.reset();
-    if (AsksForSteps(load) || monitor)
-      return UsageError("--image-out does not talk to a target");
+    if (AsksForSteps(load) || monitor) return UsageError("--image-out does not talk to a target");
     command.action = CliAction::ExportImage;
     command.image = {hexFile, *ParseFlashSize(flashSizeText), imageOut};
     return command;

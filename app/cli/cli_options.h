@@ -10,22 +10,22 @@
 namespace vestrel::cli {
 
 enum class CliAction {
-  Exit,        // print `out` and `err`, then exit with `exitCode` (help, version, usage error)
-  ListPorts,   // --list-ports
+  Exit,         // print `out` and `err`, then exit with `exitCode` (help, version, usage error)
+  ListPorts,    // --list-ports
   ExportImage,  // --image-out
-  Load,        // the automatic run, then the monitor when asked for (or the monitor alone)
+  Load,         // the automatic run, then the monitor when asked for (or the monitor alone)
 };
 
 struct CliCommand {
   CliAction action = CliAction::Exit;
   int exitCode = kExitOk;
-  std::string out;  // Exit: text for stdout (help, version)
-  std::string err;  // Exit: text for stderr (a usage error with the short usage)
-  LoadOptions load;  // Load: the steps; terminal.progress and terminal.quiet are set,
-                     // the terminal checks (isatty, NO_COLOR) are the caller's
-  bool monitor = false;        // Load: --monitor, on the port of the load
+  std::string out;              // Exit: text for stdout (help, version)
+  std::string err;              // Exit: text for stderr (a usage error with the short usage)
+  LoadOptions load;             // Load: the steps; terminal.progress and terminal.quiet are set,
+                                // the terminal checks (isatty, NO_COLOR) are the caller's
+  bool monitor = false;         // Load: --monitor, on the port of the load
   unsigned monitorSeconds = 0;  // Load: --monitor-seconds, 0 until Ctrl-C
-  ImageExportOptions image;  // ExportImage
+  ImageExportOptions image;     // ExportImage
 };
 
 CliCommand ParseCommandLine(int argc, const char* const* argv);

@@ -34,7 +34,9 @@ struct Outcome {
   std::string err;
 };
 
-bool HaveSetpriv() { return access("/usr/bin/setpriv", X_OK) == 0; }
+bool HaveSetpriv() {
+  return access("/usr/bin/setpriv", X_OK) == 0;
+}
 
 class BadInput : public testing::Test {
  protected:
@@ -56,8 +58,8 @@ class BadInput : public testing::Test {
     args.insert(args.end(), {"--progress", "never"});
     std::string program = VESTREL_CLI;
     if (unprivileged && geteuid() == 0) {
-      args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                                 VESTREL_CLI});
+      args.insert(args.begin(),
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", "--", VESTREL_CLI});
       program = "/usr/bin/setpriv";
     }
     ChildProcess cli;
@@ -116,8 +118,7 @@ TEST_F(BadInput, HexFilesFailTheRunBeforeAnythingIsSent) {
       {"line shorter than its count",
        [&](BadInput&) { return Write("short.hex", ":10000000AABB\r\n"); },
        "line 1 is too short: byte count 0x10 needs 43 characters, the line has 13"},
-      {"non-hex digits",
-       [&](BadInput&) { return Write("digits.hex", ":04000000GG0203040F\r\n"); },
+      {"non-hex digits", [&](BadInput&) { return Write("digits.hex", ":04000000GG0203040F\r\n"); },
        "line 1: wrong checksum"},
       {"200 MB, bad first line",
        [&](BadInput&) {
@@ -203,9 +204,9 @@ TEST_F(BadInput, CommandLineMistakesAreUsageErrors) {
   const std::vector<std::vector<std::string>> mistakes = {
       {"-x"},
       {"-Z", "-f", hex},
-      {"-f", hex, "-c", "1", "-b"},          // missing value
-      {"-f"},                                // missing file
-      {"-f", hex, "--port"},                 // missing device
+      {"-f", hex, "-c", "1", "-b"},  // missing value
+      {"-f"},                        // missing file
+      {"-f", hex, "--port"},         // missing device
       {"-f", hex, "-c", "0", "-b", "7", "-a"},
       {"-f", hex, "-c", "257", "-b", "7", "-a"},
       {"-f", hex, "-c", "1234567890", "-b", "7", "-a"},
@@ -243,30 +244,49 @@ TEST_F(BadInput, PortsThatCannotServeAreNamedAndNeverWritten) {
   std::unique_ptr<platform::SerialDevice> holder;
 
   const std::vector<PortCase> cases = {
-      {"absent", [](BadInput&) { return std::vector<std::string>{"-c", "4"}; },
+      {"absent",
+       [](BadInput&) {
+         return std::vector<std::string>{"-c", "4"};
+       },
        "COM4 is absent or held by another program"},
-      {"absent device", [&](BadInput&) {
-         return std::vector<std::string>{"--port", dir_.File("ttyNONE")}; },
+      {"absent device",
+       [&](BadInput&) {
+         return std::vector<std::string>{"--port", dir_.File("ttyNONE")};
+       },
        "does not exist"},
-      {"a regular file as comN", [](BadInput&) { return std::vector<std::string>{"-c", "2"}; },
+      {"a regular file as comN",
+       [](BadInput&) {
+         return std::vector<std::string>{"-c", "2"};
+       },
        "COM2 is absent or held by another program"},
-      {"a FIFO as comN", [](BadInput&) { return std::vector<std::string>{"-c", "3"}; },
+      {"a FIFO as comN",
+       [](BadInput&) {
+         return std::vector<std::string>{"-c", "3"};
+       },
        "COM3 is absent or held by another program"},
-      {"a regular file as device", [&](BadInput&) {
-         return std::vector<std::string>{"--port", plain}; },
+      {"a regular file as device",
+       [&](BadInput&) {
+         return std::vector<std::string>{"--port", plain};
+       },
        plain + " is not a serial device."},
-      {"a FIFO as device", [&](BadInput&) {
-         return std::vector<std::string>{"--port", dir_.File("fifo")}; },
+      {"a FIFO as device",
+       [&](BadInput&) {
+         return std::vector<std::string>{"--port", dir_.File("fifo")};
+       },
        dir_.File("fifo") + " is not a serial device."},
-      {"busy", [&](BadInput&) {
+      {"busy",
+       [&](BadInput&) {
          platform::OpenResult held = platform::OpenSerialDevice(*device_);
          EXPECT_EQ(held.status, platform::OpenStatus::Opened);
          holder = std::move(held.device);
-         return std::vector<std::string>{"--port", *device_}; },
+         return std::vector<std::string>{"--port", *device_};
+       },
        "is held by another program."},
-      {"permission denied", [&](BadInput&) {
+      {"permission denied",
+       [&](BadInput&) {
          holder.reset();
-         return std::vector<std::string>{"--port", *device_}; },
+         return std::vector<std::string>{"--port", *device_};
+       },
        "Permission denied on " + *device_, true},
   };
   for (const PortCase& c : cases) {

@@ -26,14 +26,18 @@ std::size_t Entries(const char* directory) {
   return n;
 }
 
-std::size_t OpenDescriptors() { return Entries("/proc/self/fd"); }
-std::size_t Threads() { return Entries("/proc/self/task"); }
+std::size_t OpenDescriptors() {
+  return Entries("/proc/self/fd");
+}
+std::size_t Threads() {
+  return Entries("/proc/self/task");
+}
 
 class Hygiene : public testing::Test {
  protected:
   void SetUp() override {
-    device_ = sim_.Start({"--flash-size", std::to_string(kFlashSize), "--erase-ms", "20",
-                          "--quiet"});
+    device_ =
+        sim_.Start({"--flash-size", std::to_string(kFlashSize), "--erase-ms", "20", "--quiet"});
     ASSERT_TRUE(device_);
     HexText hex;
     hex.Data(0x1D000000, Pattern(5000, 3)).End();
@@ -59,7 +63,10 @@ class Hygiene : public testing::Test {
 };
 
 TEST_F(Hygiene, TwoHundredConnectsAndClosesLeaveNoDescriptorOrThread) {
-  { Session warmUp(*device_); warmUp.loader.ConnectSpeedButtonClick(); }
+  {
+    Session warmUp(*device_);
+    warmUp.loader.ConnectSpeedButtonClick();
+  }
   const std::size_t fds = OpenDescriptors();
   const std::size_t threads = Threads();
   for (int cycle = 0; cycle < 200; ++cycle) {

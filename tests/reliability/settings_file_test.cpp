@@ -26,7 +26,8 @@ class BadSettingsFile : public FakePortTest {
  protected:
   std::string WriteSettings(const Bytes& bytes) {
     std::ofstream(file_, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return file_;
   }
   Bytes FileBytes() const {

@@ -17,8 +17,8 @@ namespace {
 using namespace vestrel::soak;
 
 std::optional<FaultClass> ClassNamed(const std::string& name) {
-  for (FaultClass c : {FaultClass::Clean, FaultClass::Absorbable, FaultClass::Beyond,
-                       FaultClass::Unplug})
+  for (FaultClass c :
+       {FaultClass::Clean, FaultClass::Absorbable, FaultClass::Beyond, FaultClass::Unplug})
     if (name == FaultClassName(c)) return c;
   return std::nullopt;
 }

@@ -1,8 +1,8 @@
 // A few short seeded soak loads, one per fault class, so that `make test` sees the soak's
 // judgement work; `make soak` runs a hundred real-sized ones.
-#include <gtest/gtest.h>
-
 #include "tests/reliability/soak.h"
+
+#include <gtest/gtest.h>
 
 namespace vestrel::soak {
 namespace {

@@ -60,14 +60,15 @@ class PulledLine : public testing::Test {
   }
 
   void StartSim(std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--flash-size", std::to_string(kFlashSize), "--erase-ms",
-                                     "50", "--link", ports_.Entry(1).string(), "--quiet"};
+    std::vector<std::string> args = {"--flash-size", std::to_string(kFlashSize), "--erase-ms", "50",
+                                     "--link",       ports_.Entry(1).string(),   "--quiet"};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(sim_.Start(args));
   }
 
   bool StartCli() {
-    return cli_.Start(VESTREL_CLI, {"-f", hexFile_, "-c", "1", "-b", "7", "-a", "--progress", "never"},
+    return cli_.Start(VESTREL_CLI,
+                      {"-f", hexFile_, "-c", "1", "-b", "7", "-a", "--progress", "never"},
                       dir_.File("out.txt"), dir_.File("err.txt"));
   }
 
@@ -215,9 +216,9 @@ class EndlessDevice : public platform::SerialDevice {
 
 TEST(EndlessLine, ReceiveGivesUpAfterItsByteLimitWhateverTheLineSends) {
   const std::vector<std::vector<std::uint8_t>> lines = {
-      {protocol::kStartByte},                              // start bytes without end
-      {0x13, protocol::kStartByte, 0xA7, 0x00},            // start bytes and noise
-      {protocol::kEscapeByte, protocol::kEscapeByte, 1},   // data that fills the buffer
+      {protocol::kStartByte},                             // start bytes without end
+      {0x13, protocol::kStartByte, 0xA7, 0x00},           // start bytes and noise
+      {protocol::kEscapeByte, protocol::kEscapeByte, 1},  // data that fills the buffer
   };
   for (const auto& pattern : lines) {
     RecordingView view;
