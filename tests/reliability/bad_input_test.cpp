@@ -127,6 +127,9 @@ TEST_F(BadInput, HexFilesFailTheRunBeforeAnythingIsSent) {
          return path;
        },
        "line 1: wrong checksum"},
+      {"line ends alone",
+       [&](BadInput&) { return Write("blank.hex", std::string(9u * 1024u * 1024u, '\n')); },
+       "too many for a HEX file"},
       {"beyond the size limit",
        [&](BadInput&) {
          const std::string path = Write("huge.hex", "");
