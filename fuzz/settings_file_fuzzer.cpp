@@ -134,13 +134,12 @@ bool ThreadsSettleTo(std::size_t expected) {
 // directory, and every later open goes to a LineDevice.
 TComPort& Component(Line& line) {
   static TComPort* component = [] {
-    static std::string dir = [] {
-      std::string pattern = (std::filesystem::temp_directory_path() / "fuzz-ports-XXXXXX").string();
-      FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-      return pattern;
-    }();
+    std::string dir = (std::filesystem::temp_directory_path() / "fuzz-ports-XXXXXX").string();
+    FUZZ_CHECK(mkdtemp(dir.data()) != nullptr);
     setenv("VESTREL_PORT_DIR", dir.c_str(), 1);
-    return new TComPort();
+    auto* port = new TComPort();
+    rmdir(dir.c_str());  // only the scan looks at it
+    return port;
   }();
   component->SetDeviceOpener([&line](unsigned number) {
     line.opened.push_back(number);
