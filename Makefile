@@ -1,8 +1,12 @@
 # Vestrel: the README's commands. Every target installs what is missing first.
 JOBS ?= $(shell nproc)
 
+FUZZ_SECONDS ?= 60
+SOAK_RUNS ?= 100
+FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file
+
 .PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
-	screenshot package windows test-windows clean
+	screenshot package fuzz soak windows test-windows clean
 
 all: build
 
@@ -74,5 +78,17 @@ test-windows: windows
 demo: build
 	./scripts/demo
 
+# Each fuzz target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/<target>), under the
+# address and undefined-behaviour sanitizers; clang and libFuzzer come with `deps fuzz`.
+fuzz: deps
+	@./scripts/install-deps fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/fuzz
+
+# SOAK_RUNS seeded complete loads against the simulator with mixed faults; prints a table.
+soak: build
+	./build/bin/vestrel-soak --runs $(SOAK_RUNS)
+
 clean:
-	rm -rf build build-asan build-release build-windows
+	rm -rf build build-asan build-release build-fuzz build-windows

@@ -390,6 +390,13 @@ bool Loader::FormActivate() {
   if (CmdBaud == 1) {
     view_.SelectBaudIndex(CmdBaudIndex >= 0 && CmdBaudIndex < kBaudRateCount ? CmdBaudIndex : -1);
   }
+  // The file named for this run is not in memory: erasing, programming an image without it (all
+  // 0xFF) and starting that would destroy the target's firmware. Nothing goes to the target;
+  // the requested steps stay failed and the exit code says so.
+  if (CmdFile == 1 && FileOk == 0) {
+    view_.SetInfoText(kFileNotLoadedText);
+    return CmdTerminate == 1;
+  }
   if (CmdCom == 1 && CmdBaud == 1) ConnectSpeedButtonClick();
   if (CmdErase == 1) EraseSpeedButtonClick();
   if (CmdProgram == 1) ProgramSpeedButtonClick();  // verifies by itself

@@ -22,6 +22,9 @@ inline constexpr std::uint32_t kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38
 inline constexpr int kBaudRateCount = 8;
 inline constexpr int kDefaultBaudIndex = 5;
 
+// The information line when the automatic run stops because its HEX file could not be loaded.
+inline constexpr const char* kFileNotLoadedText = "HEX File Error: nothing sent to the target";
+
 // Gives the device path of port number n (1 for COM1) from the platform's port map.
 using PortPathResolver = std::function<std::string(unsigned portNumber)>;
 
@@ -80,7 +83,8 @@ class Loader {
   void EnableButtons();
 
   // The automatic run, steps 1 to 8. Returns true when the window is to close now (`t` or
-  // `a`); the front end then closes it and calls FormClose.
+  // `a`); the front end then closes it and calls FormClose. When the file named by `f` cannot be
+  // loaded, the steps that talk to the target are not run.
   bool FormActivate();
   // Computes ExitStatus by the two exit-code rules and returns it.
   int FormClose();

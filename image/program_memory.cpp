@@ -15,6 +15,10 @@ namespace {
 // Larger files are refused rather than read: no real program flash needs a fraction of this.
 constexpr std::uintmax_t kMaxFileSize = 256u * 1024u * 1024u;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// Every line, empty or not, is kept as a string of its own (some 32 bytes even when empty), so
+// a file of line ends alone would take gigabytes. A HEX file for the whole 16 MiB window in
+// 16-byte records has about a million lines; eight times that is refused.
+constexpr std::size_t kMaxLines = 8u * 1024u * 1024u;
 
 // The upper address window of the program flash: upper 16 bits 0x1D00 through 0x1DFF.
 constexpr std::uint32_t kWindowFirst = 0x1D000000;
@@ -181,7 +185,13 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
     total += got;
     if (total > kMaxFileSize)
       return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
-    if (!splitter.Feed(chunk.data(), got)) break;
+    const bool more = splitter.Feed(chunk.data(), got);
+    if (lines.size() > kMaxLines) {
+      return Fail(error, 0,
+                  fileName + " has more than " + std::to_string(kMaxLines) +
+                      " lines, too many for a HEX file");
+    }
+    if (!more) break;
   }
   if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
   splitter.Finish();

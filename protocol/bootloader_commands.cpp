@@ -131,6 +131,8 @@ bool BootloaderCommands::EraseFlash() {
     answered = Receive(reply) >= 0;
     view_.SetProgress(view_.Progress() + 1);
     if (!answered) view_.ProcessMessages();
+    // A device that went away never answers: waiting out every poll would only delay the box.
+    if (!answered && !channel_.LinkLostReason().empty()) break;
   }
   if (!answered) {
     ShowError("Erase Flash Receive Error");

@@ -50,6 +50,10 @@ class SerialLoaderLink final : public BootLink {
   void DiscardStaleInput() override;
   std::string LinkLostReason() const override { return lostReason_; }
 
+  // Bytes taken from the device in one read and handed to the frame reader one at a time;
+  // a receive may leave up to this many of them read but not yet examined.
+  static constexpr std::size_t kReadAheadSize = 512;
+
   // Bytes that one receive reads at most before giving up on a line that never ends a frame.
   static std::size_t ReceiveByteLimit(std::size_t capacity);
 
@@ -70,7 +74,7 @@ class SerialLoaderLink final : public BootLink {
   // Bytes the device has handed over but the frame reader has not taken yet: one device read
   // takes everything that has arrived, so a reply costs a few system calls rather than two per
   // byte. They count as part of the input queue (discarded and purged with it).
-  std::array<std::uint8_t, 512> readAhead_{};
+  std::array<std::uint8_t, kReadAheadSize> readAhead_{};
   std::size_t readAheadStart_ = 0;
   std::size_t readAheadEnd_ = 0;
 };

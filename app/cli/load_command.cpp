@@ -72,20 +72,23 @@ void WarnIfPortUnusable(const LoadOptions& options, const std::vector<unsigned>&
         << " is absent or held by another program (see --list-ports)\n";
 }
 
-const char* Outcome(std::uint8_t requested, std::uint8_t ok) {
+const char* Outcome(std::uint8_t requested, std::uint8_t ok, bool skipped = false) {
   if (!requested) return nullptr;
+  if (skipped) return "skipped";
   return ok ? "ok" : "failed";
 }
 
 void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::ostream& out) {
   out << "Summary:";
+  // Without the named file the run sends nothing to the target.
+  const bool skip = loader.CmdFile && !loader.FileOk;
   const std::pair<const char*, const char*> steps[] = {
       {"file", Outcome(loader.CmdFile, loader.FileOk)},
-      {"connect", Outcome(loader.CmdCom && loader.CmdBaud, loader.ConnectOk)},
-      {"erase", Outcome(loader.CmdErase, loader.EraseOk)},
-      {"program", Outcome(loader.CmdProgram, loader.ProgramOk)},
-      {"verify", Outcome(loader.CmdVerify || loader.CmdProgram, loader.VerifyOk)},
-      {"run", Outcome(loader.CmdRun, loader.RunOk)}};
+      {"connect", Outcome(loader.CmdCom && loader.CmdBaud, loader.ConnectOk, skip)},
+      {"erase", Outcome(loader.CmdErase, loader.EraseOk, skip)},
+      {"program", Outcome(loader.CmdProgram, loader.ProgramOk, skip)},
+      {"verify", Outcome(loader.CmdVerify || loader.CmdProgram, loader.VerifyOk, skip)},
+      {"run", Outcome(loader.CmdRun, loader.RunOk, skip)}};
   const char* separator = " ";
   for (const auto& [name, outcome] : steps) {
     if (!outcome) continue;

@@ -576,6 +576,19 @@ TEST_F(LoaderTest, FullAutomaticRunLoadsAndExitsZero) {
   EXPECT_TRUE(view.messages.empty());
 }
 
+TEST_F(LoaderTest, NamedFileThatDoesNotLoadKeepsTheRunAwayFromTheTarget) {
+  // Guards the target's firmware: no erase, no blank image programmed, no start.
+  Options({"-f" + dir.File("missing.hex"), "-c3", "-b7", "-a"});
+  EXPECT_TRUE(loader.FormActivate());
+  EXPECT_EQ(fake.opens, 0);
+  EXPECT_TRUE(fake.requests.empty());
+  EXPECT_EQ(Boxes(), Strings{"HEX File Error"});
+  EXPECT_EQ(view.Info(), kFileNotLoadedText);
+  EXPECT_EQ(view.portIndex, 1);  // the lists are still preselected
+  EXPECT_EQ(view.baudIndex, 7);
+  EXPECT_EQ(loader.FormClose(), 1);
+}
+
 TEST_F(LoaderTest, OptionAAloneTriesEveryStepAndExitsOne) {
   Options({"-a"});
   EXPECT_TRUE(loader.FormActivate());

@@ -152,6 +152,16 @@ TEST(ReadHexFile, FileBeyondTheSizeLimitIsRefusedWithoutReadingIt) {
   EXPECT_TRUE(Contains(r.error.reason, "too large")) << r.error.reason;
 }
 
+TEST(ReadHexFile, FileOfLineEndsAloneIsRefusedBeforeItTakesGigabytes) {
+  // Guards memory: each empty line is an entry of its own.
+  TempDir dir;
+  const std::string path = dir.Write("newlines.hex", std::string(9u * 1024u * 1024u, '\n'));
+  const ReadResult r = Read(path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lines, kStale);
+  EXPECT_TRUE(Contains(r.error.reason, "too many for a HEX file")) << r.error.reason;
+}
+
 TEST(ReadHexFile, BinaryGarbageFailsTheTest) {
   // Bytes 1..255 from a fixed generator: no NUL, so the whole file is split and tested.
   std::string garbage(1 << 20, '\0');

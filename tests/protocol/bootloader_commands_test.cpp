@@ -148,6 +148,17 @@ TEST_F(BootloaderCommandsTest, ProgramBlockDoesNotRetryAFailedSend) {
   EXPECT_TRUE(fake.requests.empty());
 }
 
+TEST_F(BootloaderCommandsTest, EraseStopsPollingOnceTheDeviceHasGoneAway) {
+  // Guards against waiting out all 95 polls (9.5 s) for a pulled adapter.
+  const std::string gone = "The serial device /dev/ttyUSB0 went away (adapter unplugged?).";
+  fake.onRequest = [&](const Bytes&) { fake.lostReason = gone; };
+  fake.receiveFaults[kCmdEraseFlash] = std::deque<Fault>(95, Fault{kReadFailed, false});
+  EXPECT_FALSE(commands.EraseFlash());
+  EXPECT_EQ(view.pauses.size(), 1u);
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].text, "Erase Flash Receive Error\n" + gone);
+}
+
 TEST_F(BootloaderCommandsTest, ALostDeviceIsNamedUnderTheMessage) {
   fake.sendFailures[kCmdProgramBlock] = 1;
   fake.lostReason = "The serial device /dev/ttyUSB0 went away (adapter unplugged?).";

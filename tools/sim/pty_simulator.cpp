@@ -368,7 +368,9 @@ void Simulator::HandleProbe(SimDuration now) {
 void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDuration now) {
   ++requests_;
   JsonLine line;
-  line.Add("event", "request").Add("t", Seconds(now));
+  // "bytes": the line's traffic so far, both ways, so that a test can pull the line at a chosen
+  // request with --unplug-after-bytes.
+  line.Add("event", "request").Add("t", Seconds(now)).Add("bytes", bytesIn_ + bytesOut_);
   if (applicationRunning_) {
     // The bootloader has handed the line to the application, which does not understand frames.
     line.Add("result", "ignored").Add("detail", "application running");

@@ -47,9 +47,9 @@ constexpr const char* kFooter =
     "                --flash-out, the --link symlink is removed, and a summary with the byte\n"
     "                counts and the wire floor (their time on a real line at --pace-baud, or\n"
     "                at 38400 baud without it) goes to stderr and the log.\n"
-    "\nLog (--log): one JSON object per line: events \"start\", \"probe\", \"request\" (t, command,\n"
-    "name, address or length, count, result \"ok\"/\"violation\"/\"ignored\", detail, status,\n"
-    "faults), \"violation\" (frame-level), \"unplug\" and \"exit\".\n"
+    "\nLog (--log): one JSON object per line: events \"start\", \"probe\", \"request\" (t, bytes\n"
+    "so far both ways, command, name, address or length, count, result \"ok\"/\"violation\"/\n"
+    "\"ignored\", detail, status, faults), \"violation\" (frame-level), \"unplug\" and \"exit\".\n"
     "\nExit status: 0 after a normal end, 1 on a runtime failure, 2 on a usage error.\n"
     "\nExample:\n"
     "  vestrel-sim --link /tmp/ports/com3 --erase-ms 200 --log sim.jsonl --flash-out flash.bin\n";

@@ -1,0 +1,176 @@
+#include "app/cli/cli_options.h"
+
+#include <CLI/CLI.hpp>
+#include <regex>
+#include <sstream>
+
+#include "platform/port_map.h"
+
+namespace vestrel::cli {
+namespace {
+
+constexpr unsigned kLastPort = 256;
+
+constexpr const char* kUsage =
+    "Usage: vestrel-cli -f FILE -c N -b N -a        load, verify and start (COMn, baud index)\n"
+    "       vestrel-cli -f FILE --port DEV --baud RATE -a\n"
+    "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
+    "       vestrel-cli --list-ports\n"
+    "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
+    "Run 'vestrel-cli --help' for all options.\n";
+
+constexpr const char* kFooter =
+    "Steps run in this order: connect (needs a port and a baud rate), erase, program (which\n"
+    "verifies), verify (unless programmed), run. Exit code: 0 when the requested steps\n"
+    "succeeded (with -a: every step), 1 otherwise, 2 for a usage error.\n"
+    "Ports: COMn is port n of the map that --list-ports shows ";
+
+CliCommand UsageError(const std::string& message) {
+  CliCommand command;
+  command.exitCode = kExitUsage;
+  command.err = "vestrel-cli: " + message + '\n' + kUsage;
+  return command;
+}
+
+// "COM3" (any case) names a port of the map; anything else is a device path.
+void ApplyPortArgument(const std::string& text, LoadOptions& load) {
+  std::smatch match;
+  static const std::regex com("[Cc][Oo][Mm]([0-9]{1,3})");
+  if (std::regex_match(text, match, com)) {
+    load.comNumber = static_cast<unsigned>(std::stoul(match[1]));
+  } else {
+    load.portPath = text;
+  }
+}
+
+ProgressMode ProgressFor(const std::string& progress) {
+  return progress == "always"  ? ProgressMode::Always
+         : progress == "never" ? ProgressMode::Never
+                               : ProgressMode::Auto;
+}
+
+}  // namespace
+
+CliCommand ParseCommandLine(int argc, const char* const* argv) {
+  CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
+               "vestrel-cli"};
+  app.set_version_flag("--version", VESTREL_VERSION);
+  app.footer(std::string(kFooter) + platform::PortMapSummary() + ".");
+
+  LoadOptions load;
+  std::string hexFile, portText, progress = "auto", flashSizeText, imageOut;
+  unsigned comNumber = 0, monitorSeconds = 0;
+  int baudIndex = 0;
+  std::uint32_t baudRate = 0;
+  bool listPorts = false, monitor = false;
+
+  auto* fileOption =
+      app.add_option("-f,--file", hexFile, "Intel HEX file to load")->type_name("FILE");
+  auto* comOption = app.add_option("-c,--com", comNumber, "port COMn of the port map")
+                        ->type_name("N")
+                        ->check(CLI::Range(1u, kLastPort));
+  auto* portOption = app.add_option("--port", portText, "serial device to use (a path, or COMn)")
+                         ->type_name("PATH|COMn")
+                         ->excludes(comOption);
+  auto* baudIndexOption =
+      app.add_option("-b,--baud-index", baudIndex,
+                     "baud list index: 0=1200 1=2400 2=4800 3=9600 4=19200 5=38400 6=57600 "
+                     "7=115200")
+          ->type_name("N")
+          ->check(CLI::Range(0, 7));
+  auto* baudOption =
+      app.add_option("--baud", baudRate, "baud rate, any rate the device accepts (e.g. 921600)")
+          ->type_name("RATE")
+          ->check(CLI::Range(50u, 20000000u))
+          ->excludes(baudIndexOption);
+  app.add_flag("-a,--all", load.all,
+               "connect, erase, program, verify and run; exit 0 only if all succeed");
+  app.add_flag("-e,--erase", load.erase, "erase the flash");
+  app.add_flag("-p,--program", load.program, "program the flash (verifies it afterwards)");
+  app.add_flag("-v,--verify", load.verify, "verify the flash against the file");
+  app.add_flag("-r,--run", load.run, "start the application (after a successful verify)");
+  app.add_flag(
+      "-t,--terminate", load.terminate,
+      "accepted for the window's command line; the terminal front end always ends after the steps");
+  app.add_flag("--skip-blank", load.skipBlank,
+               "fast load: after a successful erase, blocks of the image that are all 0xFF are "
+               "neither written, read back nor verified. The erase is trusted to have left them "
+               "blank; without an erase in the same run every block is loaded");
+  auto* monitorOption = app.add_flag(
+      "--monitor", monitor,
+      "after the steps (or alone), show what the target sends and send what stdin gives; "
+      "Ctrl-C ends it");
+  app.add_option("--monitor-seconds", monitorSeconds, "end the monitor after N seconds")
+      ->type_name("N")
+      ->needs(monitorOption);
+  app.add_flag("--list-ports", listPorts,
+               "list the ports of the map in use and whether they are usable");
+  auto* sizeOption = app.add_option("--flash-size", flashSizeText,
+                                    "program flash size for --image-out, decimal or 0x-hex")
+                         ->type_name("SIZE")
+                         ->check(CLI::Validator(
+                             [](const std::string& text) {
+                               return ParseFlashSize(text)
+                                          ? std::string()
+                                          : "not a flash size from 1 byte to 16 MiB";
+                             },
+                             ""));
+  auto* outOption = app.add_option("--image-out", imageOut,
+                                   "write the program memory image of FILE to OUT as raw bytes, "
+                                   "without a target")
+                        ->type_name("OUT")
+                        ->needs(fileOption)
+                        ->needs(sizeOption);
+  sizeOption->needs(outOption);
+  app.add_option("--progress", progress,
+                 "progress display: a bar on a terminal (auto), always a bar, or never")
+      ->type_name("auto|always|never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {  // --help, --version
+    std::ostringstream out, err;
+    CliCommand command;
+    command.exitCode = app.exit(e, out, err);
+    command.out = out.str();
+    command.err = err.str();
+    return command;
+  } catch (const CLI::ParseError& e) {
+    return UsageError(e.what());
+  }
+
+  if (*fileOption) load.hexFile = hexFile;
+  if (*comOption) load.comNumber = comNumber;
+  if (*portOption) ApplyPortArgument(portText, load);
+  if (*baudIndexOption) load.baudIndex = baudIndex;
+  if (*baudOption) load.baudRate = baudRate;
+  load.terminal.progress = ProgressFor(progress);
+
+  CliCommand command;
+  if (listPorts) {
+    if (AsksForSteps(load) || *outOption || monitor) return UsageError("--list-ports stands alone");
+    command.action = CliAction::ListPorts;
+    return command;
+  }
+  if (*outOption) {
+    load.hexFile.reset();
+    if (AsksForSteps(load) || monitor) return UsageError("--image-out does not talk to a target");
+    command.action = CliAction::ExportImage;
+    command.image = {hexFile, *ParseFlashSize(flashSizeText), imageOut};
+    return command;
+  }
+  if (load.comNumber && (*load.comNumber == 0 || *load.comNumber > kLastPort))
+    return UsageError("ports are COM1 to COM256");
+  if (monitor && !load.comNumber && !load.portPath)
+    return UsageError("--monitor needs a port (-c N or --port)");
+  if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
+  command.action = CliAction::Load;
+  command.load = load;
+  command.monitor = monitor;
+  command.monitorSeconds = monitorSeconds;
+  return command;
+}
+
+}  // namespace vestrel::cli

@@ -1,0 +1,33 @@
+// vestrel-cli's command line as a pure parse: what to do, or the text to print and the exit code
+// (help, version, usage error). Nothing is opened or run here, so any argv can be tried.
+#pragma once
+
+#include <string>
+
+#include "app/cli/image_export.h"
+#include "app/cli/load_command.h"
+
+namespace vestrel::cli {
+
+enum class CliAction {
+  Exit,         // print `out` and `err`, then exit with `exitCode` (help, version, usage error)
+  ListPorts,    // --list-ports
+  ExportImage,  // --image-out
+  Load,         // the automatic run, then the monitor when asked for (or the monitor alone)
+};
+
+struct CliCommand {
+  CliAction action = CliAction::Exit;
+  int exitCode = kExitOk;
+  std::string out;              // Exit: text for stdout (help, version)
+  std::string err;              // Exit: text for stderr (a usage error with the short usage)
+  LoadOptions load;             // Load: the steps; terminal.progress and terminal.quiet are set,
+                                // the terminal checks (isatty, NO_COLOR) are the caller's
+  bool monitor = false;         // Load: --monitor, on the port of the load
+  unsigned monitorSeconds = 0;  // Load: --monitor-seconds, 0 until Ctrl-C
+  ImageExportOptions image;     // ExportImage
+};
+
+CliCommand ParseCommandLine(int argc, const char* const* argv);
+
+}  // namespace vestrel::cli

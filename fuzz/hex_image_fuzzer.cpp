@@ -1,0 +1,198 @@
+// Fuzz target: the HEX reader and the image builder on any file and any flash size up to 16 MiB.
+//
+// Input: 4 setting bytes, then the file's bytes.
+//   bytes 0..2  flash size, little-endian 24 bits, modulo one more than the size limit that
+//               bits 1..3 of byte 3 pick (256 bytes .. 1 MiB), or bits 1..6 all set (16 MiB)
+//   byte 3      bit 0: give every line that is long enough a correct checksum before the file is
+//               written, so that records reach the image builder; bits 1..7 all set: exactly
+//               16 MiB
+//
+// Invariants, against a plain model of the rules built here from HexField alone:
+// - the lines are the file's text up to its first NUL, split at CR, LF and CR LF;
+// - ReadHexFile fails exactly when a line is shorter than its byte count demands or its bytes
+//   do not add up to 0, and names the first such line;
+// - BuildImage fails at the first line that fails the same test or stores data beyond the image,
+//   and otherwise leaves every byte that no record stored at 0xFF, every stored byte as the last
+//   record wrote it, and ImageEnd at the end of the last stored record (0 when none);
+// - nothing is written outside the image (the buffer has exactly the flash size; the address
+//   sanitizer watches its edges).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "image/program_memory.h"
+
+namespace {
+
+using vestrel::image::BuildImage;
+using vestrel::image::HexError;
+using vestrel::image::HexField;
+using vestrel::image::kFlashBase;
+using vestrel::image::ProgramMemory;
+using vestrel::image::ReadHexFile;
+
+constexpr std::uint32_t kSixteenMiB = 16u << 20;
+
+std::vector<std::string> SplitLines(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  std::vector<std::string> lines;
+  std::string current;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') {
+      current += c;
+      continue;
+    }
+    lines.push_back(current);
+    current.clear();
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+  }
+  if (!current.empty()) lines.push_back(current);
+  return lines;
+}
+
+// The byte count's demand on the line and the checksum test, as the reader applies them.
+bool LinePasses(const std::string& line) {
+  const std::uint32_t count = HexField(line, 1, 2);
+  if (line.size() < 11 + 2 * std::size_t{count}) return false;
+  std::uint32_t sum = 0;
+  for (std::size_t j = 0; j < count + 5; ++j) sum += HexField(line, 2 * j + 1, 2);
+  return (sum & 0xFF) == 0;
+}
+
+void RepairChecksum(std::string& line) {
+  const std::uint32_t count = HexField(line, 1, 2);
+  if (line.size() < 11 + 2 * std::size_t{count}) return;
+  std::uint32_t sum = 0;
+  for (std::size_t j = 0; j < count + 4; ++j) sum += HexField(line, 2 * j + 1, 2);
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const std::uint32_t checksum = (0x100 - (sum & 0xFF)) & 0xFF;
+  line[9 + 2 * count] = kDigits[checksum >> 4];
+  line[10 + 2 * count] = kDigits[checksum & 0xF];
+}
+
+// What BuildImage must do with the lines.
+struct Expected {
+  std::optional<std::size_t> failedLine;         // 1-based
+  std::map<std::uint32_t, std::uint8_t> stored;  // image offset -> byte
+  std::uint32_t imageEnd = 0;
+};
+
+Expected Model(const std::vector<std::string>& lines, std::uint32_t imageSize) {
+  Expected e;
+  std::uint32_t upper = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.empty()) continue;
+    if (!LinePasses(line)) {
+      e.failedLine = i + 1;
+      return e;
+    }
+    const std::uint32_t count = HexField(line, 1, 2);
+    const std::uint32_t offset = HexField(line, 3, 4);
+    const std::uint32_t type = HexField(line, 7, 2);
+    if (type == 0x04) {
+      upper = HexField(line, 9, 4) << 16;
+    } else if (type == 0x00 && (upper >> 16) >= 0x1D00 && (upper >> 16) <= 0x1DFF) {
+      const std::uint32_t first = upper + offset - kFlashBase;
+      if (count > 0 && std::uint64_t{first} + count > imageSize) {
+        e.failedLine = i + 1;
+        return e;
+      }
+      for (std::uint32_t j = 0; j < count; ++j)
+        e.stored[first + j] = static_cast<std::uint8_t>(HexField(line, 9 + 2 * j, 2));
+      e.imageEnd = upper + offset + count;
+    }
+  }
+  return e;
+}
+
+// The file lives in memory: a memfd named through /proc, rewritten for every input.
+std::string WriteFile(const std::string& text) {
+  static const int fd = memfd_create("fuzz.hex", 0);
+  FUZZ_CHECK(fd >= 0);
+  FUZZ_CHECK(ftruncate(fd, 0) == 0);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    FUZZ_CHECK(n > 0);
+    done += static_cast<std::size_t>(n);
+  }
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// A whole-image comparison in one memcmp: a byte loop here would be traced for coverage byte by
+// byte and slow every run down.
+void CheckImage(const ProgramMemory& memory, const Expected& expected) {
+  std::vector<std::uint8_t> image(memory.ImageSize, 0xFF);
+  for (const auto& [offset, value] : expected.stored) image[offset] = value;
+  FUZZ_CHECK(image.empty() ||
+             std::memcmp(image.data(), memory.ImageBuffer.get(), image.size()) == 0);
+  FUZZ_CHECK(memory.ImageEnd == expected.imageEnd);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return 0;
+  const std::uint32_t raw = data[0] | data[1] << 8 | data[2] << 16;
+  const bool repair = (data[3] & 0x01) != 0;
+  // Large images cost page faults on every run: they get a small share of the inputs.
+  static constexpr std::uint32_t kLimits[] = {256,      4 << 10,  16 << 10,  64 << 10,
+                                              64 << 10, 64 << 10, 256 << 10, 1 << 20};
+  std::uint32_t limit = kLimits[(data[3] >> 1) & 0x07];
+  if ((data[3] & 0x7E) == 0x7E) limit = kSixteenMiB;
+  const std::uint32_t flashSize = (data[3] & 0xFE) == 0xFE ? kSixteenMiB : raw % (limit + 1);
+  std::string text(reinterpret_cast<const char*>(data) + 4, size - 4);
+
+  if (repair) {
+    std::vector<std::string> lines = SplitLines(text);
+    text.clear();
+    for (std::string& line : lines) {
+      RepairChecksum(line);
+      text += line + '\n';
+    }
+  }
+  const std::vector<std::string> expectedLines = SplitLines(text);
+
+  std::vector<std::string> lines{"stale"};
+  HexError readError;
+  const bool read = ReadHexFile(WriteFile(text), lines, &readError);
+  FUZZ_CHECK(lines == expectedLines);
+  std::optional<std::size_t> badLine;
+  for (std::size_t i = 0; i < lines.size() && !badLine; ++i)
+    if (!lines[i].empty() && !LinePasses(lines[i])) badLine = i + 1;
+  FUZZ_CHECK(read == !badLine);
+  if (badLine) FUZZ_CHECK(readError.line == *badLine && !readError.reason.empty());
+
+  ProgramMemory memory;
+  memory.HexLines = lines;
+  memory.ImageSize = flashSize;
+  memory.ImageBuffer.reset(new std::uint8_t[flashSize]);
+  std::fill_n(memory.ImageBuffer.get(), flashSize, std::uint8_t{0x5A});  // not the blank value
+  const Expected expected = Model(lines, flashSize);
+  HexError buildError;
+  const bool built = BuildImage(memory, &buildError);
+  FUZZ_CHECK(built == !expected.failedLine);
+  if (built) {
+    CheckImage(memory, expected);
+  } else {
+    FUZZ_CHECK(buildError.line == *expected.failedLine && !buildError.reason.empty());
+  }
+
+  // An absent image is never written.
+  ProgramMemory absent;
+  absent.HexLines = lines;
+  absent.ImageSize = flashSize;
+  FUZZ_CHECK(!BuildImage(absent));
+  return 0;
+}
