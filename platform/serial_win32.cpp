@@ -30,9 +30,13 @@ using Clock = std::chrono::steady_clock;
 // How often the queue is looked at where the driver's event wait does not work.
 constexpr DWORD kQueuePollMs = 5;
 
-// Errors with which the system reports a device that went away (a USB adapter pulled).
+// Errors with which calls on an open port report a device that went away: a USB adapter pulled
+// (drivers differ: access denied, bad command, general failure, ...), or a line that hung up
+// (Wine: not ready).
 bool IsGoneError(DWORD error) {
   switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_READY:
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_DEVICE_NOT_CONNECTED:
@@ -109,9 +113,9 @@ ReadRule RuleOf(const platform::COMMTIMEOUTS& t, std::size_t size, Clock::time_p
 // While a port is open through this layer, a named mutex stands for it. The driver of a real
 // port refuses a second opener by itself (ERROR_ACCESS_DENIED); not every system does for every
 // device (Wine lets a port backed by a pseudo-terminal be opened twice), and the mutex makes a
-// second opener in any program on this layer find the port busy there too.
-// Busy when another opener holds it; otherwise the mutex, or none where it cannot be made (the
-// driver's own refusal then stands alone).
+// second opener in any program on this layer find the port busy there too. Nullopt when another
+// opener holds it; otherwise the mutex, or none where it cannot be made (the driver's own
+// refusal then stands alone).
 std::optional<UniqueHandle> HoldPortName(const std::string& path) {
   std::string name = "vestrel-serial-port:";
   for (char c : path)
