@@ -1,6 +1,9 @@
+// <windows.h> after the component's headers, whose constants it would replace.
+// clang-format off
 #include "comport/v24_window_target.h"
-// After the component's headers, whose constants <windows.h> would replace.
+
 #include <windows.h>
+// clang-format on
 
 namespace vestrel::comport {
 

@@ -1,6 +1,8 @@
+// <windows.h> after the layer's headers (see win32_dcb.h).
+// clang-format off
 #include "platform/console.h"
-// After the layer's headers: see win32_dcb.h.
 #include "platform/win32_support.h"
+// clang-format on
 
 namespace vestrel::platform {
 

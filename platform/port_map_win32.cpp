@@ -1,9 +1,11 @@
 // The port map on Windows: port n is the device \\.\COMn, the form that opens every port
 // number (COM10 and above have no plain "COMn" file name).
+// <windows.h> after the layer's headers (see win32_dcb.h).
+// clang-format off
 #include "platform/port_map.h"
 #include "platform/serial_device.h"
-// After the layer's headers: see win32_dcb.h.
 #include "platform/win32_support.h"
+// clang-format on
 
 #include <algorithm>
 #include <filesystem>
@@ -14,7 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string SystemDevicePath(unsigned number) { return "\\\\.\\COM" + std::to_string(number); }
+std::string SystemDevicePath(unsigned number) {
+  return "\\\\.\\COM" + std::to_string(number);
+}
 
 // The system's device behind "COMn" (\Device\Serial0, ...), or empty where the system names
 // none (Wine, for one, gives no name for a port that a test links to a pseudo-terminal).
@@ -65,9 +69,13 @@ std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
 
 }  // namespace
 
-const char* PortMapSummary() { return "(\\\\.\\COMn, the system's COM ports)"; }
+const char* PortMapSummary() {
+  return "(\\\\.\\COMn, the system's COM ports)";
+}
 
-PortMap PortMap::FromEnvironment(const SystemPaths& system) { return Automatic(system); }
+PortMap PortMap::FromEnvironment(const SystemPaths& system) {
+  return Automatic(system);
+}
 
 PortMap PortMap::FromDirectory(std::string directory, PortMapSource source,
                                const SystemPaths& system) {

@@ -1,11 +1,11 @@
-#include "platform/record_file.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/record_file.h"
 
 namespace vestrel::platform {
 namespace {

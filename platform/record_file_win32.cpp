@@ -1,8 +1,10 @@
 // The record file through CreateFileA, ReadFile and WriteFile, shared with nobody (share mode 0)
 // for the moment of one access.
+// <windows.h> after the layer's headers (see win32_dcb.h).
+// clang-format off
 #include "platform/record_file.h"
-// After the layer's headers: see win32_dcb.h.
 #include "platform/win32_support.h"
+// clang-format on
 
 #include <algorithm>
 
@@ -19,7 +21,9 @@ UniqueHandle OpenRecordFile(const std::string& name, DWORD disposition) {
   return file;
 }
 
-DWORD ChunkOf(std::size_t size) { return static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20)); }
+DWORD ChunkOf(std::size_t size) {
+  return static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
+}
 
 }  // namespace
 

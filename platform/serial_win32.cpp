@@ -11,14 +11,14 @@
 // overlapped reads (Wine does not), and a read that never ends could not be taken back without
 // losing what it had received. Where the event wait does not work either (Wine on a
 // pseudo-terminal ends it at once as aborted), the queue is looked at every few milliseconds.
-#include "platform/win32_dcb.h"  // first: see its note on <windows.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <utility>
+
+#include "platform/win32_dcb.h"  // first: see its note on <windows.h>
 
 namespace vestrel::platform {
 namespace {
@@ -57,11 +57,17 @@ SerialResult Failure(DWORD error, std::size_t count = 0) {
   return {status, count, static_cast<int>(error), ErrorText(error)};
 }
 
-SerialResult LastFailure(std::size_t count = 0) { return Failure(::GetLastError(), count); }
+SerialResult LastFailure(std::size_t count = 0) {
+  return Failure(::GetLastError(), count);
+}
 
-SerialResult Success(std::size_t count = 0) { return {SerialStatus::Ok, count, 0, {}}; }
+SerialResult Success(std::size_t count = 0) {
+  return {SerialStatus::Ok, count, 0, {}};
+}
 
-SerialResult Check(BOOL ok) { return ok ? Success() : LastFailure(); }
+SerialResult Check(BOOL ok) {
+  return ok ? Success() : LastFailure();
+}
 
 SerialResult TimedOut(std::size_t count = 0) {
   return {SerialStatus::TimedOut, count, ERROR_TIMEOUT, ErrorText(ERROR_TIMEOUT)};
@@ -86,9 +92,9 @@ Deadline After(Clock::time_point start, std::uint64_t milliseconds) {
 
 // When a read under `t` of `size` bytes ends, as the interface states the Win32 rules.
 struct ReadRule {
-  Deadline total;                                  // none: no total limit
+  Deadline total;                                     // none: no total limit
   std::optional<std::chrono::milliseconds> interval;  // gap after a byte that ends the read
-  bool returnOnAny = false;                        // ends as soon as it has a byte
+  bool returnOnAny = false;                           // ends as soon as it has a byte
 };
 
 ReadRule RuleOf(const platform::COMMTIMEOUTS& t, std::size_t size, Clock::time_point start) {
@@ -103,9 +109,10 @@ ReadRule RuleOf(const platform::COMMTIMEOUTS& t, std::size_t size, Clock::time_p
     rule.returnOnAny = true;
   } else {
     if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-      rule.total = After(start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * size +
-                                    t.ReadTotalTimeoutConstant);
-    if (t.ReadIntervalTimeout != 0) rule.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
+      rule.total = After(
+          start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * size + t.ReadTotalTimeoutConstant);
+    if (t.ReadIntervalTimeout != 0)
+      rule.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
   }
   return rule;
 }
@@ -127,8 +134,8 @@ std::optional<UniqueHandle> HoldPortName(const std::string& path) {
 
 class Win32SerialDevice final : public SerialDevice {
  public:
-  Win32SerialDevice(UniqueHandle handle, UniqueHandle portName, std::string path,
-                    bool overlapped, const platform::COMMTIMEOUTS& timeouts)
+  Win32SerialDevice(UniqueHandle handle, UniqueHandle portName, std::string path, bool overlapped,
+                    const platform::COMMTIMEOUTS& timeouts)
       : handle_(std::move(handle)),
         portName_(std::move(portName)),
         path_(std::move(path)),
@@ -331,10 +338,8 @@ class Win32SerialDevice final : public SerialDevice {
     }
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.Get();
-    if (!call(nullptr, &overlapped) && ::GetLastError() != ERROR_IO_PENDING)
-      return LastFailure();
-    if (!::GetOverlappedResult(handle_.Get(), &overlapped, &done, TRUE))
-      return LastFailure(done);
+    if (!call(nullptr, &overlapped) && ::GetLastError() != ERROR_IO_PENDING) return LastFailure();
+    if (!::GetOverlappedResult(handle_.Get(), &overlapped, &done, TRUE)) return LastFailure(done);
     return Success(done);
   }
 
@@ -369,8 +374,10 @@ class Win32SerialDevice final : public SerialDevice {
         continue;
       }
       const SerialResult r = WaitForEvent(left);
-      if (r.status == SerialStatus::Unsupported) eventWaitWorks_ = false;
-      else if (!r.ok() && r.status != SerialStatus::TimedOut) return r;
+      if (r.status == SerialStatus::Unsupported)
+        eventWaitWorks_ = false;
+      else if (!r.ok() && r.status != SerialStatus::TimedOut)
+        return r;
     }
   }
 
@@ -458,19 +465,18 @@ bool IsCommunicationsDevice(HANDLE handle) {
 OpenResult Open(const std::string& path, bool overlapped) {
   std::optional<UniqueHandle> portName = HoldPortName(path);
   if (!portName) return Refused(ERROR_ACCESS_DENIED);
-  UniqueHandle handle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING,
-                                    overlapped ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
+  UniqueHandle handle(
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    overlapped ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!handle.Valid()) return Refused(::GetLastError());
   if (!IsCommunicationsDevice(handle.Get())) return NotASerialDevice();
   ::SetCommMask(handle.Get(), EV_RXCHAR);  // what the waits wait for
   ::COMMTIMEOUTS timeouts{};
   ::GetCommTimeouts(handle.Get(), &timeouts);
 
-  auto device = std::make_unique<Win32SerialDevice>(std::move(handle), std::move(*portName), path,
-                                                    overlapped,
-                                                    win32::FromSystemTimeouts(timeouts));
+  auto device =
+      std::make_unique<Win32SerialDevice>(std::move(handle), std::move(*portName), path, overlapped,
+                                          win32::FromSystemTimeouts(timeouts));
   if (!device->Ready()) return Refused(::GetLastError());
   OpenResult result;
   result.status = OpenStatus::Opened;
@@ -480,8 +486,12 @@ OpenResult Open(const std::string& path, bool overlapped) {
 
 }  // namespace
 
-OpenResult OpenSerialDevice(const std::string& path) { return Open(path, true); }
+OpenResult OpenSerialDevice(const std::string& path) {
+  return Open(path, true);
+}
 
-OpenResult OpenSerialDeviceSynchronous(const std::string& path) { return Open(path, false); }
+OpenResult OpenSerialDeviceSynchronous(const std::string& path) {
+  return Open(path, false);
+}
 
 }  // namespace vestrel::platform

@@ -5,11 +5,16 @@
 namespace vestrel::platform::win32 {
 const char* CheckFlagWidths(const platform::DCB& dcb) {
   const std::pair<std::uint8_t, const char*> oneBit[] = {
-      {dcb.fBinary, "fBinary"},         {dcb.fParity, "fParity"},
-      {dcb.fOutxCtsFlow, "fOutxCtsFlow"}, {dcb.fOutxDsrFlow, "fOutxDsrFlow"},
-      {dcb.fDsrSensitivity, "fDsrSensitivity"}, {dcb.fTXContinueOnXoff, "fTXContinueOnXoff"},
-      {dcb.fOutX, "fOutX"},             {dcb.fInX, "fInX"},
-      {dcb.fErrorChar, "fErrorChar"},   {dcb.fNull, "fNull"},
+      {dcb.fBinary, "fBinary"},
+      {dcb.fParity, "fParity"},
+      {dcb.fOutxCtsFlow, "fOutxCtsFlow"},
+      {dcb.fOutxDsrFlow, "fOutxDsrFlow"},
+      {dcb.fDsrSensitivity, "fDsrSensitivity"},
+      {dcb.fTXContinueOnXoff, "fTXContinueOnXoff"},
+      {dcb.fOutX, "fOutX"},
+      {dcb.fInX, "fInX"},
+      {dcb.fErrorChar, "fErrorChar"},
+      {dcb.fNull, "fNull"},
       {dcb.fAbortOnError, "fAbortOnError"}};
   for (const auto& [value, name] : oneBit)
     if (value > 1) return name;

@@ -6,8 +6,9 @@
 // same, and the system's records are ::DCB and ::COMMTIMEOUTS.
 #pragma once
 
+// The layer's header first, as said above.
+// clang-format off
 #include "platform/serial_device.h"
-// clang-format off: the order above matters
 #include "platform/win32_support.h"
 // clang-format on
 

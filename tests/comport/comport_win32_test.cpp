@@ -1,10 +1,12 @@
 // The port component on Windows: messages to an owner window through PostMessageA, and the
 // component on a COM port with the simulated bootloader behind it, which scripts/test-windows
 // provides under Wine (VESTREL_TEST_COM names the port number; without it those tests skip).
+// <windows.h> after the component's headers (see v24_window_target.cpp).
+// clang-format off
 #include "comport/comport.h"
 #include "comport/v24_window_target.h"
-// After the component's headers: see v24_window_target.cpp.
 #include <windows.h>
+// clang-format on
 
 #include <gtest/gtest.h>
 
@@ -129,7 +131,7 @@ TEST_F(TComPortWin32, OpenPortIsListedAsExistingButNotUsableByAnotherScan) {
 TEST_F(TComPortWin32, ArrivingBytesArePostedToTheOwnerWindowAndRead) {
   TComPort port;
   ASSERT_NE(port.Open(&target_, index_, false), INVALID_HANDLE_VALUE);
-  port.TXSuspend();                             // until the writer takes blocks
+  port.TXSuspend();                            // until the writer takes blocks
   ASSERT_EQ(port.Write("\x55", 1, false), 1);  // a sync probe, which the bootloader answers
   const std::optional<MSG> msg = owner_.Take(10s);
   ASSERT_TRUE(msg) << "no message from the reader thread";

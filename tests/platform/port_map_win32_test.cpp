@@ -1,8 +1,8 @@
 // The Windows port map: port n is \\.\COMn, whatever the environment says.
-#include "platform/port_map.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
+
+#include "platform/port_map.h"
 
 namespace vestrel::platform {
 namespace {

@@ -1,7 +1,9 @@
 // A record file that another program holds open (share mode 0) is neither read nor written.
+// <windows.h> after the layer's headers (see win32_dcb.h).
+// clang-format off
 #include "platform/record_file.h"
-// After the layer's headers: see win32_dcb.h.
 #include "platform/win32_support.h"
+// clang-format on
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,6 @@
 // The Win32 serial device. The tests on a real line need a COM port with the simulated
 // bootloader behind it: scripts/test-windows maps one to a pseudo-terminal under Wine and names
 // it in VESTREL_TEST_COM (a port number). Without it those tests are skipped.
-#include "platform/serial_device.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "platform/port_map.h"
+#include "platform/serial_device.h"
 #include "tests/support/hex_text.h"
 
 namespace vestrel::platform {
@@ -42,7 +41,7 @@ TEST(Win32SerialOpen, AbsentPortIsNotFoundWithTheSystemsText) {
     EXPECT_NE(r.error, 0);
     EXPECT_FALSE(r.text.empty());
     EXPECT_EQ(r.text.find("error "), std::string::npos) << r.text;  // a text, not a bare code
-    EXPECT_NE(r.text.back(), '.') << r.text;  // callers end the sentence
+    EXPECT_NE(r.text.back(), '.') << r.text;                        // callers end the sentence
   }
   EXPECT_EQ(ClassifyPort("\\\\.\\COM251"), PortState::Absent);
 }

@@ -1,27 +1,37 @@
 // The layer's line records and constants against the system's, field by field.
-#include "platform/serial_device.h"
-
 #include <array>
 #include <cstdint>
+
+#include "platform/serial_device.h"
 
 namespace {
 
 // The layer's constants, taken before <windows.h> turns these names into its macros.
-constexpr std::array<std::uint32_t, 20> kLayerConstants = {
-    vestrel::platform::NOPARITY,          vestrel::platform::ODDPARITY,
-    vestrel::platform::EVENPARITY,        vestrel::platform::MARKPARITY,
-    vestrel::platform::SPACEPARITY,       vestrel::platform::ONESTOPBIT,
-    vestrel::platform::ONE5STOPBITS,      vestrel::platform::TWOSTOPBITS,
-    vestrel::platform::DTR_CONTROL_DISABLE, vestrel::platform::DTR_CONTROL_ENABLE,
-    vestrel::platform::DTR_CONTROL_HANDSHAKE, vestrel::platform::RTS_CONTROL_DISABLE,
-    vestrel::platform::RTS_CONTROL_ENABLE, vestrel::platform::RTS_CONTROL_HANDSHAKE,
-    vestrel::platform::RTS_CONTROL_TOGGLE, vestrel::platform::PURGE_TXABORT,
-    vestrel::platform::PURGE_RXABORT,     vestrel::platform::PURGE_TXCLEAR,
-    vestrel::platform::PURGE_RXCLEAR,     vestrel::platform::MAXDWORD};
+constexpr std::array<std::uint32_t, 20> kLayerConstants = {vestrel::platform::NOPARITY,
+                                                           vestrel::platform::ODDPARITY,
+                                                           vestrel::platform::EVENPARITY,
+                                                           vestrel::platform::MARKPARITY,
+                                                           vestrel::platform::SPACEPARITY,
+                                                           vestrel::platform::ONESTOPBIT,
+                                                           vestrel::platform::ONE5STOPBITS,
+                                                           vestrel::platform::TWOSTOPBITS,
+                                                           vestrel::platform::DTR_CONTROL_DISABLE,
+                                                           vestrel::platform::DTR_CONTROL_ENABLE,
+                                                           vestrel::platform::DTR_CONTROL_HANDSHAKE,
+                                                           vestrel::platform::RTS_CONTROL_DISABLE,
+                                                           vestrel::platform::RTS_CONTROL_ENABLE,
+                                                           vestrel::platform::RTS_CONTROL_HANDSHAKE,
+                                                           vestrel::platform::RTS_CONTROL_TOGGLE,
+                                                           vestrel::platform::PURGE_TXABORT,
+                                                           vestrel::platform::PURGE_RXABORT,
+                                                           vestrel::platform::PURGE_TXCLEAR,
+                                                           vestrel::platform::PURGE_RXCLEAR,
+                                                           vestrel::platform::MAXDWORD};
 
 }  // namespace
 
-// clang-format off: the system's header comes after the layer's values were taken
+// The system's header comes after the layer's values were taken.
+// clang-format off
 #include "platform/win32_dcb.h"
 // clang-format on
 
@@ -32,12 +42,26 @@ namespace {
 
 // The translation passes these values through unchanged, so they must be the system's.
 TEST(Win32Constants, LayerConstantsAreTheSystemsValues) {
-  constexpr std::array<std::uint32_t, 20> kSystem = {
-      NOPARITY,           ODDPARITY,          EVENPARITY,           MARKPARITY,
-      SPACEPARITY,        ONESTOPBIT,         ONE5STOPBITS,         TWOSTOPBITS,
-      DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE,
-      RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE,  PURGE_TXABORT,
-      PURGE_RXABORT,      PURGE_TXCLEAR,      PURGE_RXCLEAR,        MAXDWORD};
+  constexpr std::array<std::uint32_t, 20> kSystem = {NOPARITY,
+                                                     ODDPARITY,
+                                                     EVENPARITY,
+                                                     MARKPARITY,
+                                                     SPACEPARITY,
+                                                     ONESTOPBIT,
+                                                     ONE5STOPBITS,
+                                                     TWOSTOPBITS,
+                                                     DTR_CONTROL_DISABLE,
+                                                     DTR_CONTROL_ENABLE,
+                                                     DTR_CONTROL_HANDSHAKE,
+                                                     RTS_CONTROL_DISABLE,
+                                                     RTS_CONTROL_ENABLE,
+                                                     RTS_CONTROL_HANDSHAKE,
+                                                     RTS_CONTROL_TOGGLE,
+                                                     PURGE_TXABORT,
+                                                     PURGE_RXABORT,
+                                                     PURGE_TXCLEAR,
+                                                     PURGE_RXCLEAR,
+                                                     MAXDWORD};
   EXPECT_EQ(kLayerConstants, kSystem);
 }
 
