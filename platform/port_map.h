@@ -15,15 +15,20 @@
 #pragma once
 
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vestrel::platform {
 
 inline constexpr unsigned kMaxPortNumber = 256;
 
-inline std::string PortDisplayName(unsigned number) { return "COM" + std::to_string(number); }
+inline std::string PortDisplayName(unsigned number) {
+  return "COM" + std::to_string(number);
+}
+
+// The number N of a port directory entry named "comN" (1..256, no leading zero), or 0.
+unsigned PortEntryNumber(const std::string& name);
 
 // Where the ports of FromEnvironment come from, in a few words for a help text (in parentheses,
 // may hold a line break).

@@ -29,18 +29,6 @@ std::string Canonical(const fs::path& path) {
   return ec ? std::string() : real.string();
 }
 
-// The number N of a port directory entry "comN" (1..256), or 0.
-unsigned PortNumberOf(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "com") != 0 || name[3] == '0')
-    return 0;
-  unsigned n = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    n = n * 10 + static_cast<unsigned>(name[i] - '0');
-  }
-  return n <= kMaxPortNumber ? n : 0;
-}
-
 // "Manufacturer Product (vvvv:pppp, serial S)" of the USB device above a tty, if there is one.
 std::string UsbDescription(const SystemPaths& system, const std::string& kernelName) {
   std::string device = Canonical(fs::path(system.sysClassTty) / kernelName / "device");
@@ -146,11 +134,6 @@ PortMap PortMap::FromEnvironment(const SystemPaths& system) {
   return Automatic(system);
 }
 
-PortMap PortMap::FromDirectory(std::string directory, PortMapSource source,
-                               const SystemPaths& system) {
-  return PortMap(source, std::move(directory), system);
-}
-
 PortMap PortMap::Automatic(const SystemPaths& system) {
   PortMap map(PortMapSource::Automatic, {}, system);
   unsigned number = 0;
@@ -178,7 +161,7 @@ std::vector<PortMapEntry> PortMap::Entries() const {
   std::vector<PortMapEntry> entries;
   std::error_code ec;
   for (const auto& item : fs::directory_iterator(directory_, ec)) {
-    const unsigned number = PortNumberOf(item.path().filename().string());
+    const unsigned number = PortEntryNumber(item.path().filename().string());
     if (number == 0) continue;
     PortMapEntry entry;
     entry.number = number;

@@ -29,18 +29,6 @@ std::string DosDeviceTarget(unsigned number) {
   return target;  // the first of the NUL-separated names is the one in force
 }
 
-// The number N of a port directory entry "comN" (1..256), or 0.
-unsigned PortNumberOf(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "com") != 0 || name[3] == '0')
-    return 0;
-  unsigned n = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    n = n * 10 + static_cast<unsigned>(name[i] - '0');
-  }
-  return n <= kMaxPortNumber ? n : 0;
-}
-
 // The ports that exist: those an exclusive open finds, free or held, as the port scan decides.
 std::vector<PortMapEntry> SystemEntries() {
   std::vector<PortMapEntry> entries;
@@ -57,7 +45,7 @@ std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
   std::vector<PortMapEntry> entries;
   std::error_code ec;
   for (const auto& item : fs::directory_iterator(directory, ec)) {
-    const unsigned number = PortNumberOf(item.path().filename().string());
+    const unsigned number = PortEntryNumber(item.path().filename().string());
     if (number == 0) continue;
     const std::string path = item.path().string();
     entries.push_back({number, path, path, {}});
@@ -75,11 +63,6 @@ const char* PortMapSummary() {
 
 PortMap PortMap::FromEnvironment(const SystemPaths& system) {
   return Automatic(system);
-}
-
-PortMap PortMap::FromDirectory(std::string directory, PortMapSource source,
-                               const SystemPaths& system) {
-  return PortMap(source, std::move(directory), system);
 }
 
 PortMap PortMap::Automatic(const SystemPaths& system) {
