@@ -6,7 +6,6 @@
 #include <iterator>
 
 #include "tests/comport/fake_port_fixture.h"
-#include "tests/support/pty_pair.h"
 
 namespace vestrel::comport::fakes {
 namespace {
@@ -189,35 +188,6 @@ TEST_F(FakePortTest, FailureMessageInGermanOrEnglish) {
   EXPECT_EQ(port.GetNotifyWindow(), &queue);                 // kept on failure too
   EXPECT_EQ(port.GetV24Parameter()->Schnittstelle, Com__1);  // the old record stays
   EXPECT_EQ(port.Read(nullptr, 0), kV24NoPort);
-}
-
-// COM1 absent; COM3 and COM5 exist, so the table of existing ports is {2, 4}.
-class AutoSearchTest : public FakePortTest {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(com3.ok() && com5.ok());
-    dir.Link(3, com3.SlavePath());
-    dir.Link(5, com5.SlavePath());
-    port.Check_AllV24();
-    ASSERT_EQ(port.GetMaxV24Devices(), 2);
-    port.SetAutoSearch(true);
-  }
-  testing_support::PtyPair com3, com5;
-};
-
-TEST_F(AutoSearchTest, TriesComOneThenTheExistingPortsFromPositionOne) {
-  refused = {1, 3, 5};
-  EXPECT_EQ(port.Open(&queue, 3, true), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(asked, (std::vector<unsigned>{1, 5}));  // table position 0 (COM3) gets no attempt
-  EXPECT_EQ(shown, (std::vector<std::string>{"COM1 konnte nicht geöffnet werden!"}));
-}
-
-TEST_F(AutoSearchTest, TheFoundPortGoesIntoTheRecord) {
-  refused = {1};
-  ASSERT_NE(port.Open(&queue, 3, true), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(asked, (std::vector<unsigned>{1, 5}));
-  EXPECT_EQ(port.GetV24Parameter()->Schnittstelle, Com__5);
-  EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(FakePortTest, SettingsFileChoosesThePortAndRecordsTheOpenedOne) {

@@ -1,12 +1,12 @@
-#include "comport/comport.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "comport/comport.h"
 #include "platform/serial_device.h"
+#include "tests/comport/fake_port_fixture.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/pty_pair.h"
 
@@ -110,3 +110,39 @@ TEST(V24PortName, DisplayNameAndDevicePath) {
 
 }  // namespace
 }  // namespace vestrel::comport
+
+// AutoSearch walks the table of existing ports that the scan made; the opens go to fake lines.
+namespace vestrel::comport::fakes {
+namespace {
+
+// COM1 absent; COM3 and COM5 exist, so the table of existing ports is {2, 4}.
+class AutoSearchTest : public FakePortTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(com3.ok() && com5.ok());
+    dir.Link(3, com3.SlavePath());
+    dir.Link(5, com5.SlavePath());
+    port.Check_AllV24();
+    ASSERT_EQ(port.GetMaxV24Devices(), 2);
+    port.SetAutoSearch(true);
+  }
+  testing_support::PtyPair com3, com5;
+};
+
+TEST_F(AutoSearchTest, TriesComOneThenTheExistingPortsFromPositionOne) {
+  refused = {1, 3, 5};
+  EXPECT_EQ(port.Open(&queue, 3, true), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(asked, (std::vector<unsigned>{1, 5}));  // table position 0 (COM3) gets no attempt
+  EXPECT_EQ(shown, (std::vector<std::string>{"COM1 konnte nicht geöffnet werden!"}));
+}
+
+TEST_F(AutoSearchTest, TheFoundPortGoesIntoTheRecord) {
+  refused = {1};
+  ASSERT_NE(port.Open(&queue, 3, true), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(asked, (std::vector<unsigned>{1, 5}));
+  EXPECT_EQ(port.GetV24Parameter()->Schnittstelle, Com__5);
+  EXPECT_TRUE(shown.empty());
+}
+
+}  // namespace
+}  // namespace vestrel::comport::fakes
