@@ -67,7 +67,7 @@ windows:
 	cmake --build --preset windows -j $(JOBS)
 
 # The Windows build under Wine: its unit tests, then loads, the port listing and the monitor
-# against the (Linux) simulator behind pty-backed COM ports. About a minute; see the README.
+# against the (Linux) simulator behind pty-backed COM ports. About two minutes; see the README.
 test-windows: windows
 	@./scripts/install-deps
 	cmake --preset default >/dev/null
