@@ -94,6 +94,7 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   if (!port) return Fail(kOpenFailed, "No port is selected.");
   if (!baudRate) return Fail(kOpenFailed, "No baud rate is selected.");
 
+  lostReason_.clear();  // a new device: what happened to the last one no longer explains errors
   OpenResult opened = opener_(port->devicePath);
   if (opened.status != OpenStatus::Opened || !opened.device)
     return Fail(kOpenFailed, OpenFailureReason(*port, opened));
@@ -141,10 +142,11 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   return true;
 }
 
+// A device that went away stays named until the next open: the steps after a sync that failed
+// for that reason (which closes the port) then say why they cannot send.
 void SerialLoaderLink::ClosePort() {
   ComHandle.reset();
   ForgetReadAhead();
-  lostReason_.clear();
 }
 
 SerialResult SerialLoaderLink::Note(SerialResult result) {

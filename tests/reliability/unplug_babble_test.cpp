@@ -96,8 +96,8 @@ struct PullPoint {
   std::uint64_t bytes;
 };
 
-// Points in each phase of a load: in the middle of a request, right after it, and in the middle
-// of its reply.
+// The first sync probe, then points in each phase of a load: in the middle of a request, right
+// after it, and in the middle of its reply.
 std::vector<PullPoint> PullPoints(const std::vector<LoggedRequest>& requests) {
   std::size_t lastProgram = 0, firstRead = 0, finish = 0, erase = 0;
   for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -115,7 +115,7 @@ std::vector<PullPoint> PullPoints(const std::vector<LoggedRequest>& requests) {
       {"read-back", firstRead},
       {"verify", (lastProgram + 1 + finish) / 2},
       {"finish", finish}};
-  std::vector<PullPoint> points;
+  std::vector<PullPoint> points = {{"baud sync (first probe)", 1}};
   for (const auto& [phase, index] : phases) {
     const std::uint64_t at = requests[index].bytes;
     points.push_back({phase + " (mid request)", at - 3});
