@@ -155,6 +155,8 @@ class TComPort : public TComponent {
   void SetDatei(std::string Value) { Datei = std::move(Value); }
   int GetLanguage() const { return Language; }
   bool GetPortOpen() const { return PortOpen; }
+  // The open port's line has hung up (see TV24Read_Thread::GetLineGone); false when closed.
+  bool GetLineGone() const { return ReadThread && ReadThread->GetLineGone(); }
   HANDLE GetPortHandle() const { return PortHandle; }
   V24NotifyTarget* GetNotifyWindow() const { return NotifyWindow; }
   HandshakeTag GetActiveHandshake() const { return ActiveHandshake; }

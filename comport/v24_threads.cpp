@@ -72,6 +72,7 @@ void TV24Read_Thread::Execute() {
 bool TV24Read_Thread::WaitForArrival() {
   const platform::SerialResult r = PortHandle->WaitArrival(kEventWait);
   if (r.ok()) return true;
+  if (r.status == platform::SerialStatus::Gone) LineGone = true;
   if (r.status != platform::SerialStatus::TimedOut) SleepUnlessTerminated(kEventWait);
   return false;
 }

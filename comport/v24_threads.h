@@ -54,6 +54,9 @@ class TV24Read_Thread : public TThread {
   // True from a posted WM_V24_RXCHAR until the owner reacts (Read, Reset_SetAktiv, Close).
   bool GetAktiv();
   void SetAktiv(bool Value);
+  // True once a wait has found the line hung up (a USB adapter pulled, the far side of a
+  // pseudo-terminal closed); a hung-up line never comes back on the same handle.
+  bool GetLineGone() const { return LineGone.load(); }
 
   static constexpr std::chrono::milliseconds kEventWait{1000};
   static constexpr std::uint32_t kRenotifyMs = 5000;
@@ -79,6 +82,7 @@ class TV24Read_Thread : public TThread {
   V24NotifyTarget* const NotifyWindow;
   platform::SerialDevice* const PortHandle;
   bool Aktiv = false;
+  std::atomic<bool> LineGone{false};
   const std::int32_t PortNumber;
   TCriticalSection AktivLock;
   const TTickSource Tick;

@@ -99,7 +99,7 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   auto* monitorOption = app.add_flag(
       "--monitor", monitor,
       "after the steps (or alone), show what the target sends and send what stdin gives; "
-      "Ctrl-C ends it");
+      "Ctrl-C ends it, and so does a line that goes away (exit code 1)");
   app.add_option("--monitor-seconds", monitorSeconds, "end the monitor after N seconds")
       ->type_name("N")
       ->needs(monitorOption);

@@ -142,14 +142,21 @@ class Monitor {
     return false;
   }
 
-  // Until Ctrl-C or the deadline.
-  void Run(std::istream& in, std::optional<Clock::time_point> deadline) {
+  // Until Ctrl-C, the deadline or the line hanging up; false for the last.
+  bool Run(std::istream& in, std::optional<Clock::time_point> deadline) {
     InterruptHandler interrupt;
     InputPump input(in, queue_);
     std::string pending;
+    bool lineKept = true;
     for (;;) {
       if (gInterrupted) {
         err_ << "[interrupted]\n";
+        break;
+      }
+      if (port_.GetLineGone()) {
+        Fetch();  // what came before the hang-up
+        err_ << "[" << PortName() << " went away (adapter unplugged?)]\n";
+        lineKept = false;
         break;
       }
       const auto now = Clock::now();
@@ -163,6 +170,7 @@ class Monitor {
       if (!pending.empty()) Send(pending);
     }
     port_.Close();
+    return lineKept;
   }
 
  private:
@@ -258,8 +266,7 @@ int RunMonitor(const MonitorOptions& options, std::istream& in, std::ostream& ou
 
   std::optional<Clock::time_point> deadline;
   if (options.seconds > 0) deadline = Clock::now() + std::chrono::seconds(options.seconds);
-  monitor.Run(in, deadline);
-  return kExitOk;
+  return monitor.Run(in, deadline) ? kExitOk : kExitFailure;
 }
 
 }  // namespace vestrel::cli

@@ -47,6 +47,26 @@ TEST(Monitor, PrintsWhatTheTargetSendsAndSendsItsInput) {
   EXPECT_NE(err.str().find("Monitoring " + pty.SlavePath() + " at 115200 baud"), std::string::npos);
 }
 
+TEST(Monitor, ALineThatHangsUpEndsItWithExitCodeOne) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  ASSERT_TRUE(pty.Send(BytesOf("last words\n")));
+  std::thread pull([&pty] {
+    std::this_thread::sleep_for(1s);  // the monitor has shown the text by then
+    pty.CloseMaster();                // the adapter is pulled
+  });
+  std::istringstream in;
+  std::ostringstream out, err;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunMonitor({pty.SlavePath(), 1, 115200, 30}, in, out, err), kExitFailure);
+  pull.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);  // not the 30 s it was given
+  EXPECT_EQ(out.str(), "last words\n");
+  EXPECT_NE(err.str().find("[" + pty.SlavePath() + " went away (adapter unplugged?)]"),
+            std::string::npos)
+      << err.str();
+}
+
 TEST(Monitor, RefusesOptionsOutOfRangeAndReportsAPortItCannotOpen) {
   std::istringstream in;
   std::ostringstream out, err;

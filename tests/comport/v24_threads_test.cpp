@@ -65,10 +65,15 @@ TEST_F(ReaderTest, ClearingAktivWhileTheTimerRunsNotifiesAtTheNextPass) {
 }
 
 TEST_F(ReaderTest, AHungUpLineIsWaitedOutAndArrivalsStillCount) {
+  ASSERT_TRUE(line->Event(SerialStatus::Failed));  // a failed wait is not a hang-up
+  EXPECT_FALSE(port.GetLineGone());
   ASSERT_TRUE(line->Event(SerialStatus::Gone));
+  EXPECT_TRUE(port.GetLineGone());
   EXPECT_TRUE(Messages().empty());
   ASSERT_TRUE(line->Arrive());
   EXPECT_EQ(Messages(), (std::vector<V24Message>{Rxchar()}));
+  port.Close();
+  EXPECT_FALSE(port.GetLineGone());  // closed: there is no line to speak of
 }
 
 // A target that refuses the first post.
