@@ -8,6 +8,7 @@
 // Exit code: 0 after OK or a saved picture, 1 after Cancel, a picture that could not be saved or
 // a port that could not be opened, 2 for a usage error.
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QPixmap>
 #include <QStringList>
@@ -136,9 +137,7 @@ int Usage(QCommandLineParser& parser, const QString& message) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("comport-settings"));
-
   QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("Shows the port settings dialog and prints the stored record after OK."));
@@ -166,11 +165,18 @@ int main(int argc, char* argv[]) {
                                 QStringLiteral("Save a picture of the dialog as shown and leave."),
                                 QStringLiteral("FILE.png"));
   parser.addOptions({language, enable, settings_file, open, grab});
-  if (!parser.parse(QApplication::arguments())) return Usage(parser, parser.errorText());
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::printf("%s\n", qPrintable(parser.helpText()));
-    return kExitOk;
+
+  // The help needs no display: it is answered before the window toolkit connects to one.
+  {
+    QCoreApplication core(argc, argv);
+    if (parser.parse(QCoreApplication::arguments()) && parser.isSet(QStringLiteral("help"))) {
+      std::printf("%s\n", qPrintable(parser.helpText()));
+      return kExitOk;
+    }
   }
+
+  QApplication app(argc, argv);
+  if (!parser.parse(QApplication::arguments())) return Usage(parser, parser.errorText());
   if (!parser.positionalArguments().isEmpty()) {
     return Usage(parser, QStringLiteral("unexpected argument ") + parser.positionalArguments()[0]);
   }

@@ -32,10 +32,14 @@ constexpr int kProcessWaitMs = 20000;
 struct Run {
   int ExitCode = -1;
   QString Stderr;
+  QString Stdout;
 };
 
-Run RunComportSettings(const QStringList& Arguments) {
+Run RunComportSettings(const QStringList& Arguments,
+                       const QProcessEnvironment& Environment =
+                           QProcessEnvironment::systemEnvironment()) {
   QProcess process;
+  process.setProcessEnvironment(Environment);
   process.start(QStringLiteral(COMPORT_SETTINGS_BINARY), Arguments);
   if (!process.waitForFinished(kProcessWaitMs)) {
     process.kill();
@@ -43,7 +47,8 @@ Run RunComportSettings(const QStringList& Arguments) {
     return {};
   }
   return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-          QString::fromUtf8(process.readAllStandardError())};
+          QString::fromUtf8(process.readAllStandardError()),
+          QString::fromUtf8(process.readAllStandardOutput())};
 }
 
 }  // namespace
@@ -247,6 +252,15 @@ class OpenDialogTest : public QObject {
              qPrintable(missing.Stderr));
 
     QCOMPARE(RunComportSettings({"--open", "COM0"}).ExitCode, 2);
+  }
+
+  void exampleHelpNeedsNoDisplay() {
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+      headless.remove(QString::fromLatin1(name));
+    const Run help = RunComportSettings({"--help"}, headless);
+    QCOMPARE(help.ExitCode, 0);
+    QVERIFY2(help.Stdout.contains("--settings-file <PATH>"), qPrintable(help.Stdout));
   }
 };
 
