@@ -46,8 +46,9 @@ std::string OpenFailureReason(const PortTarget& port, const OpenResult& opened) 
     case OpenStatus::Busy:
       return named + " is held by another program.";
     case OpenStatus::PermissionDenied:
-      return "Permission denied on " + device + ": the user may need to be a member of the group \"" +
-             opened.ownerGroup + "\" that owns the device.";
+      return "Permission denied on " + device +
+             ": the user may need to be a member of the group \"" + opened.ownerGroup +
+             "\" that owns the device.";
     case OpenStatus::Failed:
     case OpenStatus::Opened:
       break;
@@ -73,14 +74,18 @@ std::chrono::milliseconds QuietTime(std::uint32_t baudRate) {
 SerialLoaderLink::SerialLoaderLink(LoaderView& view, DeviceOpener opener)
     : view_(view), opener_(std::move(opener)) {}
 
-SerialLoaderLink::~SerialLoaderLink() { ClosePort(); }
+SerialLoaderLink::~SerialLoaderLink() {
+  ClosePort();
+}
 
 std::string SerialLoaderLink::PortName(unsigned n, bool forDisplay) {
   if (forDisplay) return platform::PortDisplayName(n);
   return platform::PortMap::FromEnvironment().DevicePath(n).value_or(std::string());
 }
 
-PortTarget SerialLoaderLink::Target(unsigned n) { return {PortName(n, true), PortName(n, false)}; }
+PortTarget SerialLoaderLink::Target(unsigned n) {
+  return {PortName(n, true), PortName(n, false)};
+}
 
 bool SerialLoaderLink::Fail(const std::string& text, const std::string& reason) {
   ClosePort();

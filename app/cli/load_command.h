@@ -17,8 +17,7 @@ struct LoadOptions {
   std::optional<std::string> portPath;    // --port PATH (a device, or COMn)
   std::optional<int> baudIndex;           // -b N: index into the window's baud list
   std::optional<std::uint32_t> baudRate;  // --baud RATE
-  bool all = false, erase = false, program = false, verify = false, run = false,
-       terminate = false;
+  bool all = false, erase = false, program = false, verify = false, run = false, terminate = false;
   bool skipBlank = false;  // --skip-blank: the fast load after an erase
   TerminalOptions terminal;
 };

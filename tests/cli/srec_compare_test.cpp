@@ -75,7 +75,9 @@ struct CompareCase {
   const char* usedLength;
 };
 
-void PrintTo(const CompareCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CompareCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SrecCatCompare : public testing::TestWithParam<CompareCase> {};
 

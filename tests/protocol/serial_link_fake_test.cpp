@@ -21,8 +21,12 @@ using platform::SerialStatus;
 using testing_support::RecordingView;
 using Bytes = std::vector<std::uint8_t>;
 
-SerialResult Ok(std::size_t count = 0) { return {SerialStatus::Ok, count, 0, {}}; }
-SerialResult Fault(SerialStatus status, const char* text) { return {status, 0, EIO, text}; }
+SerialResult Ok(std::size_t count = 0) {
+  return {SerialStatus::Ok, count, 0, {}};
+}
+SerialResult Fault(SerialStatus status, const char* text) {
+  return {status, 0, EIO, text};
+}
 
 // Everything the device saw, kept by the test after the link has closed the device.
 struct DeviceLog {
@@ -177,7 +181,8 @@ TEST_F(SerialLinkFake, OpenSetsTheLoaderLineAndKeepsTheRest) {
   expected.Parity = platform::NOPARITY;
   expected.StopBits = platform::ONESTOPBIT;
   EXPECT_EQ(log->applied, expected);
-  EXPECT_EQ(log->timeouts, (platform::COMMTIMEOUTS{platform::MAXDWORD, platform::MAXDWORD, 100, 7, 9}));
+  EXPECT_EQ(log->timeouts,
+            (platform::COMMTIMEOUTS{platform::MAXDWORD, platform::MAXDWORD, 100, 7, 9}));
   EXPECT_EQ(view.info, "COM3 is open");
 }
 

@@ -25,12 +25,13 @@ using namespace std::chrono_literals;
 // Keeps sending `pattern` until stopped, never blocking for long on a full line.
 class Babbler {
  public:
-  Babbler(PtyPair& pty, Bytes pattern) : thread_([this, &pty, pattern] {
-      while (!stop_) {
-        if (PtyPair::WaitFor(pty.master(), POLLOUT, 20ms))
-          (void)::write(pty.master(), pattern.data(), pattern.size());
-      }
-    }) {}
+  Babbler(PtyPair& pty, Bytes pattern)
+      : thread_([this, &pty, pattern] {
+          while (!stop_) {
+            if (PtyPair::WaitFor(pty.master(), POLLOUT, 20ms))
+              (void)::write(pty.master(), pattern.data(), pattern.size());
+          }
+        }) {}
   ~Babbler() {
     stop_ = true;
     thread_.join();

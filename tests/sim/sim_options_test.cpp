@@ -17,9 +17,9 @@ ParsedOptions Parse(std::vector<const char*> args, std::string* errText = nullpt
 }
 
 TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
-  const ParsedOptions parsed = Parse({"--flash-size", "0x2000", "--version", "2.17", "--drop",
-                                      "0.25", "--burst-gap-ms", "40", "--unplug-after-bytes", "0",
-                                      "--sync-answer", "0xA5"});
+  const ParsedOptions parsed =
+      Parse({"--flash-size", "0x2000", "--version", "2.17", "--drop", "0.25", "--burst-gap-ms",
+             "40", "--unplug-after-bytes", "0", "--sync-answer", "0xA5"});
   ASSERT_TRUE(parsed.options);
   const SimOptions& o = *parsed.options;
   EXPECT_EQ(o.model.flashSize, 0x2000u);
@@ -47,16 +47,15 @@ TEST(SimOptionsTest, HelpEndsWithStatusZero) {
 }
 
 TEST(SimOptionsTest, UsageErrorsEndWithStatusTwo) {
-  for (const auto& args : std::vector<std::vector<const char*>>{
-           {"--drop", "1.5"},
-           {"--flash-size", "0x1001"},
-           {"--flash-size", "0"},
-           {"--version", "1"},
-           {"--version", "1.256"},
-           {"--version", "1.x"},
-           {"--sync-answer", "256"},
-           {"--no-such-option"},
-           {"--erase-ms"}}) {
+  for (const auto& args : std::vector<std::vector<const char*>>{{"--drop", "1.5"},
+                                                                {"--flash-size", "0x1001"},
+                                                                {"--flash-size", "0"},
+                                                                {"--version", "1"},
+                                                                {"--version", "1.256"},
+                                                                {"--version", "1.x"},
+                                                                {"--sync-answer", "256"},
+                                                                {"--no-such-option"},
+                                                                {"--erase-ms"}}) {
     std::string err;
     const ParsedOptions parsed = Parse(args, &err);
     EXPECT_FALSE(parsed.options) << args[0];
