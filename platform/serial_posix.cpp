@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,9 @@ int PollTimeoutMs(const Deadline& deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
+
+// The shortest sleep while the output queue drains.
+constexpr auto kDrainPollMin = std::chrono::microseconds(200);
 
 Deadline After(Clock::time_point start, std::uint64_t milliseconds) {
   return start + std::chrono::milliseconds(milliseconds);
@@ -394,7 +398,20 @@ class PosixSerialDevice final : public SerialDevice {
     return Success(done);
   }
 
-  SerialResult Drain() override {
+  // tcdrain() alone may wait forever on a line that stopped taking bytes (a stalled USB
+  // adapter), so the output queue is watched until it is empty, sleeping about as long as its
+  // bytes take on the wire; tcdrain() then only waits for the UART's own FIFO.
+  SerialResult Drain(std::chrono::milliseconds limit) override {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      int queued = 0;
+      if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+      const auto now = Clock::now();
+      if (now >= deadline) return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
+      const auto onTheWire = ByteTime() * queued;
+      std::this_thread::sleep_for(
+          std::clamp<Clock::duration>(onTheWire, kDrainPollMin, deadline - now));
+    }
     while (::tcdrain(fd_) != 0) {
       if (errno != EINTR) return FromErrno(errno);
     }
@@ -497,6 +514,13 @@ class PosixSerialDevice final : public SerialDevice {
   COMMTIMEOUTS Timeouts() {
     std::lock_guard lock(mutex_);
     return timeouts_;
+  }
+
+  // Ten bit times at the rate last set (9600 baud before any).
+  Clock::duration ByteTime() {
+    std::lock_guard lock(mutex_);
+    const std::uint32_t rate = shadow_.BaudRate != 0 ? shadow_.BaudRate : 9600;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(10)) / rate;
   }
 
   // Bytes that poll announced; 0 with a hang-up reported is the end of the line.

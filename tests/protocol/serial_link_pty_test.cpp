@@ -234,6 +234,19 @@ TEST_F(SerialLinkPty, DiscardStaleInputLeavesNothingForTheNextReceive) {
   EXPECT_EQ(Receive(reply), kTimedOut);
 }
 
+// Regression: nothing bounded a write, so a line that stopped taking bytes hung the load.
+TEST_F(SerialLinkPty, ALineThatStopsTakingBytesEndsTheSendInsteadOfBlocking) {
+  Open(115200);
+  const Bytes block(520, 0x11);
+  int sent = 0;
+  // Nobody reads the far end: the line's buffers fill, then a write can go no further.
+  while (sent < 1000 && link.SendFrame(block) == 520) ++sent;
+  EXPECT_LT(sent, 1000);
+  EXPECT_NE(link.LinkLostReason().find("stopped taking bytes"), std::string::npos)
+      << link.LinkLostReason();
+  EXPECT_EQ(link.SendFrame(block), kReadFailed);
+}
+
 TEST_F(SerialLinkPty, UnplugWhileWaitingGivesReadFailed) {
   Open();
   ASSERT_TRUE(pty.Send(Bytes{0x55, 0x55, 0x55, 0x55, 0x01}));
