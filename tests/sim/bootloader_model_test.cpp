@@ -45,7 +45,7 @@ Bytes Finish(std::uint32_t length) {
 
 class BootloaderModelTest : public ::testing::Test {
  protected:
-  BootloaderModel model_{ModelConfig{kSmallFlash, 1, 3}};
+  BootloaderModel model_{ModelConfig{kSmallFlash, 1, 3, {}}};
 
   RequestOutcome Ok(const Bytes& payload) {
     RequestOutcome outcome = model_.Handle(payload);
@@ -57,7 +57,7 @@ class BootloaderModelTest : public ::testing::Test {
 };
 
 TEST_F(BootloaderModelTest, VersionReplyCarriesSizeMinorAndMajor) {
-  BootloaderModel model(ModelConfig{0x80000, 1, 3});
+  BootloaderModel model(ModelConfig{0x80000, 1, 3, {}});
   const RequestOutcome outcome = model.Handle(Header(0x0009, 2));
   ASSERT_TRUE(outcome.reply);
   EXPECT_EQ(*outcome.reply, (Bytes{0x00, 0x00, 0x08, 0x00, 0x03, 0x01}));
@@ -101,7 +101,7 @@ TEST_F(BootloaderModelTest, ReadMemoryEchoesTheRequestThenTheWords) {
 
 TEST_F(BootloaderModelTest, RepliesFitTheHostsCapacities) {
   // Capacity counts the checksum byte too: payload + 1 must fit.
-  BootloaderModel model(ModelConfig{0x80000, 1, 0});
+  BootloaderModel model(ModelConfig{0x80000, 1, 0, {}});
   EXPECT_LE(model.Handle(Header(0x0009, 2)).reply->size() + 1, 16u);
   EXPECT_LE(model.Handle(Erase()).reply->size() + 1, 16u);
   EXPECT_LE(
@@ -167,7 +167,7 @@ void PrintTo(const InvalidCase& c, std::ostream* os) {
 class InvalidRequestTest : public ::testing::TestWithParam<InvalidCase> {};
 
 TEST_P(InvalidRequestTest, GetsNoReplyAndChangesNothing) {
-  BootloaderModel model(ModelConfig{kSmallFlash, 1, 0});
+  BootloaderModel model(ModelConfig{kSmallFlash, 1, 0, {}});
   ASSERT_TRUE(model.LoadFlash(Bytes(kSmallFlash, 0xA5)));
   const RequestOutcome outcome = model.Handle(GetParam().payload);
   ASSERT_FALSE(outcome.valid());

@@ -221,6 +221,7 @@ void BootloaderModel::Apply(std::span<const std::uint8_t> payload, RequestOutcom
       } else {
         usedLength_ = *outcome.address;
       }
+      status = config_.finishStatus.value_or(status);
       outcome.status = status;
       AppendLe16(reply, status);
       break;

@@ -39,6 +39,9 @@ struct ModelConfig {
   std::uint32_t flashSize = 0x80000;
   std::uint8_t versionMajor = 1;
   std::uint8_t versionMinor = 0;
+  // Answers every finish with this status instead of the model's own, as a bootloader that
+  // refuses the closing report does.
+  std::optional<std::uint16_t> finishStatus;
 };
 
 // What one request did; the front end logs it and sends the reply.

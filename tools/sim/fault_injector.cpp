@@ -78,6 +78,10 @@ Transmission FaultInjector::Plan(std::uint16_t command, std::vector<std::uint8_t
   }
   out.chunks = Split(wire);
   if (out.chunks.size() > 1) out.faults.push_back("burst");
+  if (Chance(config_.late)) {  // drawn last: the other faults of a seed stay as they were
+    out.delay = config_.lateBy;
+    out.faults.push_back("late");
+  }
   return out;
 }
 

@@ -184,6 +184,10 @@ class Simulator {
   void Unplug(SimDuration now);
   std::optional<SimDuration> NextWake(SimDuration now) const;
   bool Busy() const { return babbling_ || !outbound_.empty(); }
+  // False once --stop-reading-after-bytes has been reached: the line takes no more bytes.
+  bool ReadsInput() const {
+    return !options_.stopReadingAfterBytes || bytesIn_ < *options_.stopReadingAfterBytes;
+  }
   SimDuration GroupDue() const;         // the first group of output bytes
   SimDuration InboundGroupDue() const;  // the first group of input bytes
   bool ConsumeBudget(std::uint64_t& count);
@@ -291,7 +295,7 @@ void Simulator::Loop(const sigset_t& waitMask) {
       break;
     }
 
-    pollfd fd{pty_.master, POLLIN, 0};
+    pollfd fd{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0};
     if (!outbound_.empty() && GroupDue() <= now) fd.events |= POLLOUT;  // the write was refused
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
@@ -421,6 +425,7 @@ void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDurat
 }
 
 void Simulator::Send(const Transmission& transmission, SimDuration notBefore) {
+  notBefore += transmission.delay;
   if (transmission.babble) {
     babbling_ = true;
     nextBabble_ = notBefore;
@@ -504,7 +509,12 @@ bool Simulator::FlushOutput(SimDuration now) {
 
 void Simulator::ReadInput(SimDuration now) {
   std::uint8_t buffer[kIoChunk];
-  const ssize_t n = read(pty_.master, buffer, sizeof buffer);
+  std::size_t want = sizeof buffer;
+  if (options_.stopReadingAfterBytes)
+    want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(want, *options_.stopReadingAfterBytes - bytesIn_));
+  if (want == 0) return;
+  const ssize_t n = read(pty_.master, buffer, want);
   if (n <= 0) return;  // EAGAIN/EINTR; the master sees no hang-up while the slave is held
   if (babbling_) StopBabble();
   std::uint64_t accepted = static_cast<std::uint64_t>(n);

@@ -71,6 +71,18 @@ bool ParseVersion(const std::string& text, ModelConfig& model) {
   return true;
 }
 
+// A 16-bit word in decimal or 0x-hexadecimal.
+std::uint16_t ParseWord(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* begin = text.data() + (hex ? 2 : 0);
+  const char* end = text.data() + text.size();
+  unsigned value = 0;
+  const auto [ptr, ec] = std::from_chars(begin, end, value, hex ? 16 : 10);
+  if (ec != std::errc{} || ptr != end || begin == end || value > 0xFFFF)
+    throw CLI::ValidationError("--finish-status", "expects a word, 0 to 0xFFFF");
+  return static_cast<std::uint16_t>(value);
+}
+
 void AddRate(CLI::App& app, const char* name, double& rate, const char* what) {
   app.add_option(name, rate, what)
       ->check(CLI::Range(0.0, 1.0))
@@ -112,6 +124,12 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
       ->group("Bootloader");
   app.add_option("--flash-out", o.flashOut, "Write the flash contents here at exit")
       ->option_text("FILE")
+      ->group("Bootloader");
+  std::string finishStatus;
+  app.add_option("--finish-status", finishStatus,
+                 "Answer every finish with this status word (e.g. 0x45 'E', 0x47 'G') instead "
+                 "of the bootloader's own")
+      ->option_text("WORD")
       ->group("Bootloader");
   app.add_option("--app-text", o.appText,
                  "After start application, send this text as the booted application would")
@@ -183,6 +201,19 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
       ->check(CLI::Range(1u, 4096u))
       ->option_text("N=4")
       ->group("Faults");
+  AddRate(app, "--late", o.faults.late,
+          "Rate of replies sent --late-ms after they are due, past the host's read time-out");
+  unsigned lateMs = 150;
+  app.add_option("--late-ms", lateMs, "How late a late reply comes, 0 to 10000")
+      ->check(CLI::Range(0u, 10000u))
+      ->option_text("MS=150")
+      ->group("Faults");
+  std::uint64_t stopReadingAfter = 0;
+  app.add_option("--stop-reading-after-bytes", stopReadingAfter,
+                 "Stop taking bytes from the line once N have come in (and so stop answering), "
+                 "as a stalled adapter does")
+      ->option_text("N")
+      ->group("Faults");
   app.add_option("--unplug-after-bytes", unplugAfter,
                  "Pull the line once N bytes have crossed it, both directions counted")
       ->option_text("N")
@@ -210,6 +241,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
     if (!ParseVersion(version, o.model)) {
       throw CLI::ValidationError("--version", "expects MAJOR.MINOR, each 0 to 255");
     }
+    if (!finishStatus.empty()) o.model.finishStatus = ParseWord(finishStatus);
   } catch (const CLI::CallForHelp& e) {
     return {std::nullopt, app.exit(e, out, err)};
   } catch (const CLI::ParseError& e) {
@@ -219,6 +251,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
   o.syncAnswer = static_cast<std::uint8_t>(syncAnswer);
   o.faults.burstGap = std::chrono::milliseconds(burstGapMs);
   if (app.count("--unplug-after-bytes") > 0) o.unplugAfterBytes = unplugAfter;
+  if (app.count("--stop-reading-after-bytes") > 0) o.stopReadingAfterBytes = stopReadingAfter;
+  o.faults.lateBy = std::chrono::milliseconds(lateMs);
   return {o, 0};
 }
 
