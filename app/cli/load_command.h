@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -22,11 +23,17 @@ struct LoadOptions {
   TerminalOptions terminal;
 };
 
-// Runs the requested steps in the window's order and returns its exit code: 0 when the
-// requested steps succeeded, 1 otherwise. A run with `all` needs every step to succeed.
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err);
+// Asked before every request to the bootloader; a non-empty answer (why) stops the load there.
+using StopCheck = std::function<std::string()>;
 
-// True when the options ask for at least one step of the automatic run.
+// Runs the requested steps in the window's order and returns the exit code: 0 when every
+// requested step succeeded (the file load and the connect included), 1 otherwise. Only the
+// load's own port is opened.
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop = {});
+
+// True when the options ask for at least one step of the automatic run, connect included.
 bool AsksForSteps(const LoadOptions& options);
+// True when they ask for a step that needs the file: program, verify, or all.
+bool NeedsFile(const LoadOptions& options);
 
 }  // namespace vestrel::cli
