@@ -110,6 +110,7 @@ class WindowTest : public QObject {
   void showsTheSameRunAsTheWin32Window() {
     namespace run = test::window_run;
     fake_ = std::make_unique<FakeBootloader>(run::kFlashSize);
+    ports_->AddPty(4);  // with COM1 and COM3 from init()
     const std::string hexFile = test::WriteHexFile(files_, "run.hex", run::Data());
     auto form = MakeForm({"-f" + hexFile});
     form->show();

@@ -26,8 +26,8 @@ inline Bytes Data() {
   return Pattern(kFlashSize, 5);
 }
 
-// The ports that both windows find usable: Com1 and Com3.
-inline constexpr unsigned kPorts[] = {1, 3};
+// Both windows find COM1, COM3 and COM4 usable: the Qt window's test makes them in a port
+// directory, scripts/test-windows links them to simulators for the Win32 window's.
 
 // A step: the button clicked, after `prepare` has set up the fake bootloader. The run starts
 // with the window's activation, which loads the file named by -f.

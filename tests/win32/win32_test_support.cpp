@@ -198,6 +198,7 @@ std::vector<std::uint32_t> Pixels(HBITMAP picture, const RECT& place) {
 bool SaveScreenshot(HWND window, const std::string& path) {
   // Paints what is pending, then copies the screen until two copies agree: the system shows a
   // painted window on the screen a little later.
+  SetForegroundWindow(window);  // an active title bar, as the user sees the window in front
   RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   RECT place{};
   GetWindowRect(window, &place);

@@ -2,7 +2,7 @@
 // (controls, texts, hints, states, keyboard order, status panels, scaling and anchoring), the
 // button pictures, loads clicked through the buttons and the file dialog, the automatic run and
 // its exit code, closing during an operation, and the same run as the Qt window shows.
-// The port scan must find COM1 and COM3 (scripts/test-windows links them to simulators).
+// The port scan must find COM1, COM3 and COM4 (scripts/test-windows links them to simulators).
 // clang-format off
 #include "app/win32/vestrelmain.h"
 #include "tests/support/fake_bootloader.h"
@@ -186,7 +186,8 @@ TEST_F(Win32WindowTest, ControlsSitWhereTheFormDescriptionPutsThem) {
             (std::vector<std::string>{"1200", "2400", "4800", "9600", "19200", "38400", "57600",
                                       "115200"}));
   EXPECT_EQ(Text(form->Control(BaudComboBox)), "38400");
-  EXPECT_EQ(Entries(form->Control(ComComboBox)), (std::vector<std::string>{"Com1", "Com3"}));
+  EXPECT_EQ(Entries(form->Control(ComComboBox)),
+            (std::vector<std::string>{"Com1", "Com3", "Com4"}));
   EXPECT_EQ(form->SelectedPortIndex(), 0);
 }
 
