@@ -6,6 +6,7 @@
 // clang-format off
 #include "app/win32/vestrelmain.h"
 #include "tests/support/fake_bootloader.h"
+#include "tests/support/forwarding_link.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/window_run.h"
 #include "tests/win32/win32_test_support.h"
@@ -25,6 +26,7 @@ using namespace vestrel;
 using namespace vestrel::win32;
 using vestrel::test::Bytes;
 using vestrel::test::FakeBootloader;
+using vestrel::test::ForwardingLink;
 using vestrel::test::TempDir;
 using vestrel::test::win32::BoxCloser;
 using vestrel::test::win32::Text;
@@ -32,26 +34,6 @@ using vestrel::test::win32::Text;
 namespace {
 
 constexpr std::uint32_t kFlashSize = 4096;
-
-// A BootLink that forwards to a fake the test owns, so the fake outlives the window.
-class ForwardingLink : public protocol::BootLink {
- public:
-  explicit ForwardingLink(FakeBootloader& fake) : fake_(fake) {}
-  bool OpenPort(const std::optional<protocol::PortTarget>& port,
-                std::optional<std::uint32_t> baudRate) override {
-    return fake_.OpenPort(port, baudRate);
-  }
-  void ClosePort() override { fake_.ClosePort(); }
-  bool IsOpen() const override { return fake_.IsOpen(); }
-  int SyncProbe() override { return fake_.SyncProbe(); }
-  bool BaudSync() override { return fake_.BaudSync(); }
-  int SendFrame(std::span<const std::uint8_t> payload) override { return fake_.SendFrame(payload); }
-  int ReceiveFrame(std::span<std::uint8_t> buffer) override { return fake_.ReceiveFrame(buffer); }
-  void DiscardStaleInput() override { fake_.DiscardStaleInput(); }
-
- private:
-  FakeBootloader& fake_;
-};
 
 std::string WriteHexFile(const TempDir& dir, const std::string& name, const Bytes& data) {
   return dir.Write(name, test::HexText().Data(0x1D000000, data).End().Text());
