@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/stop_signals.h"
 #include "app/win32/vestrelmain.h"  // and <windows.h>
 
 namespace {
@@ -24,8 +25,12 @@ void ShowExceptionBox(const std::string& message) {
 int main(int argc, char** argv) {
   using namespace vestrel::win32;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // Ctrl-C (when started from a console) closes the window as its close button does, so that the
+  // port is released.
+  vestrel::app::StopSignals stopSignals;
   try {
     TVestrelForm form(args, FormServices::Real());
+    form.SetStopCheck(&vestrel::app::StopSignals::Reason);
     form.OnDestroyed([] { PostQuitMessage(0); });
     form.Show(SW_SHOWDEFAULT);
     MSG msg;

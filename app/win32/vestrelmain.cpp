@@ -26,6 +26,8 @@ constexpr int kFontPoints = 8;
 constexpr int kPictureSize = 24;      // the speed buttons' pictures at 96 DPI
 constexpr int kDropDownHeight = 160;  // a combo box's list below its field, at 96 DPI
 constexpr std::int32_t kUpdateComTxTimeoutMs = 1000;
+constexpr UINT_PTR kStopTimer = 1;
+constexpr UINT kStopPollMs = 100;
 constexpr const char* kBaudEntries[] = {"1200",  "2400",  "4800",  "9600",
                                         "19200", "38400", "57600", "115200"};
 constexpr const char* kFileFilter = "*.hex\0*.hex\0";
@@ -335,8 +337,21 @@ void TVestrelForm::SetStatusPanel(int index, const std::string& text) {
                reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+void TVestrelForm::SetStopCheck(std::function<std::string()> check) {
+  stopCheck_ = check;
+  loader_.SetStopCheck(std::move(check));
+  SetTimer(hwnd_, kStopTimer, kStopPollMs, nullptr);
+}
+
+void TVestrelForm::OnStopTimer() {
+  if (!stopCheck_ || stopCheck_().empty()) return;
+  KillTimer(hwnd_, kStopTimer);
+  Close();  // deferred by OnClose while an operation runs
+}
+
 void TVestrelForm::ShowMessage(const std::string& text, const std::string& caption) {
-  if (autoCloseBoxes_) {
+  // A window that is being stopped must not wait for a click.
+  if (autoCloseBoxes_ || (stopCheck_ && !stopCheck_().empty())) {
     std::fprintf(stderr, "box: %s: %s\n", caption.c_str(), text.c_str());
     std::fflush(stderr);
     return;
@@ -551,6 +566,9 @@ LRESULT TVestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       break;
     case kFormActivateMessage:
       FormActivate();
+      return 0;
+    case WM_TIMER:
+      if (wParam == kStopTimer) OnStopTimer();
       return 0;
     case WM_CLOSE:
       OnClose();

@@ -99,6 +99,11 @@ class TVestrelForm final : public LoaderView {
   const app::Loader& Core() const { return loader_; }
   // True while a handler or the automatic run is working.
   bool Busy() const { return running_; }
+
+  // Asked before every request to the bootloader and a few times a second: once it answers
+  // (why), the running operation stops at its next request, boxes no longer wait for OK, and
+  // the window closes as if its close button had been pressed.
+  void SetStopCheck(std::function<std::string()> check);
   bool Closed() const { return closed_; }
   HWND Control(ControlId id) const;
   // The DPI that the layout was scaled for.
@@ -167,6 +172,7 @@ class TVestrelForm final : public LoaderView {
   void OnCommand(int id, int notification);
   void OnDrawItem(const DRAWITEMSTRUCT& item);
   void OnClose();
+  void OnStopTimer();
   HWND List(ListBox list) const;
   // Runs one operation of the core; a click that arrives while one runs is dropped, and a close
   // asked for meanwhile happens when it has returned.
@@ -184,6 +190,7 @@ class TVestrelForm final : public LoaderView {
   bool closeRequested_ = false;
   bool closed_ = false;
   std::function<void()> onDestroyed_;
+  std::function<std::string()> stopCheck_;
   // The port component; the window uses only its table of usable ports.
   comport::TComPort UpdateCom;
   // The link outlives the loader, which closes the port when it is destroyed.

@@ -320,6 +320,23 @@ TEST_F(Win32WindowTest, ClosingDuringAnOperationWaitsForIt) {
   EXPECT_EQ(fake_->flash, data_);
 }
 
+TEST_F(Win32WindowTest, StopCheckEndsTheRunningStepAndClosesTheWindow) {
+  auto form = MakeForm({"-f" + hexFile_, "-c1", "-b7", "-a"});
+  std::string stop;
+  form->SetStopCheck([&stop] { return stop; });
+  int programRequests = 0;
+  fake_->onRequest = [&](const Bytes& request) {
+    if (request[0] == 0x02 && ++programRequests == 2) stop = "Stopped by a test.";
+  };
+  BoxCloser closer;
+  form->Show(SW_SHOWNORMAL);
+  ASSERT_TRUE(test::win32::WaitUntil([&] { return form->Closed(); }));
+  EXPECT_EQ(programRequests, 2);  // nothing went out after the stop
+  EXPECT_EQ(form->Core().ProgramOk, 0);
+  EXPECT_EQ(form->ExitStatus(), 1);
+  EXPECT_TRUE(closer.boxes.empty());  // the boxes of a stopping window do not wait
+}
+
 TEST_F(Win32WindowTest, AutomaticRunLoadsAndClosesWithItsExitCode) {
   struct Case {
     std::vector<std::string> args;
