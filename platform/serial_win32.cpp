@@ -380,44 +380,43 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
   // Waits until bytes are queued (Ok, `queued` says how many) or the deadline passes.
+  // The queue is looked at every few milliseconds rather than through an event wait: a handle
+  // has one event wait at a time, and WaitArrival's (the reader thread's) may be running while
+  // another thread reads. Two waits at once on one handle end in undefined ways (under Wine, a
+  // wait that completes into the stack of a call that has returned).
   SerialResult WaitQueued(const Deadline& deadline, DWORD& queued) {
     for (;;) {
       if (SerialResult r = QueueStatus(&queued); !r.ok()) return r;
       if (queued > 0) return Success();
       const DWORD left = MillisecondsLeft(deadline);
       if (left == 0) return TimedOut();
-      const DWORD pause = std::min(left, kQueuePollMs);
-      if (!overlapped_ || !eventWaitWorks_) {
-        ::Sleep(pause);
-        continue;
-      }
-      const SerialResult r = WaitForEvent(left);
-      if (r.status == SerialStatus::Unsupported)
-        eventWaitWorks_ = false;
-      else if (!r.ok() && r.status != SerialStatus::TimedOut)
-        return r;
+      ::Sleep(std::min(left, kQueuePollMs));
     }
   }
 
   // Sleeps until the driver reports a received character (EV_RXCHAR, the mask set at open):
   // Ok, TimedOut after `limit` ms, Unsupported when the driver ended the wait at once without
   // an event (this device cannot wait for events), or another failure.
+  // The event wait may never outlive its records on this stack: a wait that has not ended when
+  // this returns (the time is up, or the event was signalled before the wait completed) is
+  // called off and waited for first. Otherwise the system writes its result into whatever
+  // the thread's stack holds by then.
   SerialResult WaitForEvent(DWORD limit) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = waitEvent_.Get();
+    ::ResetEvent(waitEvent_.Get());
     DWORD events = 0;
     if (::WaitCommEvent(handle_.Get(), &events, &overlapped)) return Success();
     if (::GetLastError() != ERROR_IO_PENDING) return NoEventWait(::GetLastError());
+    const DWORD waitError =
+        ::WaitForSingleObject(waitEvent_.Get(), limit) == WAIT_FAILED ? ::GetLastError() : 0;
     DWORD unused = 0;
-    if (::WaitForSingleObject(waitEvent_.Get(), limit) == WAIT_TIMEOUT) {
-      // The wait must have ended before its record goes out of scope.
-      ::CancelIoEx(handle_.Get(), &overlapped);
-      ::GetOverlappedResult(handle_.Get(), &overlapped, &unused, TRUE);
-      return TimedOut();
-    }
-    if (!::GetOverlappedResult(handle_.Get(), &overlapped, &unused, FALSE))
-      return NoEventWait(::GetLastError());
-    return Success();
+    if (::GetOverlappedResult(handle_.Get(), &overlapped, &unused, FALSE)) return Success();
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_IO_INCOMPLETE) return NoEventWait(error);
+    ::CancelIoEx(handle_.Get(), &overlapped);
+    ::GetOverlappedResult(handle_.Get(), &overlapped, &unused, TRUE);
+    return waitError != 0 ? Failure(waitError) : TimedOut();
   }
 
   static SerialResult NoEventWait(DWORD error) {

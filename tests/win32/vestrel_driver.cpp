@@ -54,8 +54,10 @@ class Driver {
   }
   std::string Info() const { return tw::Text(Control(InfoStaticText)); }
 
+  // Waits for the button to be enabled (the step before may still be ending), then clicks it.
   void Click(ControlId button) {
-    Expect(IsWindowEnabled(Control(button)) != 0, "button " + std::to_string(button) + " disabled");
+    Expect(tw::WaitUntil([&] { return IsWindowEnabled(Control(button)) != 0; }, kStepTimeoutMs),
+           "button " + std::to_string(button) + " disabled");
     PostMessageA(Control(button), BM_CLICK, 0, 0);
   }
 
