@@ -87,7 +87,7 @@ test("Load through the file input: the flash holds the image; texts and progress
     assert.deepEqual(state, { buttons: Array(7).fill(false), lists: [true, true] });
     fs.mkdirSync(paths.screenshots, { recursive: true });
     await page.screenshot({ path: path.join(paths.screenshots, "web-page.png") });
-  });
+  }, { height: 520 });
   assert.ok(flash.equals(image), "the simulated flash holds the image");
   assert.ok(record.bytes_in > FLASH_SIZE);
 });
