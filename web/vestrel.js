@@ -116,6 +116,7 @@
     },
     print: (text) => console.log(text),
     printErr: (text) => console.warn(text),
+    onAbort: (what) => showMessage(`Internal Error\n${what}\nReload the page to start again.`, "Error"),
   };
 
   // --- operations: one at a time, as on the window's own thread ---

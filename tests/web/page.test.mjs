@@ -92,12 +92,13 @@ test("Load through the file input: the flash holds the image; texts and progress
   assert.ok(record.bytes_in > FLASH_SIZE);
 });
 
-test("A dropped file and the step buttons, used with the keyboard, load the same image", async () => {
+test("A dropped file, a free rate and the step buttons used with the keyboard load the same image", async () => {
   const hex = writeFile("dropped.hex", hexText(FLASH_BASE, app));
   const { flash } = await withSimulator([], async (page) => {
     await dropFile(page, hex);
     assert.equal(await page.$eval("#file", (e) => e.textContent), "dropped.hex");
-    await choosePort(page);
+    await choosePort(page, "free");
+    await page.type("#free-rate", "230400");
     for (const step of ["connect", "erase", "program", "run"]) {
       await page.focus(`#${step}`);
       await page.keyboard.press("Enter");
@@ -106,6 +107,13 @@ test("A dropped file and the step buttons, used with the keyboard, load the same
     const shown = await seen(page);
     assert.deepEqual(shown.info.slice(-2), ["Programm: Success", "Running Program"]);
     assert.deepEqual(shown.boxes, []);
+    // The line as the loader sets it: 8N1 at the free rate, no flow control, DTR and RTS off.
+    const asked = await page.evaluate(() => window.fakeSerial.log.filter((e) => e.op !== "requestPort"));
+    assert.deepEqual(asked, [
+      { op: "open", options: { baudRate: 230400, dataBits: 8, stopBits: 1, parity: "none",
+                               flowControl: "none", bufferSize: 4096 } },
+      { op: "signals", signals: { dataTerminalReady: false } },
+      { op: "signals", signals: { requestToSend: false } }]);
   });
   assert.ok(flash.equals(image));
 });
