@@ -5,9 +5,8 @@
 
 (function () {
   const BUTTONS = ["open", "connect", "erase", "program", "verify", "run"];  // enum Button
-  const LISTS = ["port", "baud"];  // enum ListBox
+  const CONNECT = 1;
   const FREE_RATE_INDEX = 8;  // after the eight rates of the baud list
-  const TEXTS = { info: "info", percent: "percent", version: "version", file: "file" };
 
   const $ = (id) => document.getElementById(id);
   const serial = navigator.serial;
@@ -27,8 +26,7 @@
   const taskWaiters = [];
   taskChannel.port1.onmessage = () => taskWaiters.shift()();
 
-  // Resolves in a task of its own, so that the page handles input and paints meanwhile (timers
-  // would be held back to 4 ms each once nested).
+  // Resolves in a task of its own, so that the page handles input and paints meanwhile.
   function nextTask() {
     return new Promise((resolve) => {
       taskWaiters.push(resolve);
@@ -36,6 +34,7 @@
     });
   }
 
+  // Short pauses go task by task: nested timers would be held back to at least 4 ms.
   async function pause(ms) {
     const end = performance.now() + ms;
     if (ms > 4) await new Promise((resolve) => setTimeout(resolve, ms));
@@ -45,11 +44,11 @@
   // --- the view ---
 
   function render() {
+    // Connect, and so Load, which starts with a connect, need Web Serial.
     BUTTONS.forEach((id, index) => {
-      $(id).disabled = !buttonEnabled[index] || !ready || (index === 1 && !serial);
+      $(id).disabled = !buttonEnabled[index] || !ready || (index === CONNECT && !serial);
     });
-    // Load starts with a connect: it can when the connect button can.
-    $("load").disabled = !buttonEnabled[1] || !ready || !serial;
+    $("load").disabled = $("connect").disabled;
     $("port").disabled = !listEnabled[0];
     $("choose-port").disabled = !listEnabled[0] || !serial;
     $("baud").disabled = !listEnabled[1];
@@ -76,8 +75,8 @@
   }
 
   const view = {
-    setText(what, text) {
-      $(TEXTS[what]).textContent = text;
+    setText(what, text) {  // "info", "percent", "version" or "file"
+      $(what).textContent = text;
       if (what === "file") $("file-hint").hidden = text !== "";
     },
     setProgress(percent) {
@@ -111,6 +110,9 @@
   window.Module = {
     page: { view, lines },
     onRuntimeInitialized() {
+      // The chosen files live in a folder of their own, under the names the user knows them by.
+      Module.FS.mkdir("/hex");
+      Module.FS.chdir("/hex");
       ready = true;
       render();
     },
@@ -152,7 +154,7 @@
 
   function click(index) {
     operate(async () => {
-      if (index === 1) chooseLine();
+      if (index === CONNECT) chooseLine();
       await core("vestrel_click", ["number"], [index]);
     });
   }
