@@ -28,8 +28,9 @@ function isLost(error, port) {
 
 // One open port: its reader runs for as long as the port is open and queues what arrives.
 class SerialLine {
-  constructor(port) {
+  constructor(port, owner) {
     this.port = port;
+    this.owner = owner;
     this.chunks = [];
     this.queued = 0;
     this.waiter = null;
@@ -91,6 +92,7 @@ class SerialLine {
       this.waiter = () => {
         clearTimeout(timer);
         this.waiter = null;
+        ++this.owner.turns;
         resolve();
       };
     });
@@ -153,6 +155,7 @@ class SerialLines {
     this.lines = new Map();  // number -> SerialLine
     this.nextLine = 1;
     this.openError = "";
+    this.turns = 0;  // waits that let the page's other tasks run meanwhile
   }
 
   // Adds a granted port (again: nothing changes) and returns its label, which says what it is.
@@ -188,7 +191,7 @@ class SerialLines {
       this.openError = "the port is no longer granted to this page";
       return LINE_NOT_FOUND;
     }
-    const line = new SerialLine(port);
+    const line = new SerialLine(port, this);
     try {
       await line.open(options);
     } catch (error) {

@@ -35,10 +35,21 @@
   }
 
   // Short pauses go task by task: nested timers would be held back to at least 4 ms.
+  let pauses = 0;
   async function pause(ms) {
     const end = performance.now() + ms;
     if (ms > 4) await new Promise((resolve) => setTimeout(resolve, ms));
     while (performance.now() < end) await nextTask();
+    ++pauses;
+  }
+
+  // "Let queued messages run once": they have run already when the core waited for the port or
+  // paused since it last asked (the core is suspended meanwhile); otherwise they get a task.
+  let turnsSeen = -1;
+  async function processMessages() {
+    const turns = lines.turns + pauses;
+    if (turns === turnsSeen) await nextTask();
+    turnsSeen = turns;
   }
 
   // --- the view ---
@@ -103,7 +114,7 @@
       $("baud").selectedIndex = index;
       showFreeRate();
     },
-    processMessages: nextTask,
+    processMessages,
     pause,
   };
 
