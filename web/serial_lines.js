@@ -84,17 +84,21 @@ class SerialLine {
     if (this.waiter) this.waiter();
   }
 
-  // Resolves when bytes arrive, the port goes away, or `ms` passes (never when negative).
+  // Resolves when bytes arrive, the port goes away, or `ms` passes (never when negative). When
+  // the page was held up, the timer can come due together with bytes that are already on their
+  // way: as a system's read would, it looks once more after the tasks queued before it.
   waitForBytes(ms) {
     if (this.queued > 0 || this.lostText || ms === 0) return Promise.resolve();
     return new Promise((resolve) => {
-      const timer = ms > 0 ? setTimeout(() => this.waiter(), ms) : null;
-      this.waiter = () => {
+      const done = () => {
         clearTimeout(timer);
         this.waiter = null;
         ++this.owner.turns;
         resolve();
       };
+      const timer = ms > 0 ? setTimeout(() => setTimeout(() => this.waiter === done && done()), ms)
+        : null;
+      this.waiter = done;
     });
   }
 

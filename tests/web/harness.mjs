@@ -33,8 +33,9 @@ export class Simulator {
     this.log = path.join(this.dir, "sim.jsonl");
     this.flashOut = path.join(this.dir, "flash.bin");
     this.flashSize = flashSize;
+    // --max-seconds: a simulator whose test was killed ends by itself.
     this.process = spawn(paths.sim, ["--flash-size", String(flashSize), "--erase-ms", "200",
-      "--log", this.log, "--flash-out", this.flashOut, "--quiet", ...options],
+      "--log", this.log, "--flash-out", this.flashOut, "--quiet", "--max-seconds", "900", ...options],
       { stdio: ["ignore", "pipe", "inherit"] });
     this.ended = new Promise((resolve) => this.process.once("exit", resolve));
   }
@@ -55,8 +56,9 @@ export class Simulator {
   async stop() {
     this.process.kill("SIGTERM");
     await this.ended;
-    const events = fs.readFileSync(this.log, "utf8").trim().split("\n").map((l) => JSON.parse(l));
-    const flash = fs.readFileSync(this.flashOut);
+    const read = (file) => (fs.existsSync(file) ? fs.readFileSync(file) : Buffer.alloc(0));
+    const events = read(this.log).toString().split("\n").filter(Boolean).map((l) => JSON.parse(l));
+    const flash = read(this.flashOut);
     fs.rmSync(this.dir, { recursive: true, force: true });
     return { record: events.filter((e) => e.event === "exit").pop(), events, flash };
   }
@@ -147,12 +149,15 @@ function recordSeen() {
 }
 
 // A page in a fresh browser context, with the stand-in for navigator.serial unless `serial` is
-// false, and every request it makes collected in `page.requests`.
+// false; every request it makes is collected in `page.requests`, its errors in `page.errors`.
 export async function openPage(browser, url, { serial = true, width = 900, height = 700 } = {}) {
   const context = await browser.createBrowserContext();
   const page = await context.newPage();
   page.requests = [];
   page.on("request", (request) => page.requests.push(request.url()));
+  page.errors = [];
+  page.on("pageerror", (error) => page.errors.push(error.message));
+  page.on("console", (message) => message.type() === "error" && page.errors.push(message.text()));
   await page.setViewport({ width, height });
   const bridgeUrl = url.replace(/^http/, "ws") + "serial-bridge";
   if (serial) await page.evaluateOnNewDocument(`(${fakeSerialSource})(${JSON.stringify(bridgeUrl)})`);
