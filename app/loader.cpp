@@ -162,6 +162,8 @@ std::optional<std::uint32_t> Loader::SelectedBaudRate() const {
 void Loader::ConnectSpeedButtonClick() {
   ConnectOk = 0;
   view_.ProcessMessages();
+  // A link that was given up (the device went away, the line died) is opened afresh.
+  if (link_.IsOpen() && !link_.LinkLostReason().empty()) link_.ClosePort();
   const auto port = SelectedPort();
   const auto baudRate = SelectedBaudRate();
   // With nothing selected the link refuses and its box names what is missing.
@@ -179,8 +181,12 @@ void Loader::ConnectSpeedButtonClick() {
   if (!link_.BaudSync()) {
     link_.ClosePort();
     view_.SetInfoText("ERROR:  COMM Sync");
+    // A silent line needs no box, but a device that went away must be named.
+    if (LinkLost()) ShowError("ERROR:  COMM Sync");
     return;
   }
+  // A second answer byte to a probe must not end up in front of the version reply.
+  link_.DiscardStaleInput();
   view_.SetInfoText("Connected...");
   if (!commands_.ReadVersion()) return;
   view_.SetListEnabled(ListBox::Port, false);
@@ -238,6 +244,10 @@ void Loader::ShowProgress(Phase phase, std::uint32_t total, std::uint32_t remain
 
 // --- program ---
 
+bool Loader::LinkLost() const {
+  return !link_.LinkLostReason().empty();
+}
+
 bool Loader::ReadBackPage(std::uint32_t pageAddress) {
   for (std::uint32_t block = pageAddress; block < pageAddress + image::kPageSize;
        block += image::kBlockSize) {
@@ -260,7 +270,7 @@ bool Loader::WriteImage() {
     if ((address - image::kFlashVirtualBase) % image::kPageSize == 0) {
       if (ReadBackPage(address - image::kPageSize)) {
         failures = 0;
-      } else if (++failures > kMaxFailures) {
+      } else if (++failures > kMaxFailures || LinkLost()) {
         ShowError(AddressText("Send Program Error Addr: 0x%08X", address));
         return false;
       } else {
@@ -274,6 +284,8 @@ bool Loader::WriteImage() {
   return true;
 }
 
+// A finish that the bootloader refused, or whose reply never came, fails the program step: the
+// bootloader has not taken the application as complete.
 void Loader::ReportFinish(int result) {
   const char* failure = nullptr;
   if (result < 0) {
@@ -286,6 +298,7 @@ void Loader::ReportFinish(int result) {
   if (failure != nullptr) {
     ShowError(failure);
     view_.SetInfoText("Programm: Verify OK ERROR");
+    ProgramOk = 0;
     return;
   }
   view_.SetInfoText("Programm: Success");
@@ -342,7 +355,8 @@ void Loader::VerifySpeedButtonClick() {
     ++RetryCount;
     ++failures;
     view_.SetStatusPanel(2, std::to_string(RetryCount));
-    if (failures > kMaxFailures) {
+    // A lost link gives no better answer on the next try.
+    if (failures > kMaxFailures || LinkLost()) {
       ShowError(AddressText("Receive Verify Error Addr: 0x%08X", address));
       EnableButtons();
       return;
@@ -397,12 +411,38 @@ bool Loader::FormActivate() {
     view_.SetInfoText(kFileNotLoadedText);
     return CmdTerminate == 1;
   }
-  if (CmdCom == 1 && CmdBaud == 1) ConnectSpeedButtonClick();
+  if (CmdCom == 1 && CmdBaud == 1) {
+    ConnectSpeedButtonClick();
+    // An erase without the version read after it would leave a target that cannot be
+    // programmed: the old firmware gone, the new one never written.
+    if (ConnectOk == 0) return CmdTerminate == 1;
+  }
   if (CmdErase == 1) EraseSpeedButtonClick();
   if (CmdProgram == 1) ProgramSpeedButtonClick();  // verifies by itself
   if (CmdVerify == 1 && CmdProgram == 0) VerifySpeedButtonClick();
-  if (CmdRun == 1) RunSpeedButtonClick();
+  if (CmdRun == 1) RunAfterAutomaticSteps();
   return CmdTerminate == 1;
+}
+
+// The application is started only when the program step that this run asked for succeeded: a
+// finish that the bootloader refused leaves an application that it does not take as complete.
+void Loader::RunAfterAutomaticSteps() {
+  if (CmdProgram == 0 || ProgramOk == 1) {
+    RunSpeedButtonClick();
+    return;
+  }
+  RunOk = 0;
+  ShowError(
+      WithReason("Run Program Error", "The program step failed: the application is not started."));
+  view_.SetInfoText("Run Program: Error");
+}
+
+int Loader::RequestedStepsExitStatus() const {
+  const bool failed = (CmdFile == 1 && FileOk != 1) ||
+                      (CmdCom == 1 && CmdBaud == 1 && ConnectOk != 1) ||
+                      (CmdErase == 1 && EraseOk != 1) || (CmdProgram == 1 && ProgramOk != 1) ||
+                      (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1);
+  return failed ? 1 : 0;
 }
 
 bool Loader::RunAllSteps() {

@@ -67,6 +67,11 @@ class Loader {
   // verify pass leaves them out too; the erase is trusted to have left them blank. Without a
   // successful erase every block is written and verified as usual.
   void SetSkipBlankBlocks(bool skip) { skipBlankBlocks_ = skip; }
+  // Asked before every request to the bootloader: a non-empty answer (why) gives the link up,
+  // so that the running step ends at once and the later ones send nothing.
+  void SetStopCheck(std::function<std::string()> check) {
+    commands_.SetStopCheck(std::move(check));
+  }
 
   // --- handlers ---
 
@@ -84,10 +89,14 @@ class Loader {
 
   // The automatic run, steps 1 to 8. Returns true when the window is to close now (`t` or
   // `a`); the front end then closes it and calls FormClose. When the file named by `f` cannot be
-  // loaded, the steps that talk to the target are not run.
+  // loaded, or the connect that `c` and `b` ask for fails, the steps that talk to the target are
+  // not run; after a failed program step the application is not started.
   bool FormActivate();
-  // Computes ExitStatus by the two exit-code rules and returns it.
+  // Computes ExitStatus by the window's two exit-code rules and returns it.
   int FormClose();
+  // The terminal front end's rule: 1 when any step that the command line asked for failed, the
+  // file load and the connect included; 0 otherwise.
+  int RequestedStepsExitStatus() const;
 
   // The one-click load (the web page's Load button): connect, erase, program (which verifies)
   // and start the application, each step only after the one before it succeeded, so that a
@@ -134,7 +143,9 @@ class Loader {
   bool SkipsBlock(std::uint32_t address) const;
   bool WriteImage();
   bool ReadBackPage(std::uint32_t pageAddress);
+  bool LinkLost() const;
   void ReportFinish(int result);
+  void RunAfterAutomaticSteps();
 
   LoaderView& view_;
   protocol::BootLink& link_;

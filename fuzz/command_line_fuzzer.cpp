@@ -49,6 +49,8 @@ class UntouchedLink : public vestrel::protocol::BootLink {
     return -1;
   }
   void DiscardStaleInput() override { FUZZ_CHECK(false); }
+  std::string LinkLostReason() const override { return {}; }
+  void DeclareLost(const std::string&) override { FUZZ_CHECK(false); }
 };
 
 struct WindowOptions {

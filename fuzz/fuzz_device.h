@@ -84,7 +84,7 @@ class FeedDevice : public platform::SerialDevice {
     feed_.written.insert(feed_.written.end(), data.begin(), data.end());
     return {platform::SerialStatus::Ok, data.size(), 0, {}};
   }
-  platform::SerialResult Drain() override { return {}; }
+  platform::SerialResult Drain(std::chrono::milliseconds) override { return {}; }
   platform::SerialResult WaitReadable(std::chrono::milliseconds) override {
     if (feed_.position < feed_.input.size()) return {};
     return {platform::SerialStatus::TimedOut, 0, 0, {}};

@@ -9,11 +9,14 @@
 //
 // Invariants, against a plain model of the rules built here from HexField alone:
 // - the lines are the file's text up to its first NUL, split at CR, LF and CR LF;
-// - ReadHexFile fails exactly when a line is shorter than its byte count demands or its bytes
-//   do not add up to 0, and names the first such line;
+// - ReadHexFile fails naming the first line that is shorter than its byte count demands or whose
+//   bytes do not add up to 0; otherwise it fails, naming no line, exactly when the file has no
+//   end-of-file record or no data record of at least one byte under a program flash base (type
+//   04 sets the base to the value << 16, type 02 to the value << 4);
 // - BuildImage fails at the first line that fails the same test or stores data beyond the image,
-//   and otherwise leaves every byte that no record stored at 0xFF, every stored byte as the last
-//   record wrote it, and ImageEnd at the end of the last stored record (0 when none);
+//   fails naming no line for no lines and for the file-wide faults above, and otherwise leaves
+//   every byte that no record stored at 0xFF, every stored byte as the last record wrote it, and
+//   ImageEnd one past the highest stored byte (0 when none);
 // - nothing is written outside the image (the buffer has exactly the flash size; the address
 //   sanitizer watches its edges).
 #include <sys/mman.h>
@@ -85,9 +88,14 @@ struct Expected {
   std::optional<std::size_t> failedLine;         // 1-based
   std::map<std::uint32_t, std::uint8_t> stored;  // image offset -> byte
   std::uint32_t imageEnd = 0;
+  bool sawEnd = false;     // an end-of-file record
+  bool flashData = false;  // a data record of at least one byte under a program flash base
+
+  bool Loadable() const { return !failedLine && sawEnd && flashData; }
 };
 
-Expected Model(const std::vector<std::string>& lines, std::uint32_t imageSize) {
+// With no image size, only the file-wide facts: nothing is placed or bounded.
+Expected Model(const std::vector<std::string>& lines, std::optional<std::uint32_t> imageSize) {
   Expected e;
   std::uint32_t upper = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -100,17 +108,20 @@ Expected Model(const std::vector<std::string>& lines, std::uint32_t imageSize) {
     const std::uint32_t count = HexField(line, 1, 2);
     const std::uint32_t offset = HexField(line, 3, 4);
     const std::uint32_t type = HexField(line, 7, 2);
-    if (type == 0x04) {
-      upper = HexField(line, 9, 4) << 16;
-    } else if (type == 0x00 && (upper >> 16) >= 0x1D00 && (upper >> 16) <= 0x1DFF) {
+    if (type == 0x01) e.sawEnd = true;
+    if (type == 0x02) upper = HexField(line, 9, 4) << 4;
+    if (type == 0x04) upper = HexField(line, 9, 4) << 16;
+    if (type == 0x00 && (upper >> 16) >= 0x1D00 && (upper >> 16) <= 0x1DFF && count > 0) {
+      e.flashData = true;
+      if (!imageSize) continue;
       const std::uint32_t first = upper + offset - kFlashBase;
-      if (count > 0 && std::uint64_t{first} + count > imageSize) {
+      if (std::uint64_t{first} + count > *imageSize) {
         e.failedLine = i + 1;
         return e;
       }
       for (std::uint32_t j = 0; j < count; ++j)
         e.stored[first + j] = static_cast<std::uint8_t>(HexField(line, 9 + 2 * j, 2));
-      e.imageEnd = upper + offset + count;
+      e.imageEnd = std::max(e.imageEnd, upper + offset + count);
     }
   }
   return e;
@@ -171,8 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<std::size_t> badLine;
   for (std::size_t i = 0; i < lines.size() && !badLine; ++i)
     if (!lines[i].empty() && !LinePasses(lines[i])) badLine = i + 1;
-  FUZZ_CHECK(read == !badLine);
-  if (badLine) FUZZ_CHECK(readError.line == *badLine && !readError.reason.empty());
+  const Expected whole = Model(lines, std::nullopt);
+  FUZZ_CHECK(read == (!badLine && whole.sawEnd && whole.flashData));
+  if (!read) FUZZ_CHECK(readError.line == badLine.value_or(0) && !readError.reason.empty());
 
   ProgramMemory memory;
   memory.HexLines = lines;
@@ -182,11 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Expected expected = Model(lines, flashSize);
   HexError buildError;
   const bool built = BuildImage(memory, &buildError);
-  FUZZ_CHECK(built == !expected.failedLine);
+  FUZZ_CHECK(built == expected.Loadable());
   if (built) {
     CheckImage(memory, expected);
   } else {
-    FUZZ_CHECK(buildError.line == *expected.failedLine && !buildError.reason.empty());
+    FUZZ_CHECK(buildError.line == expected.failedLine.value_or(0) && !buildError.reason.empty());
   }
 
   // An absent image is never written.

@@ -97,7 +97,7 @@ class LineDevice : public vestrel::platform::SerialDevice {
   vestrel::platform::SerialResult Write(std::span<const std::uint8_t> data) override {
     return {vestrel::platform::SerialStatus::Ok, data.size(), 0, {}};
   }
-  vestrel::platform::SerialResult Drain() override { return {}; }
+  vestrel::platform::SerialResult Drain(std::chrono::milliseconds) override { return {}; }
   // Nothing ever arrives; a short wait keeps the reader thread from spinning.
   vestrel::platform::SerialResult WaitReadable(std::chrono::milliseconds) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

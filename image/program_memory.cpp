@@ -25,6 +25,8 @@ constexpr std::uint32_t kWindowFirst = 0x1D000000;
 constexpr std::uint32_t kWindowLast = 0x1DFF0000;
 
 constexpr std::uint8_t kTypeData = 0x00;
+constexpr std::uint8_t kTypeEndOfFile = 0x01;
+constexpr std::uint8_t kTypeExtendedSegmentAddress = 0x02;
 constexpr std::uint8_t kTypeExtendedLinearAddress = 0x04;
 
 // Digit values by character, -1 for a character that is not a hex digit.
@@ -73,6 +75,7 @@ std::string LineText(std::size_t lineNumber) {
 struct Record {
   std::array<std::uint8_t, 5 + 255> bytes{};
   std::uint32_t offset = 0;
+  std::size_t lineNumber = 0;
 
   std::uint32_t Count() const { return bytes[0]; }
   std::uint32_t Type() const { return bytes[3]; }
@@ -106,8 +109,92 @@ bool ReadRecord(std::string_view line, std::size_t lineNumber, Record& record, H
                     ", not 0x00)");
   }
   record.offset = HexField(line, 3, 4);
+  record.lineNumber = lineNumber;
   return true;
 }
+
+// The upper address decides whether a data record belongs to the program flash.
+bool InWindow(std::uint32_t upperAddress) {
+  return upperAddress >= kWindowFirst && upperAddress <= kWindowLast;
+}
+
+// Virtual (kseg0 and kseg1) aliases of the program flash, a common way to get a file wrong.
+bool InVirtualAlias(std::uint64_t address) {
+  const std::uint64_t upper = address >> 24;
+  return upper == 0x9D || upper == 0xBD;
+}
+
+// Walks the records in file order with the base address that the address records set: a
+// type-04 record sets the upper 16 bits, a type-02 record the segment times 16. Notes what the
+// whole file holds, so that a file that cannot give a load is refused before anything is sent.
+class RecordWalk {
+ public:
+  // Calls onData(record, base) for each data record; stops at the first record that fails its
+  // checksum test or for which onData returns false.
+  template <typename OnData>
+  bool Run(const std::vector<std::string>& lines, HexError* error, OnData onData) {
+    Record record;
+    std::uint32_t base = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].empty()) continue;
+      if (!ReadRecord(lines[i], i + 1, record, error)) return false;
+      switch (record.Type()) {
+        case kTypeData:
+          Note(record, base);
+          if (!onData(record, base)) return false;
+          break;
+        case kTypeEndOfFile:
+          sawEnd_ = true;
+          break;
+        case kTypeExtendedSegmentAddress:
+          base = HexField(lines[i], 9, 4) << 4;
+          break;
+        case kTypeExtendedLinearAddress:
+          base = HexField(lines[i], 9, 4) << 16;
+          break;
+        default:
+          break;
+      }
+    }
+    return true;
+  }
+
+  // After a complete walk: the file must end properly and hold data for the program flash.
+  bool Check(const std::string& fileName, HexError* error) const {
+    if (!sawEnd_)
+      return Fail(error, 0, fileName + " ends without its end-of-file record: truncated?");
+    if (flashData_) return true;
+    if (!otherData_) return Fail(error, 0, fileName + " holds no data");
+    std::string reason = fileName + " holds no data for the program flash (" +
+                         Hex(kWindowFirst, 8) + " to " + Hex(kWindowLast + 0xFFFF, 8) +
+                         "): its data lies at " + Hex(static_cast<std::uint32_t>(lowest_), 8) +
+                         " to " + Hex(static_cast<std::uint32_t>(highest_ - 1), 8);
+    if (InVirtualAlias(lowest_) || InVirtualAlias(highest_ - 1)) {
+      reason += ", virtual addresses: give the program flash at its physical addresses (" +
+                Hex(kFlashBase, 8) + " up)";
+    }
+    return Fail(error, 0, reason);
+  }
+
+ private:
+  void Note(const Record& record, std::uint32_t base) {
+    if (record.Count() == 0) return;
+    if (InWindow(base)) {
+      flashData_ = true;
+      return;
+    }
+    const std::uint64_t first = std::uint64_t{base} + record.offset;
+    lowest_ = otherData_ ? std::min(lowest_, first) : first;
+    highest_ = std::max(highest_, first + record.Count());
+    otherData_ = true;
+  }
+
+  bool sawEnd_ = false;
+  bool flashData_ = false;
+  bool otherData_ = false;
+  std::uint64_t lowest_ = 0;   // data outside the program flash: first address
+  std::uint64_t highest_ = 0;  // and one past the last
+};
 
 // Splits text into lines as it arrives in chunks: CR, LF or CR LF end a line, NUL ends the text.
 class LineSplitter {
@@ -234,46 +321,37 @@ bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines
   std::vector<std::string> lines;
   if (!ReadLines(fileName, lines, error)) return false;
   hexLines = std::move(lines);
-  Record record;
-  for (std::size_t i = 0; i < hexLines.size(); ++i) {
-    if (hexLines[i].empty()) continue;
-    if (!ReadRecord(hexLines[i], i + 1, record, error)) return false;
-  }
-  return true;
+  RecordWalk walk;
+  if (!walk.Run(hexLines, error, [](const Record&, std::uint32_t) { return true; })) return false;
+  return walk.Check(fileName, error);
 }
 
 bool BuildImage(ProgramMemory& memory, HexError* error) {
   if (!memory.ImageBuffer) return Fail(error, 0, "no program memory image: connect first");
+  if (memory.HexLines.empty()) return Fail(error, 0, "no HEX file is loaded");
   std::uint8_t* const image = memory.ImageBuffer.get();
   std::fill_n(image, memory.ImageSize, std::uint8_t{0xFF});
   memory.ImageEnd = 0;
-  std::uint32_t upperAddress = 0;
-  Record record;
 
-  for (std::size_t i = 0; i < memory.HexLines.size(); ++i) {
-    const std::string_view line = memory.HexLines[i];
-    const std::size_t lineNumber = i + 1;
-    if (line.empty()) continue;
-    if (!ReadRecord(line, lineNumber, record, error)) return false;
-
-    if (record.Type() == kTypeExtendedLinearAddress) {
-      upperAddress = HexField(line, 9, 4) << 16;
-    } else if (record.Type() == kTypeData && upperAddress >= kWindowFirst &&
-               upperAddress <= kWindowLast) {
-      // At most 0xFF0000 + 0xFFFF + 0xFF: no wrap in 32 bits, so a record crossing 64 KiB
-      // simply continues into the next 64 KiB.
-      const std::uint32_t first = upperAddress + record.offset - kFlashBase;
-      if (record.Count() > 0 && first + record.Count() > memory.ImageSize) {
-        const std::uint32_t outside = kFlashBase + std::max(first, memory.ImageSize);
-        return Fail(error, lineNumber,
-                    LineText(lineNumber) + ": data at " + Hex(outside, 8) + " lies beyond the " +
-                        SizeText(memory.ImageSize) + " program flash");
-      }
-      std::copy_n(record.Data(), record.Count(), image + first);
-      memory.ImageEnd = upperAddress + record.offset + record.Count();
-    }
-  }
-  return true;
+  RecordWalk walk;
+  const bool stored =
+      walk.Run(memory.HexLines, error, [&](const Record& record, std::uint32_t base) {
+        if (!InWindow(base) || record.Count() == 0) return true;
+        // At most 0xFF0000 + 0xFFFF + 0xFF: no wrap in 32 bits, so a record crossing 64 KiB
+        // simply continues into the next 64 KiB.
+        const std::uint32_t address = base + record.offset;
+        const std::uint32_t first = address - kFlashBase;
+        if (first + record.Count() > memory.ImageSize) {
+          const std::uint32_t outside = kFlashBase + std::max(first, memory.ImageSize);
+          return Fail(error, record.lineNumber,
+                      LineText(record.lineNumber) + ": data at " + Hex(outside, 8) +
+                          " lies beyond the " + SizeText(memory.ImageSize) + " program flash");
+        }
+        std::copy_n(record.Data(), record.Count(), image + first);
+        memory.ImageEnd = std::max(memory.ImageEnd, address + record.Count());
+        return true;
+      });
+  return stored && walk.Check(memory.HexFileName, error);
 }
 
 }  // namespace vestrel::image

@@ -27,18 +27,21 @@ struct ProgramMemory {
   std::string HexFileName;
   std::unique_ptr<std::uint8_t[]> ImageBuffer;
   std::uint32_t ImageSize = 0;
-  std::uint32_t ImageEnd = 0;  // physical address one past the last stored data byte; 0 if none
+  std::uint32_t ImageEnd = 0;  // physical address one past the highest stored byte; 0 if none
 };
 
 // Reads the whole file into lines (CR, LF or CR LF end a line; NUL ends the text) and tests
-// every line's checksum. The lines are replaced only if the file could be read; on a checksum
-// failure they hold the whole file. Shows nothing: `error` says what went wrong.
+// every line's checksum. The lines are replaced only if the file could be read; on a failure
+// after that they hold the whole file. A file that could not give a load fails too: one without
+// an end-of-file record (cut off), and one with no data for the program flash (all of it at
+// other addresses, or none at all). Shows nothing: `error` says what went wrong.
 bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines,
                  HexError* error = nullptr);
 
 // Fills the image with 0xFF and stores every data record that lies in the program flash
-// window. Fails without touching memory when the image is absent, and on a checksum error or
-// data beyond ImageSize.
+// window; ImageEnd becomes one past the highest stored byte, whatever the record order. Fails
+// without touching memory when the image is absent or no lines are loaded, and for the lines
+// that ReadHexFile refuses or data beyond ImageSize.
 bool BuildImage(ProgramMemory& memory, HexError* error = nullptr);
 
 // Copies `count` characters of `line` from `start` (fewer at the end of the line) into

@@ -9,4 +9,8 @@ enum class StandardStream { Output, Error };
 
 bool IsAnsiTerminal(StandardStream stream);
 
+// A closed output pipe (`vestrel-cli ... | head`) must not end the program in the middle of a
+// load: writes to it fail instead of raising SIGPIPE. Windows has no such signal.
+void IgnoreBrokenPipe();
+
 }  // namespace vestrel::platform

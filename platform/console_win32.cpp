@@ -15,4 +15,6 @@ bool IsAnsiTerminal(StandardStream stream) {
   return ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+void IgnoreBrokenPipe() {}
+
 }  // namespace vestrel::platform

@@ -157,8 +157,9 @@ class SerialDevice {
   // none) passes first: then TimedOut with the count written. Returns once the bytes are queued.
   virtual SerialResult Write(std::span<const std::uint8_t> data) = 0;
 
-  // Waits until everything written has left the device.
-  virtual SerialResult Drain() = 0;
+  // Waits until everything written has left the device, at most `limit`: TimedOut when bytes
+  // are still waiting then (a line that has stopped taking them). The thread sleeps meanwhile.
+  virtual SerialResult Drain(std::chrono::milliseconds limit) = 0;
 
   // Waits up to `limit` for received bytes: Ok when there are some, TimedOut, Gone or Failed.
   // The thread sleeps in the kernel meanwhile.

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,9 +39,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
-std::string ErrorText(int error) { return std::system_category().message(error); }
+std::string ErrorText(int error) {
+  return std::system_category().message(error);
+}
 
-bool IsGoneError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool IsGoneError(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 SerialResult FromErrno(int error, std::size_t count = 0) {
   SerialStatus status = SerialStatus::Failed;
@@ -49,15 +54,22 @@ SerialResult FromErrno(int error, std::size_t count = 0) {
   return {status, count, error, ErrorText(error)};
 }
 
-SerialResult Success(std::size_t count = 0) { return {SerialStatus::Ok, count, 0, {}}; }
+SerialResult Success(std::size_t count = 0) {
+  return {SerialStatus::Ok, count, 0, {}};
+}
 
-SerialResult Invalid(const char* what) { return {SerialStatus::Failed, 0, EINVAL, what}; }
+SerialResult Invalid(const char* what) {
+  return {SerialStatus::Failed, 0, EINVAL, what};
+}
 
 int PollTimeoutMs(const Deadline& deadline) {
   if (!deadline) return -1;
   auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
+
+// The shortest sleep while the output queue drains.
+constexpr auto kDrainPollMin = std::chrono::microseconds(200);
 
 Deadline After(Clock::time_point start, std::uint64_t milliseconds) {
   return start + std::chrono::milliseconds(milliseconds);
@@ -86,7 +98,9 @@ PollOutcome PollFd(int fd, short events, const Deadline& deadline) {
   }
 }
 
-SerialResult Gone() { return {SerialStatus::Gone, 0, EIO, "the device hung up"}; }
+SerialResult Gone() {
+  return {SerialStatus::Gone, 0, EIO, "the device hung up"};
+}
 
 struct RateCode {
   std::uint32_t rate;
@@ -95,9 +109,9 @@ struct RateCode {
 
 // The rates every POSIX system names; others go through linux_baud where available.
 constexpr RateCode kStandardRates[] = {
-    {50, B50},       {75, B75},       {110, B110},     {134, B134},       {150, B150},
-    {200, B200},     {300, B300},     {600, B600},     {1200, B1200},     {1800, B1800},
-    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},   {38400, B38400},
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
     {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
@@ -117,19 +131,27 @@ std::uint32_t RateOfCode(speed_t code) {
 
 tcflag_t SizeFlag(std::uint8_t byteSize) {
   switch (byteSize) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
   }
 }
 
 std::uint8_t ByteSizeOf(tcflag_t cflag) {
   switch (cflag & CSIZE) {
-    case CS5: return 5;
-    case CS6: return 6;
-    case CS7: return 7;
-    default: return 8;
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
   }
 }
 
@@ -153,8 +175,8 @@ const char* CheckDcb(const DCB& dcb) {
 
 // A raw line with the DCB's framing and flow control; the rate is set separately.
 void ApplyDcb(const DCB& dcb, termios& tio) {
-  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                         ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK | IGNPAR);
   if (dcb.fParity) tio.c_iflag |= INPCK;
   if (dcb.fOutX) tio.c_iflag |= IXON;
   if (dcb.fInX) tio.c_iflag |= IXOFF;
@@ -168,11 +190,20 @@ void ApplyDcb(const DCB& dcb, termios& tio) {
 #endif
   tio.c_cflag |= CLOCAL | CREAD | SizeFlag(dcb.ByteSize);
   switch (dcb.Parity) {
-    case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: tio.c_cflag |= PARENB; break;
-    case MARKPARITY: tio.c_cflag |= PARENB | PARODD | kStickParity; break;
-    case SPACEPARITY: tio.c_cflag |= PARENB | kStickParity; break;
-    default: break;
+    case ODDPARITY:
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case EVENPARITY:
+      tio.c_cflag |= PARENB;
+      break;
+    case MARKPARITY:
+      tio.c_cflag |= PARENB | PARODD | kStickParity;
+      break;
+    case SPACEPARITY:
+      tio.c_cflag |= PARENB | kStickParity;
+      break;
+    default:
+      break;
   }
   if (dcb.StopBits != ONESTOPBIT) tio.c_cflag |= CSTOPB;
 
@@ -210,9 +241,13 @@ class PosixSerialDevice final : public SerialDevice {
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
 
-  const std::string& Path() const override { return path_; }
+  const std::string& Path() const override {
+    return path_;
+  }
 
-  SerialResult SetupComm(std::uint32_t, std::uint32_t) override { return Success(); }
+  SerialResult SetupComm(std::uint32_t, std::uint32_t) override {
+    return Success();
+  }
 
   SerialResult Purge(std::uint32_t flags) override {
     const bool rx = (flags & PURGE_RXCLEAR) != 0;
@@ -287,8 +322,12 @@ class PosixSerialDevice final : public SerialDevice {
     return Success();
   }
 
-  SerialResult SetDtr(bool on) override { return SetModemBit(TIOCM_DTR, on); }
-  SerialResult SetRts(bool on) override { return SetModemBit(TIOCM_RTS, on); }
+  SerialResult SetDtr(bool on) override {
+    return SetModemBit(TIOCM_DTR, on);
+  }
+  SerialResult SetRts(bool on) override {
+    return SetModemBit(TIOCM_RTS, on);
+  }
 
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     if (buffer.empty()) return Success();
@@ -359,7 +398,20 @@ class PosixSerialDevice final : public SerialDevice {
     return Success(done);
   }
 
-  SerialResult Drain() override {
+  // tcdrain() alone may wait forever on a line that stopped taking bytes (a stalled USB
+  // adapter), so the output queue is watched until it is empty, sleeping about as long as its
+  // bytes take on the wire; tcdrain() then only waits for the UART's own FIFO.
+  SerialResult Drain(std::chrono::milliseconds limit) override {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      int queued = 0;
+      if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+      const auto now = Clock::now();
+      if (now >= deadline) return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
+      const auto onTheWire = ByteTime() * queued;
+      std::this_thread::sleep_for(
+          std::clamp<Clock::duration>(onTheWire, kDrainPollMin, deadline - now));
+    }
     while (::tcdrain(fd_) != 0) {
       if (errno != EINTR) return FromErrno(errno);
     }
@@ -369,10 +421,14 @@ class PosixSerialDevice final : public SerialDevice {
   SerialResult WaitReadable(std::chrono::milliseconds limit) override {
     const PollOutcome p = PollFd(fd_, POLLIN, Clock::now() + limit);
     switch (p.ready) {
-      case Ready::TimedOut: return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
-      case Ready::HungUp: return Gone();
-      case Ready::Error: return FromErrno(p.error);
-      case Ready::Yes: break;
+      case Ready::TimedOut:
+        return {SerialStatus::TimedOut, 0, ETIMEDOUT, ErrorText(ETIMEDOUT)};
+      case Ready::HungUp:
+        return Gone();
+      case Ready::Error:
+        return FromErrno(p.error);
+      case Ready::Yes:
+        break;
     }
     if (p.revents & (POLLHUP | POLLERR)) {
       // A hung-up line also reports POLLIN; only bytes still queued count as readable.
@@ -458,6 +514,13 @@ class PosixSerialDevice final : public SerialDevice {
   COMMTIMEOUTS Timeouts() {
     std::lock_guard lock(mutex_);
     return timeouts_;
+  }
+
+  // Ten bit times at the rate last set (9600 baud before any).
+  Clock::duration ByteTime() {
+    std::lock_guard lock(mutex_);
+    const std::uint32_t rate = shadow_.BaudRate != 0 ? shadow_.BaudRate : 9600;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(10)) / rate;
   }
 
   // Bytes that poll announced; 0 with a hang-up reported is the end of the line.
@@ -578,15 +641,21 @@ OpenResult Refused(int error, const std::string& path) {
   result.error = error;
   result.text = ErrorText(error);
   switch (error) {
-    case ENOENT: case ENOTDIR: case ENXIO: case ENODEV: case EIO:
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
       result.status = OpenStatus::NotFound;
       break;
-    case EBUSY: case EWOULDBLOCK:
+    case EBUSY:
+    case EWOULDBLOCK:
       result.status = OpenStatus::Busy;
       break;
-    case EACCES: case EPERM: {
+    case EACCES:
+    case EPERM: {
       result.status = OpenStatus::PermissionDenied;
-      struct stat st{};
+      struct stat st {};
       if (::stat(path.c_str(), &st) == 0) result.ownerGroup = OwnerGroup(st.st_gid);
       break;
     }
@@ -632,7 +701,7 @@ int TakeExclusiveHold(int fd) {
 OpenResult OpenSerialDevice(const std::string& path) {
   // Looked at before opening, so that a file, FIFO or directory is never opened (opening a FIFO
   // could block, and a frame written into a file is lost).
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Refused(errno, path);
   if (!S_ISCHR(st.st_mode)) return NotASerialDevice(ENOTTY);
 
@@ -652,6 +721,8 @@ OpenResult OpenSerialDevice(const std::string& path) {
   return result;
 }
 
-OpenResult OpenSerialDeviceSynchronous(const std::string& path) { return OpenSerialDevice(path); }
+OpenResult OpenSerialDeviceSynchronous(const std::string& path) {
+  return OpenSerialDevice(path);
+}
 
 }  // namespace vestrel::platform

@@ -12,6 +12,7 @@
 // losing what it had received. Where the event wait does not work either (Wine on a
 // pseudo-terminal ends it at once as aborted), the queue is looked at every few milliseconds.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <mutex>
@@ -181,7 +182,9 @@ class Win32SerialDevice final : public SerialDevice {
       return {SerialStatus::Failed, 0, ERROR_INVALID_PARAMETER,
               std::string(field) + " out of range"};
     ::DCB system = win32::ToSystemDcb(dcb);
-    return Check(::SetCommState(handle_.Get(), &system));
+    if (!::SetCommState(handle_.Get(), &system)) return LastFailure();
+    baudRate_ = dcb.BaudRate;
+    return Success();
   }
 
   SerialResult GetCommTimeouts(COMMTIMEOUTS& timeouts) override {
@@ -247,7 +250,21 @@ class Win32SerialDevice final : public SerialDevice {
     return Success(written);
   }
 
-  SerialResult Drain() override { return Check(::FlushFileBuffers(handle_.Get())); }
+  // FlushFileBuffers alone may wait forever on a line that stopped taking bytes, so the output
+  // queue is watched until it is empty; the flush then finds nothing left to wait for.
+  SerialResult Drain(std::chrono::milliseconds limit) override {
+    const Deadline deadline = Clock::now() + limit;
+    for (;;) {
+      DWORD outgoing = 0;
+      if (SerialResult r = QueueStatus(nullptr, &outgoing); !r.ok()) return r;
+      if (outgoing == 0) return Check(::FlushFileBuffers(handle_.Get()));
+      const DWORD left = MillisecondsLeft(deadline);
+      if (left == 0) return TimedOut();
+      const DWORD onTheWire = static_cast<DWORD>(
+          std::uint64_t{outgoing} * 10'000 / std::max<std::uint32_t>(baudRate_, 1) + 1);
+      ::Sleep(std::min(left, onTheWire));
+    }
+  }
 
   SerialResult WaitReadable(std::chrono::milliseconds limit) override {
     DWORD queued = 0;
@@ -345,11 +362,12 @@ class Win32SerialDevice final : public SerialDevice {
 
   // The input queue's fill (if asked for) by ClearCommError, which also clears the error flags
   // that the driver latched; they are counted here, once per call that finds them set.
-  SerialResult QueueStatus(DWORD* queued) {
+  SerialResult QueueStatus(DWORD* queued, DWORD* outgoing = nullptr) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!::ClearCommError(handle_.Get(), &errors, &status)) return LastFailure();
     if (queued) *queued = status.cbInQue;
+    if (outgoing) *outgoing = status.cbOutQue;
     if (errors != 0) {
       std::lock_guard lock(mutex_);
       counters_.frame += (errors & CE_FRAME) ? 1 : 0;
@@ -419,6 +437,8 @@ class Win32SerialDevice final : public SerialDevice {
   bool eventWaitWorks_ = true;
   bool arrivalSeen_ = false;
   DWORD lastQueued_ = 0;
+  // The rate last set, for the time the output queue takes on the wire.
+  std::atomic<std::uint32_t> baudRate_{9600};
   std::mutex mutex_;  // guards the two records below
   platform::COMMTIMEOUTS timeouts_;
   LineErrorCounters counters_;

@@ -13,9 +13,9 @@ namespace vestrel::protocol {
 namespace {
 
 constexpr std::size_t kReadReplyHeaderSize = 8;
-constexpr std::size_t kReadReplySpare = 24;  // reply capacity beyond the data words
-constexpr int kVersionFieldsSize = 6;        // flash size, minor, major
-constexpr int kStatusFieldSize = 2;
+constexpr std::size_t kReadReplySpare = 24;    // reply capacity beyond the data words
+constexpr std::size_t kVersionFieldsSize = 6;  // flash size, minor, major
+constexpr std::size_t kStatusFieldSize = 2;
 constexpr unsigned kCommandPause = 5;  // ms between a request and its reply
 constexpr unsigned kErasePollPause = 100;
 
@@ -55,7 +55,15 @@ std::string AddressText(const char* format, std::uint32_t address) {
 
 }  // namespace
 
+bool BootloaderCommands::Stopped() {
+  if (stopCheck_ && !LinkLost()) {
+    if (const std::string why = stopCheck_(); !why.empty()) channel_.DeclareLost(why);
+  }
+  return LinkLost();
+}
+
 int BootloaderCommands::Send(std::span<const std::uint8_t> payload) {
+  if (Stopped()) return kReadFailed;
   if (receiveFailed_) {
     channel_.DiscardStaleInput();
     receiveFailed_ = false;
@@ -63,10 +71,41 @@ int BootloaderCommands::Send(std::span<const std::uint8_t> payload) {
   return channel_.SendFrame(payload);
 }
 
-int BootloaderCommands::Receive(std::span<std::uint8_t> buffer) {
-  const int result = channel_.ReceiveFrame(buffer);
+int BootloaderCommands::Receive(std::span<std::uint8_t> buffer, std::size_t minimumPayload,
+                                bool counts) {
+  int result = channel_.ReceiveFrame(buffer);
+  // A reply too short for the fields the command needs counts as a failed receive.
+  if (result >= 0 && PayloadSize(result) < minimumPayload) result = kReadFailed;
   receiveFailed_ = result < 0;
+  if (result >= 0)
+    failedReplies_ = 0;
+  else if (counts)
+    NoteFailedReply(result);
   return result;
+}
+
+void BootloaderCommands::NoteFailedReply(int result) {
+  if (LinkLost()) return;  // the link has already said why
+  if (failedReplies_ == 0) {
+    onlyTimeouts_ = true;
+    tooLong_ = false;
+  }
+  ++failedReplies_;
+  onlyTimeouts_ = onlyTimeouts_ && result == kTimedOut;
+  tooLong_ = tooLong_ || result == kFrameTooLong;
+  if (failedReplies_ < kFailedRepliesBeforeLost) return;
+  failedReplies_ = 0;
+  const std::string inARow = std::to_string(kFailedRepliesBeforeLost) + " requests in a row";
+  if (onlyTimeouts_) {
+    channel_.DeclareLost("No reply from the bootloader to " + inARow + ": the link is given up.");
+  } else if (tooLong_) {
+    channel_.DeclareLost("The line never goes quiet: " + inARow +
+                         " got no valid reply; the link is given up.");
+  } else {
+    channel_.DeclareLost(inARow +
+                         " got no valid reply (damaged replies: noise on the line, or "
+                         "a wrong baud rate?); the link is given up.");
+  }
 }
 
 void BootloaderCommands::ShowError(const std::string& text) {
@@ -82,14 +121,21 @@ void BootloaderCommands::CountFailedAttempt() {
 bool BootloaderCommands::ReadVersion() {
   memory_.ImageBuffer.reset();
   view_.SetVersionText("BL Version: N/A");
-  if (Send(Request(kCmdReadVersion, 2)) < 0) {
-    ShowError("Read Version Send Error");
-    return false;
-  }
-  view_.Pause(kCommandPause);
+  failedReplies_ = 0;  // a new connection
+  const auto request = Request(kCmdReadVersion, 2);
   std::array<std::uint8_t, 16> reply{};
-  // A reply too short to hold the size and version bytes counts as a failed receive.
-  if (static_cast<int>(PayloadSize(Receive(reply))) < kVersionFieldsSize) {
+  int result = kReadFailed;
+  // A lost reply is asked for again, as the other transactions do.
+  for (int attempt = 0; attempt < kFailedRepliesBeforeLost && result < 0; ++attempt) {
+    if (Send(request) < 0) {
+      ShowError("Read Version Send Error");
+      return false;
+    }
+    view_.Pause(kCommandPause);
+    result = Receive(reply, kVersionFieldsSize);
+    if (LinkLost()) break;
+  }
+  if (result < 0) {
     ShowError("Read Version Receive Error");
     return false;
   }
@@ -123,18 +169,20 @@ bool BootloaderCommands::EraseFlash() {
     return false;
   }
   view_.SetProgress(0);
-  // The request goes out once; the tries only wait for the reply while the flash is erased.
+  // The request goes out once; the tries only wait for the reply while the flash is erased, so
+  // they count as one failed reply together. A lost link (a device gone, a stop) ends them.
   std::array<std::uint8_t, 16> reply{};
   bool answered = false;
-  for (int tries = 0; tries < kEraseTries && !answered; ++tries) {
+  int result = kTimedOut;
+  for (int tries = 0; tries < kEraseTries && !answered && !Stopped(); ++tries) {
     view_.Pause(kErasePollPause);
-    answered = Receive(reply) >= 0;
+    result = Receive(reply, 0, false);
+    answered = result >= 0;
     view_.SetProgress(view_.Progress() + 1);
     if (!answered) view_.ProcessMessages();
-    // A device that went away never answers: waiting out every poll would only delay the box.
-    if (!answered && !channel_.LinkLostReason().empty()) break;
   }
   if (!answered) {
+    NoteFailedReply(result);
     ShowError("Erase Flash Receive Error");
     return false;
   }
@@ -163,6 +211,7 @@ bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std
     result = Receive(reply);
     if (result > 0) return true;  // an empty frame acknowledges nothing
     CountFailedAttempt();
+    if (LinkLost()) break;
   }
   char text[96];
   std::snprintf(text, sizeof text, "Receive Program Error Addr: 0x%08X, Result: %d",
@@ -178,7 +227,7 @@ bool BootloaderCommands::VerifyBlock(std::uint32_t address, std::span<const std:
 
   std::vector<std::uint8_t> reply(dataSize + kReadReplySpare);
   int result = kReadFailed;
-  for (int attempt = 0; attempt < kVerifyAttempts && result < 0; ++attempt) {
+  for (int attempt = 0; attempt < kVerifyAttempts && result < 0 && !LinkLost(); ++attempt) {
     if (Send(request) < 0) return false;
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
     result = Receive(reply);
@@ -195,12 +244,17 @@ int BootloaderCommands::FinishProgram() {
   const std::uint32_t usedLength = end > image::kFlashBase ? end - image::kFlashBase : 0;
   auto request = Request(kCmdFinishProgram, 4);
   Put32(request, usedLength);
-  Send(request);  // a failed send shows up as a failed receive
-  view_.Pause(kCommandPause);
   std::array<std::uint8_t, 32> reply{};
-  const int result = Receive(reply);
+  int result = kReadFailed;
+  // The request is the same each time and the bootloader answers every request, so a reply
+  // lost on the line is asked for again rather than failing a load whose flash is complete.
+  for (int attempt = 0; attempt < kFailedRepliesBeforeLost && result < 0 && !LinkLost();
+       ++attempt) {
+    Send(request);  // a failed send shows up as a failed receive
+    view_.Pause(kCommandPause);
+    result = Receive(reply, kStatusFieldSize);
+  }
   if (result < 0) return result;
-  if (static_cast<int>(PayloadSize(result)) < kStatusFieldSize) return kReadFailed;
   return reply[0] | reply[1] << 8;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -31,6 +32,12 @@ inline constexpr std::uint32_t kMaxFlashSize = 16u * 1024u * 1024u;
 inline constexpr int kProgramAttempts = 199;
 inline constexpr int kVerifyAttempts = 200;
 inline constexpr int kEraseTries = 95;
+// Requests in a row without a valid reply after which the link counts as lost, so that a dead
+// or babbling line ends any step within seconds (at most about 25 s at 115200 baud, where each
+// attempt on a babbling line costs a full receive and a second of waiting for quiet) instead of
+// running through every attempt of every block. A lost reply (read version, finish) is asked
+// for again up to this many times.
+inline constexpr int kFailedRepliesBeforeLost = 20;
 
 // The transactions act on the loader's state, which the caller owns: the image (ReadVersion
 // replaces its buffer), the EraseOk flag and the RetryCount counter. The references must
@@ -39,6 +46,10 @@ inline constexpr int kEraseTries = 95;
 //
 // A stale reply never answers a new request: after any failed receive, the next request is
 // preceded by FrameChannel::DiscardStaleInput.
+//
+// After kFailedRepliesBeforeLost failed replies in a row the commands declare the link lost
+// (FrameChannel::DeclareLost, with what the line did), and every transaction fails at once
+// from then on: no further attempts are made on a dead line.
 class BootloaderCommands {
  public:
   BootloaderCommands(FrameChannel& channel, LoaderView& view, image::ProgramMemory& memory,
@@ -64,16 +75,29 @@ class BootloaderCommands {
   // Reads back 4 x Count bytes at `address` and compares them with `words`. Shows nothing.
   bool VerifyBlock(std::uint32_t address, std::span<const std::uint8_t> words);
 
-  // Reports the used length of the image. Returns a negative link result (kReadFailed for a
-  // reply too short to hold a status word) or the 16-bit status of the reply.
+  // Reports the used length of the image; a lost reply is asked for again. Returns a negative
+  // link result (kReadFailed for a reply too short to hold a status word) or the 16-bit status
+  // of the reply.
   int FinishProgram();
 
   // Sends the start request; no reply is read. Returns the send result (4 or kReadFailed).
   int StartApplication();
 
+  // Asked before every request: a non-empty answer (why, e.g. "Stopped by SIGINT.") declares
+  // the link lost, so that a run stops between two requests.
+  void SetStopCheck(std::function<std::string()> check) { stopCheck_ = std::move(check); }
+
+  bool LinkLost() const { return !channel_.LinkLostReason().empty(); }
+
  private:
   int Send(std::span<const std::uint8_t> payload);
-  int Receive(std::span<std::uint8_t> buffer);
+  // A receive that counts towards the budget of failed replies unless told not to (the erase
+  // polls, which wait for one reply many times).
+  // A reply shorter than `minimumPayload` counts as failed (kReadFailed).
+  int Receive(std::span<std::uint8_t> buffer, std::size_t minimumPayload = 0, bool counts = true);
+  void NoteFailedReply(int result);
+  // Asks the stop check; true when the link is lost (by a stop or before).
+  bool Stopped();
   void ShowError(const std::string& text);
   void CountFailedAttempt();
 
@@ -83,6 +107,10 @@ class BootloaderCommands {
   std::uint8_t& eraseOk_;
   std::int32_t& retryCount_;
   bool receiveFailed_ = false;  // the last receive failed: the rest of its reply may still come
+  int failedReplies_ = 0;       // requests in a row without a valid reply
+  bool onlyTimeouts_ = true;    // ... and whether nothing at all came for any of them
+  bool tooLong_ = false;        // ... and whether one ended in bytes without end
+  std::function<std::string()> stopCheck_;
 };
 
 }  // namespace vestrel::protocol

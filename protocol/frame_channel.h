@@ -19,12 +19,18 @@ class FrameChannel {
   virtual int ReceiveFrame(std::span<std::uint8_t> buffer) = 0;
 
   // Discards input until the line has been quiet for a few character times (bounded), so that
-  // the rest of a reply whose receive failed part-way cannot answer the next request.
+  // the rest of a reply whose receive failed part-way cannot answer the next request. After a
+  // read that timed out it waits longer, for a reply that comes late.
   virtual void DiscardStaleInput() = 0;
 
-  // Why every exchange now fails at once: non-empty once the device has gone away (an adapter
-  // pulled out), so that error messages can say so; empty otherwise.
-  virtual std::string LinkLostReason() const { return {}; }
+  // Why every exchange now fails at once, so that error messages can say so: non-empty once the
+  // link is lost (the device went away, the line stopped taking bytes, or DeclareLost); empty
+  // otherwise. It stays until the port is opened again.
+  virtual std::string LinkLostReason() const = 0;
+
+  // Gives the link up: every later send and receive fails at once (kReadFailed) without touching
+  // the line, until the port is opened again. The first reason given is the one kept.
+  virtual void DeclareLost(const std::string& reason) = 0;
 };
 
 }  // namespace vestrel::protocol

@@ -33,21 +33,26 @@ constexpr std::size_t kNoiseAllowance = 1024;
 
 // How long DiscardStaleInput reads at most, on a line that never goes quiet.
 constexpr std::chrono::seconds kDiscardLimit{1};
+// After a read that timed out, the reply may still be on its way, late: the line must stay
+// quiet this long before a new request can be sure not to get it as its answer.
+constexpr std::chrono::milliseconds kLateReplyQuiet{250};
 
 std::string OpenFailureReason(const PortTarget& port, const OpenResult& opened) {
   const std::string device = port.devicePath.empty() ? std::string("no device") : port.devicePath;
-  const std::string named = port.displayName + " (" + device + ")";
+  const std::string named =
+      port.displayName == device ? device : port.displayName + " (" + device + ")";
   switch (opened.status) {
     case OpenStatus::NotFound:
       if (port.devicePath.empty()) return "No device stands for " + port.displayName + ".";
       return named + " does not exist: " + opened.text + ".";
     case OpenStatus::NotASerialDevice:
-      return device + " is not a serial device.";
+      return named + " is not a serial device.";
     case OpenStatus::Busy:
       return named + " is held by another program.";
     case OpenStatus::PermissionDenied:
-      return "Permission denied on " + device + ": the user may need to be a member of the group \"" +
-             opened.ownerGroup + "\" that owns the device.";
+      return "Permission denied on " + device +
+             ": the user may need to be a member of the group \"" + opened.ownerGroup +
+             "\" that owns the device.";
     case OpenStatus::Failed:
     case OpenStatus::Opened:
       break;
@@ -73,14 +78,18 @@ std::chrono::milliseconds QuietTime(std::uint32_t baudRate) {
 SerialLoaderLink::SerialLoaderLink(LoaderView& view, DeviceOpener opener)
     : view_(view), opener_(std::move(opener)) {}
 
-SerialLoaderLink::~SerialLoaderLink() { ClosePort(); }
+SerialLoaderLink::~SerialLoaderLink() {
+  ClosePort();
+}
 
 std::string SerialLoaderLink::PortName(unsigned n, bool forDisplay) {
   if (forDisplay) return platform::PortDisplayName(n);
   return platform::PortMap::FromEnvironment().DevicePath(n).value_or(std::string());
 }
 
-PortTarget SerialLoaderLink::Target(unsigned n) { return {PortName(n, true), PortName(n, false)}; }
+PortTarget SerialLoaderLink::Target(unsigned n) {
+  return {PortName(n, true), PortName(n, false)};
+}
 
 bool SerialLoaderLink::Fail(const std::string& text, const std::string& reason) {
   ClosePort();
@@ -108,6 +117,7 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   dcb.DCBlength = sizeof(dcb);
   if (SerialResult r = ComHandle->GetCommState(dcb); !r.ok())
     return Fail(kGetStateFailed, SystemReason(r));
+  foundState_ = dcb;
   dcb.BaudRate = *baudRate;
   dcb.fBinary = 1;
   dcb.fParity = 0;
@@ -131,6 +141,10 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   timeouts.ReadIntervalTimeout = platform::MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = platform::MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = kFirstByteWaitMs;
+  // A write must not wait forever on a line that stops taking bytes: whole milliseconds per
+  // byte (10 bit times, rounded up) plus the margin.
+  timeouts.WriteTotalTimeoutMultiplier = (10'000 + *baudRate - 1) / *baudRate;
+  timeouts.WriteTotalTimeoutConstant = kWriteMarginMs;
   if (SerialResult r = ComHandle->SetCommTimeouts(timeouts); !r.ok())
     return Fail(kTimeoutsFailed, SystemReason(r));
 
@@ -145,18 +159,52 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
 // A device that went away stays named until the next open: the steps after a sync that failed
 // for that reason (which closes the port) then say why they cannot send.
 void SerialLoaderLink::ClosePort() {
+  if (ComHandle && foundState_) RestoreFoundState();
   ComHandle.reset();
+  foundState_.reset();
   ForgetReadAhead();
 }
 
+// The line goes back to what the other users of the port had set. Its modem lines stay off:
+// raising DTR or RTS again could reset the board, or send it back into its bootloader.
+void SerialLoaderLink::RestoreFoundState() {
+  platform::DCB restore = *foundState_;
+  if (restore.fDtrControl == platform::DTR_CONTROL_ENABLE)
+    restore.fDtrControl = platform::DTR_CONTROL_DISABLE;
+  if (restore.fRtsControl == platform::RTS_CONTROL_ENABLE)
+    restore.fRtsControl = platform::RTS_CONTROL_DISABLE;
+  ComHandle->SetCommState(restore);  // nothing to be done if it fails: the device may be gone
+}
+
 SerialResult SerialLoaderLink::Note(SerialResult result) {
-  if (result.status == platform::SerialStatus::Gone && lostReason_.empty())
-    lostReason_ = "The serial device " + ComHandle->Path() + " went away (adapter unplugged?).";
+  if (result.status == platform::SerialStatus::Gone)
+    DeclareLost("The serial device " + ComHandle->Path() + " went away (adapter unplugged?).");
   return result;
 }
 
-bool SerialLoaderLink::WriteByte(std::uint8_t byte) {
-  return Note(ComHandle->Write(std::span<const std::uint8_t>(&byte, 1))).ok();
+void SerialLoaderLink::DeclareLost(const std::string& reason) {
+  if (lostReason_.empty()) lostReason_ = reason;
+}
+
+std::chrono::milliseconds SerialLoaderLink::WireTime(std::size_t bytes) const {
+  const std::uint64_t rate = std::max<std::uint32_t>(baudRate_, 1);
+  return std::chrono::milliseconds((bytes * 10'000 + rate - 1) / rate);
+}
+
+bool SerialLoaderLink::WriteAll(std::span<const std::uint8_t> bytes) {
+  if (!ComHandle || !lostReason_.empty()) return false;
+  const SerialResult written = Note(ComHandle->Write(bytes));
+  SerialResult drained = written;
+  if (written.ok())
+    drained =
+        Note(ComHandle->Drain(WireTime(bytes.size()) + std::chrono::milliseconds(kWriteMarginMs)));
+  if (written.status == platform::SerialStatus::TimedOut ||
+      drained.status == platform::SerialStatus::TimedOut) {
+    DeclareLost("The serial line " + ComHandle->Path() +
+                " stopped taking bytes: " + std::to_string(bytes.size()) +
+                " bytes did not go out in time (a stalled adapter?).");
+  }
+  return written.ok() && drained.ok();
 }
 
 int SerialLoaderLink::ReadByte(std::uint8_t& byte) {
@@ -173,11 +221,13 @@ int SerialLoaderLink::ReadByte(std::uint8_t& byte) {
 }
 
 int SerialLoaderLink::SyncProbe() {
-  if (!ComHandle) return 0;
-  WriteByte(kStartByte);  // its result is not examined: an unanswered probe says enough
-  ComHandle->Drain();
+  // The result of the write is not examined: an unanswered probe says enough.
+  if (!ComHandle || !lostReason_.empty()) return 0;
+  WriteAll(std::span<const std::uint8_t>(&kStartByte, 1));
   std::uint8_t answer = 0;
-  return ReadByte(answer) == 1 ? 1 : 0;
+  if (ReadByte(answer) == 1) return 1;
+  timedOut_ = true;
+  return 0;
 }
 
 bool SerialLoaderLink::BaudSync() {
@@ -191,11 +241,9 @@ bool SerialLoaderLink::BaudSync() {
 // 921600 baud the per-byte calls could not keep up with the line and left gaps on it, and each
 // woke the reader on the far side of a pseudo-terminal or USB adapter.
 int SerialLoaderLink::SendFrame(std::span<const std::uint8_t> payload) {
-  if (!ComHandle) return kReadFailed;
-  const std::vector<std::uint8_t> frame = EncodeFrame(payload);
-  if (!Note(ComHandle->Write(frame)).ok()) return kReadFailed;  // what went out stays sent
   // write() returns once the bytes are queued; the reply window must start when they are out.
-  if (!Note(ComHandle->Drain()).ok()) return kReadFailed;
+  // What went out before a failure stays sent.
+  if (!WriteAll(EncodeFrame(payload))) return kReadFailed;
   return static_cast<int>(payload.size());
 }
 
@@ -205,7 +253,7 @@ std::size_t SerialLoaderLink::ReceiveByteLimit(std::size_t capacity) {
 }
 
 int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
-  if (!ComHandle) return kReadFailed;
+  if (!ComHandle || !lostReason_.empty()) return kReadFailed;
   FrameDecoder decoder(buffer);
   // Start bytes restart the decoder, so a line babbling them would never end a frame.
   const std::size_t limit = ReceiveByteLimit(buffer.size());
@@ -213,16 +261,20 @@ int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
     std::uint8_t byte = 0;
     const int r = ReadByte(byte);
     if (r < 0) return kReadFailed;
-    if (r == 0) return kTimedOut;
+    if (r == 0) {
+      timedOut_ = true;
+      return kTimedOut;
+    }
     if (std::optional<int> result = decoder.Feed(byte)) return *result;
   }
   return kFrameTooLong;
 }
 
 void SerialLoaderLink::DiscardStaleInput() {
-  if (!ComHandle) return;
+  if (!ComHandle || !lostReason_.empty()) return;
   ForgetReadAhead();
-  const auto quiet = QuietTime(baudRate_);
+  const auto quiet = timedOut_ ? kLateReplyQuiet : QuietTime(baudRate_);
+  timedOut_ = false;
   const auto end = std::chrono::steady_clock::now() + kDiscardLimit;
   std::array<std::uint8_t, 256> scratch{};
   while (std::chrono::steady_clock::now() < end) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -44,11 +45,17 @@ class SerialLoaderLink final : public BootLink {
   bool BaudSync() override;
 
   // Writes the encoded frame in one call, then waits until it has left the host: the reply
-  // window starts when the request is on the wire.
+  // window starts when the request is on the wire. Both are bounded by the frame's time on the
+  // wire plus kWriteMargin: a line that stops taking bytes loses the link.
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
   std::string LinkLostReason() const override { return lostReason_; }
+  void DeclareLost(const std::string& reason) override;
+
+  // How much longer than its bytes take on the wire a write may take before the line counts as
+  // stalled: room for a busy machine and a USB adapter's buffering.
+  static constexpr std::uint32_t kWriteMarginMs = 1000;
 
   // Bytes taken from the device in one read and handed to the frame reader one at a time;
   // a receive may leave up to this many of them read but not yet examined.
@@ -59,18 +66,24 @@ class SerialLoaderLink final : public BootLink {
 
  private:
   bool Fail(const std::string& text, const std::string& reason);
-  bool WriteByte(std::uint8_t byte);
+  // Writes and drains `bytes` within their wire time plus the margin; false when the link is
+  // lost (before, or by this write).
+  bool WriteAll(std::span<const std::uint8_t> bytes);
+  std::chrono::milliseconds WireTime(std::size_t bytes) const;
   // One byte under the 100 ms rule: 1, 0 on a time-out, -1 when the read failed.
   int ReadByte(std::uint8_t& byte);
   void ForgetReadAhead() { readAheadStart_ = readAheadEnd_ = 0; }
+  void RestoreFoundState();
   // Passes a device result through, noting when it says the device has gone away.
   platform::SerialResult Note(platform::SerialResult result);
 
   LoaderView& view_;
   DeviceOpener opener_;
   std::unique_ptr<platform::SerialDevice> ComHandle;  // null while closed
+  std::optional<platform::DCB> foundState_;           // the line as the open found it
   std::uint32_t baudRate_ = 0;
   std::string lostReason_;
+  bool timedOut_ = false;  // a read timed out since the last discard: a late reply may follow
   // Bytes the device has handed over but the frame reader has not taken yet: one device read
   // takes everything that has arrived, so a reply costs a few system calls rather than two per
   // byte. They count as part of the input queue (discarded and purged with it).

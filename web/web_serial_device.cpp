@@ -200,7 +200,8 @@ SerialResult WebSerialDevice::Write(std::span<const std::uint8_t> data) {
   return Result(code, code > 0 ? static_cast<std::size_t>(code) : 0);
 }
 
-SerialResult WebSerialDevice::Drain() {
+// A write ends when the browser has taken the bytes: nothing is left to wait for.
+SerialResult WebSerialDevice::Drain(std::chrono::milliseconds) {
   return Result(vestrel_line_state(line_));
 }
 

@@ -39,7 +39,7 @@ class WebSerialDevice final : public platform::SerialDevice {
   platform::SerialResult SetRts(bool on) override;
   platform::SerialResult Read(std::span<std::uint8_t> buffer) override;
   platform::SerialResult Write(std::span<const std::uint8_t> data) override;
-  platform::SerialResult Drain() override;
+  platform::SerialResult Drain(std::chrono::milliseconds limit) override;
   platform::SerialResult WaitReadable(std::chrono::milliseconds limit) override;
   platform::SerialResult GetLineErrorCounters(platform::LineErrorCounters& counters) override;
   platform::SerialResult ClearBreak() override;

@@ -4,6 +4,8 @@
 #include <regex>
 #include <sstream>
 
+#include "app/cli/monitor.h"
+#include "app/loader.h"
 #include "platform/port_map.h"
 
 namespace vestrel::cli {
@@ -21,8 +23,10 @@ constexpr const char* kUsage =
 
 constexpr const char* kFooter =
     "Steps run in this order: connect (needs a port and a baud rate), erase, program (which\n"
-    "verifies), verify (unless programmed), run. Exit code: 0 when the requested steps\n"
-    "succeeded (with -a: every step), 1 otherwise, 2 for a usage error.\n"
+    "verifies), verify (unless programmed), run; after a failed file or connect nothing is sent.\n"
+    "Exit code: 0 when every requested step succeeded (with -a: every step), 1 otherwise, 2 for\n"
+    "a usage error, 130/143 when Ctrl-C or SIGTERM stopped the load (the port is closed with\n"
+    "its settings restored). A load opens its own port only.\n"
     "Ports: COMn is port n of the map that --list-ports shows ";
 
 CliCommand UsageError(const std::string& message) {
@@ -50,6 +54,12 @@ ProgressMode ProgressFor(const std::string& progress) {
 }
 
 }  // namespace
+
+std::uint32_t MonitorRate(const LoadOptions& load) {
+  if (load.baudRate) return *load.baudRate;
+  if (load.baudIndex) return app::kBaudRates[*load.baudIndex];
+  return 115200;
+}
 
 CliCommand ParseCommandLine(int argc, const char* const* argv) {
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
@@ -165,6 +175,12 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
     return UsageError("ports are COM1 to COM256");
   if (monitor && !load.comNumber && !load.portPath)
     return UsageError("--monitor needs a port (-c N or --port)");
+  // Checked before anything is sent, not after a whole load.
+  if (monitor && !IsMonitorBaudRate(MonitorRate(load)))
+    return UsageError("--monitor runs at one of the rates 1200 to 115200 of the baud list, not " +
+                      std::to_string(MonitorRate(load)));
+  if (NeedsFile(load) && !load.hexFile)
+    return UsageError("-p, -v and -a need the file to load (-f FILE)");
   if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
   command.action = CliAction::Load;
   command.load = load;

@@ -30,4 +30,7 @@ struct CliCommand {
 
 CliCommand ParseCommandLine(int argc, const char* const* argv);
 
+// The rate that --monitor watches at: the load's rate, 115200 baud unless told.
+std::uint32_t MonitorRate(const LoadOptions& load);
+
 }  // namespace vestrel::cli

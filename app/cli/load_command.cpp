@@ -6,18 +6,10 @@
 #include <vector>
 
 #include "app/loader.h"
-#include "comport/comport.h"
 #include "protocol/serial_loader_link.h"
 
 namespace vestrel::cli {
 namespace {
-
-std::vector<unsigned> UsablePorts() {
-  comport::TComPort scan;
-  std::vector<unsigned> usable;
-  for (int i = 0; i < scan.GetMaxV24Useable(); ++i) usable.push_back(scan.Get_UseableV24(i));
-  return usable;
-}
 
 void SetBaud(app::Loader& loader, const LoadOptions& options) {
   if (options.baudRate) {
@@ -34,6 +26,8 @@ void SetBaud(app::Loader& loader, const LoadOptions& options) {
   }
 }
 
+// The port is named directly rather than picked from a list of scanned ports: a load opens its
+// own port only, never the others (opening one drops DTR, which resets some boards).
 void SetPort(app::Loader& loader, const LoadOptions& options) {
   if (options.portPath) {
     loader.CmdCom = 1;
@@ -41,6 +35,7 @@ void SetPort(app::Loader& loader, const LoadOptions& options) {
   } else if (options.comNumber) {
     loader.CmdCom = 1;
     loader.CmdComNumber = static_cast<std::int32_t>(*options.comNumber);
+    loader.OverridePort(protocol::SerialLoaderLink::Target(*options.comNumber));
   }
 }
 
@@ -63,15 +58,6 @@ void ApplyOptions(app::Loader& loader, const LoadOptions& options) {
   if (options.terminate) loader.CmdTerminate = 1;
 }
 
-void WarnIfPortUnusable(const LoadOptions& options, const std::vector<unsigned>& usable,
-                        std::ostream& err) {
-  if (!options.comNumber || options.portPath) return;
-  const unsigned index = *options.comNumber - 1;
-  if (std::find(usable.begin(), usable.end(), index) == usable.end())
-    err << "vestrel-cli: COM" << *options.comNumber
-        << " is absent or held by another program (see --list-ports)\n";
-}
-
 const char* Outcome(std::uint8_t requested, std::uint8_t ok, bool skipped = false) {
   if (!requested) return nullptr;
   if (skipped) return "skipped";
@@ -80,11 +66,12 @@ const char* Outcome(std::uint8_t requested, std::uint8_t ok, bool skipped = fals
 
 void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::ostream& out) {
   out << "Summary:";
-  // Without the named file the run sends nothing to the target.
-  const bool skip = loader.CmdFile && !loader.FileOk;
+  // Without the named file, or after a failed connect, the run sends nothing more.
+  const bool connect = loader.CmdCom && loader.CmdBaud;
+  const bool skip = (loader.CmdFile && !loader.FileOk) || (connect && !loader.ConnectOk);
   const std::pair<const char*, const char*> steps[] = {
       {"file", Outcome(loader.CmdFile, loader.FileOk)},
-      {"connect", Outcome(loader.CmdCom && loader.CmdBaud, loader.ConnectOk, skip)},
+      {"connect", Outcome(connect, loader.ConnectOk, loader.CmdFile && !loader.FileOk)},
       {"erase", Outcome(loader.CmdErase, loader.EraseOk, skip)},
       {"program", Outcome(loader.CmdProgram, loader.ProgramOk, skip)},
       {"verify", Outcome(loader.CmdVerify || loader.CmdProgram, loader.VerifyOk, skip)},
@@ -112,23 +99,26 @@ bool AsksForSteps(const LoadOptions& o) {
          o.program || o.verify || o.run || o.terminate;
 }
 
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err) {
+bool NeedsFile(const LoadOptions& o) {
+  return o.all || o.program || o.verify;
+}
+
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop) {
   TerminalView view(out, err, options.terminal);
   protocol::SerialLoaderLink link(view);
   app::Loader loader(view, link,
                      [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
   view.SetImageSizeSource([&loader] { return loader.Memory.ImageSize; });
-
-  const std::vector<unsigned> usable = options.portPath ? std::vector<unsigned>{} : UsablePorts();
-  loader.FillPortList(usable);
   ApplyOptions(loader, options);
   loader.SetSkipBlankBlocks(options.skipBlank);
-  WarnIfPortUnusable(options, usable, err);
+  loader.SetStopCheck(std::move(stop));
 
   const auto start = std::chrono::steady_clock::now();
   loader.FormActivate();
   view.Finish();
-  const int exitCode = loader.FormClose();
+  // The window's rule, and beyond it every requested step: a build script must not read 0 for
+  // a file that did not load or a port that did not connect.
+  const int exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!options.terminal.quiet) PrintSummary(loader, seconds, exitCode, out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -17,17 +18,22 @@ struct LoadOptions {
   std::optional<std::string> portPath;    // --port PATH (a device, or COMn)
   std::optional<int> baudIndex;           // -b N: index into the window's baud list
   std::optional<std::uint32_t> baudRate;  // --baud RATE
-  bool all = false, erase = false, program = false, verify = false, run = false,
-       terminate = false;
+  bool all = false, erase = false, program = false, verify = false, run = false, terminate = false;
   bool skipBlank = false;  // --skip-blank: the fast load after an erase
   TerminalOptions terminal;
 };
 
-// Runs the requested steps in the window's order and returns its exit code: 0 when the
-// requested steps succeeded, 1 otherwise. A run with `all` needs every step to succeed.
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err);
+// Asked before every request to the bootloader; a non-empty answer (why) stops the load there.
+using StopCheck = std::function<std::string()>;
 
-// True when the options ask for at least one step of the automatic run.
+// Runs the requested steps in the window's order and returns the exit code: 0 when every
+// requested step succeeded (the file load and the connect included), 1 otherwise. Only the
+// load's own port is opened.
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop = {});
+
+// True when the options ask for at least one step of the automatic run, connect included.
 bool AsksForSteps(const LoadOptions& options);
+// True when they ask for a step that needs the file: program, verify, or all.
+bool NeedsFile(const LoadOptions& options);
 
 }  // namespace vestrel::cli

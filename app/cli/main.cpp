@@ -8,6 +8,7 @@
 #include "app/cli/load_command.h"
 #include "app/cli/monitor.h"
 #include "app/loader.h"
+#include "app/stop_signals.h"
 #include "platform/console.h"
 
 namespace {
@@ -19,19 +20,30 @@ MonitorOptions MonitorFor(const LoadOptions& load, unsigned seconds) {
   MonitorOptions monitor;
   if (load.portPath) monitor.devicePath = *load.portPath;
   if (load.comNumber) monitor.comNumber = *load.comNumber;
-  if (load.baudRate) monitor.baud = *load.baudRate;
-  if (load.baudIndex) monitor.baud = vestrel::app::kBaudRates[*load.baudIndex];
+  monitor.baud = MonitorRate(load);
   monitor.seconds = seconds;
   return monitor;
 }
 
-// The steps first; the monitor only watches an application that the load left running.
+// A load that a signal stopped ends with the signal's conventional exit code.
+int Load(const LoadOptions& load) {
+  using vestrel::app::StopSignals;
+  StopSignals stopSignals;
+  const int loaded = RunLoad(load, std::cout, std::cerr, &StopSignals::Reason);
+  if (StopSignals::ExitCode() == 0) return loaded;
+  std::cerr << "vestrel-cli: " << StopSignals::Reason()
+            << " The port is closed with its settings restored.\n";
+  return StopSignals::ExitCode();
+}
+
+// The steps first; the monitor only watches an application that the load left running. With
+// --monitor and a port alone there is no load: the monitor watches the port as it is.
 int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
   const bool steps =
       load.hexFile || load.all || load.erase || load.program || load.verify || load.run;
+  if (!monitor) return Load(load);
   if (steps) {
-    const int loaded = RunLoad(load, std::cout, std::cerr);
-    if (!monitor) return loaded;
+    const int loaded = Load(load);
     if (loaded != kExitOk) {
       std::cerr << "vestrel-cli: the load failed; the monitor does not start\n";
       return loaded;
@@ -43,6 +55,7 @@ int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  vestrel::platform::IgnoreBrokenPipe();  // output errors never stop a load
   CliCommand command = ParseCommandLine(argc, argv);
   switch (command.action) {
     case CliAction::Exit:

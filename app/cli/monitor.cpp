@@ -242,6 +242,10 @@ class Monitor {
 
 }  // namespace
 
+bool IsMonitorBaudRate(std::uint32_t rate) {
+  return BaudTagOf(rate).has_value();
+}
+
 int RunMonitor(const MonitorOptions& options, std::istream& in, std::ostream& out,
                std::ostream& err) {
   const std::optional<comport::BaudTag> baud = BaudTagOf(options.baud);

@@ -17,6 +17,9 @@ struct MonitorOptions {
   unsigned seconds = 0;         // run time; 0: until Ctrl-C
 };
 
+// The rates the monitor runs at: those of the port component's records, 1200 to 115200.
+bool IsMonitorBaudRate(std::uint32_t rate);
+
 // Runs until Ctrl-C (SIGINT) or the given seconds have passed; the end of `in` only stops
 // sending. `in` is read on a thread of its own, which is left behind if it is still waiting for
 // input at the end (a terminal read cannot be called off): `in` must then outlive the process,

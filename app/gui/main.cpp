@@ -5,14 +5,18 @@
 
 #include "app/gui/vestrel_application.h"
 #include "app/gui/vestrelmain.h"
+#include "app/stop_signals.h"
 
 int main(int argc, char** argv) {
   using namespace vestrel::gui;
   // Taken before the toolkit removes the arguments it knows: each one is the loader's option.
   const std::vector<std::string> args(argv + 1, argv + argc);
   VestrelApplication app(argc, argv);
+  // SIGINT and SIGTERM close the window as its close button does, so that the port is released.
+  vestrel::app::StopSignals stopSignals;
   try {
     TVestrelForm form(args, FormServices::Real());
+    form.SetStopCheck(&vestrel::app::StopSignals::Reason);
     app.SetForm(&form);
     form.show();
     QApplication::exec();

@@ -35,6 +35,7 @@ namespace {
 const std::vector<int> kPanelWidths = {270, 50, 50, 50};
 constexpr const char* kVersionPanelText = "Vestrel V1.01";
 constexpr std::int32_t kUpdateComTxTimeoutMs = 1000;
+constexpr int kStopPollMs = 100;
 
 QString Text(const std::string& text) {
   return QString::fromStdString(text);
@@ -231,9 +232,22 @@ void TVestrelForm::SetStatusPanel(int index, const std::string& text) {
   if (QLabel* panel = StatusPanel(index)) panel->setText(Text(text));
 }
 
+void TVestrelForm::SetStopCheck(std::function<std::string()> check) {
+  stopCheck_ = check;
+  loader_.SetStopCheck(std::move(check));
+  auto* watch = new QTimer(this);
+  connect(watch, &QTimer::timeout, this, [this, watch] {
+    if (stopCheck_().empty()) return;
+    watch->stop();
+    close();  // deferred by closeEvent while an operation runs
+  });
+  watch->start(kStopPollMs);
+}
+
 void TVestrelForm::ShowMessage(const std::string& text, const std::string& caption) {
   QMessageBox box(QMessageBox::Critical, Text(caption), Text(text), QMessageBox::Ok, this);
-  if (autoCloseBoxes_) {
+  // A window that is being stopped must not wait for a click.
+  if (autoCloseBoxes_ || (stopCheck_ && !stopCheck_().empty())) {
     std::fprintf(stderr, "box: %s: %s\n", caption.c_str(), text.c_str());
     std::fflush(stderr);
     QTimer::singleShot(0, &box, [&box] { box.done(QMessageBox::Ok); });

@@ -58,6 +58,11 @@ class TVestrelForm : public QWidget, public LoaderView {
   // True while a handler or the automatic run is working.
   bool Busy() const { return running_; }
 
+  // Asked before every request to the bootloader and a few times a second: once it answers
+  // (why), the running operation stops at its next request, boxes no longer wait for OK, and
+  // the window closes as if its close button had been pressed.
+  void SetStopCheck(std::function<std::string()> check);
+
   QToolButton* SpeedButton(Button button) const;
   QFileDialog* FileDialog() const { return FileOpenDialog; }
   QLabel* StatusPanel(int index) const;
@@ -128,6 +133,7 @@ class TVestrelForm : public QWidget, public LoaderView {
   bool running_ = false;
   bool closeRequested_ = false;
   bool closed_ = false;
+  std::function<std::string()> stopCheck_;
   // The port component; the window uses only its table of usable ports.
   comport::TComPort UpdateCom;
   // The link outlives the loader, which closes the port when it is destroyed.

@@ -151,7 +151,7 @@ TEST_F(LoaderTest, BlockThatCannotBeWrittenStopsProgram) {
   loader.ProgramSpeedButtonClick();
   EXPECT_EQ(Boxes(), Strings{"Receive Program Error Addr: 0x9D000000, Result: -2"});
   EXPECT_EQ(view.Info(), "Programm: Failed");
-  EXPECT_EQ(view.panels[1], "199");
+  EXPECT_EQ(view.panels[1], std::to_string(protocol::kFailedRepliesBeforeLost));
   EXPECT_TRUE(view.AllButtons(false));
   EXPECT_EQ(loader.ProgramOk, 0);
 }
@@ -169,46 +169,54 @@ TEST_F(LoaderTest, NoiseThatCutsRepliesDoesNotBreakTheLoad) {
   EXPECT_EQ(fake.staleAnswers, 0);
 }
 
-TEST_F(LoaderTest, FinishStatusesAreReportedButProgramAndVerifyStand) {
+// Regression: a finish that the bootloader refused or never answered left ProgramOk at 1, so
+// the automatic run started the application and the exit code said success.
+TEST_F(LoaderTest, RefusedOrUnansweredFinishFailsTheProgramStep) {
   struct Case {
     std::uint16_t status;
-    std::optional<int> receive;
+    int lostReplies;
     const char* box;
   };
-  for (const Case& c :
-       {Case{0x0045, {}, "Flash Not Erase"}, Case{0x0047, {}, "Flash Not Programmed"},
-        Case{0, protocol::kTimedOut, "Verify OK Error"}}) {
+  for (const Case& c : {Case{0x0045, 0, "Flash Not Erase"}, Case{0x0047, 0, "Flash Not Programmed"},
+                        Case{0, protocol::kFailedRepliesBeforeLost, "Verify OK Error"}}) {
     SCOPED_TRACE(c.box);
     view.messages.clear();
     fake.finishStatus = c.status;
-    if (c.receive) fake.receiveFaults[kCmdFinishProgram] = {{*c.receive, false}};
+    fake.receiveFaults[kCmdFinishProgram] = std::deque<Fault>(
+        static_cast<std::size_t>(c.lostReplies), Fault{protocol::kTimedOut, false});
     LoadAndConnect(test::Pattern(kPage));
     loader.ProgramSpeedButtonClick();
     EXPECT_EQ(Boxes(), Strings{c.box});
     EXPECT_EQ(view.Info(), "Programm: Verify OK ERROR");
-    EXPECT_EQ(loader.ProgramOk, 1);
+    EXPECT_EQ(loader.ProgramOk, 0);
     EXPECT_EQ(loader.VerifyOk, 1);
     EXPECT_TRUE(view.AllButtons(true));
-    loader.RunSpeedButtonClick();
-    EXPECT_EQ(loader.RunOk, 1);
+    if (c.lostReplies == 0) {
+      loader.RunSpeedButtonClick();  // the user's own choice
+      EXPECT_EQ(loader.RunOk, 1);
+    }
   }
 }
 
-TEST_F(LoaderTest, EmptyFlashProgramsNothingAndReportsLengthZero) {
-  fake.reportedSize = 0;
-  // Only a boot flash record, which lies outside the program flash image.
-  loader.LoadHexFile(
-      dir.Write("boot.hex", test::HexText().Data(0x1FC00000, {1, 2, 3, 4}).End().Text()));
+// Regression: a file with no data for the program flash, or no file at all, programmed an
+// all-0xFF image and reported success.
+TEST_F(LoaderTest, NothingIsProgrammedWithoutProgramFlashData) {
   loader.ConnectSpeedButtonClick();
   ASSERT_EQ(loader.ConnectOk, 1);
+  const auto sent = fake.requests.size();
   loader.ProgramSpeedButtonClick();
-
-  EXPECT_TRUE(fake.programWrites.empty());
-  EXPECT_TRUE(fake.RequestsOf(kCmdReadMemory).empty());
-  EXPECT_EQ(InfosFrom("Programming...").back(), "Programm: Success");
-  EXPECT_EQ(fake.finishLength, 0u);
-  EXPECT_EQ(loader.ProgramOk, 1);
-  EXPECT_EQ(loader.VerifyOk, 1);
+  loader.LoadHexFile(
+      dir.Write("boot.hex", test::HexText().Data(0x1FC00000, {1, 2, 3, 4}).End().Text()));
+  loader.ProgramSpeedButtonClick();
+  loader.VerifySpeedButtonClick();
+  ASSERT_EQ(Boxes(), (Strings{"Create Program Memory", "HEX File Error", "Create Program Memory",
+                              "Create Verify Memory"}));
+  EXPECT_NE(view.messages[0].text.find("no HEX file is loaded"), std::string::npos);
+  EXPECT_NE(view.messages[1].text.find("no data for the program flash"), std::string::npos);
+  EXPECT_EQ(fake.requests.size(), sent);
+  EXPECT_EQ(loader.FileOk, 0);
+  EXPECT_EQ(loader.ProgramOk, 0);
+  EXPECT_EQ(loader.VerifyOk, 0);
 }
 
 TEST_F(LoaderTest, ProgramWithoutImageBufferSendsNothing) {
@@ -373,7 +381,8 @@ TEST_F(LoaderTest, ConnectFailures) {
   EXPECT_TRUE(view.messages.empty());
 
   fake.syncAnswers = true;
-  fake.receiveFaults[kCmdReadVersion] = {{protocol::kTimedOut, false}};
+  fake.receiveFaults[kCmdReadVersion] =
+      std::deque<Fault>(protocol::kFailedRepliesBeforeLost, Fault{protocol::kTimedOut, false});
   loader.ConnectSpeedButtonClick();
   EXPECT_EQ(view.Info(), "Connected...");
   EXPECT_EQ(Boxes(), Strings{"Read Version Receive Error"});
@@ -607,18 +616,73 @@ TEST_F(LoaderTest, ProgramAndVerifyVerifyOnceAndNeedBoth) {
   EXPECT_EQ(loader.FormClose(), 0);
 }
 
-TEST_F(LoaderTest, FailedFinishStillCountsAsProgrammedAndVerified) {
+TEST_F(LoaderTest, RefusedFinishFailsTheRunAndTheApplicationIsNotStarted) {
   fake.finishStatus = 0x0045;
-  Options({"-f" + HexFile(test::Pattern(kPage)), "-c3", "-b7", "-p", "-v", "-t"});
+  Options({"-f" + HexFile(test::Pattern(kPage)), "-c3", "-b7", "-a"});
   EXPECT_TRUE(loader.FormActivate());
-  EXPECT_EQ(Boxes(), Strings{"Flash Not Erase"});
-  EXPECT_EQ(loader.FormClose(), 0);
+  EXPECT_EQ(Boxes(), (Strings{"Flash Not Erase", "Run Program Error"}));
+  EXPECT_EQ(view.Info(), "Run Program: Error");
+  EXPECT_EQ(fake.started, 0);
+  EXPECT_EQ(loader.FormClose(), 1);
+}
+
+// Regression: a sync that worked followed by a failed version read went on to erase the
+// target, which then could not be programmed: the old firmware was gone.
+TEST_F(LoaderTest, FailedConnectEndsTheAutomaticRunBeforeTheErase) {
+  fake.receiveFaults[kCmdReadVersion] =
+      std::deque<Fault>(protocol::kFailedRepliesBeforeLost, Fault{protocol::kTimedOut, false});
+  Options({"-f" + HexFile(test::Pattern(kPage)), "-c3", "-b7", "-a"});
+  EXPECT_TRUE(loader.FormActivate());
+  EXPECT_EQ(Boxes(), Strings{"Read Version Receive Error"});
+  for (const Bytes& request : fake.requests) EXPECT_EQ(request[0], kCmdReadVersion);
+  EXPECT_EQ(loader.FormClose(), 1);
+  EXPECT_EQ(loader.RequestedStepsExitStatus(), 1);
+}
+
+TEST_F(LoaderTest, ConnectDiscardsWhatFollowsTheSyncAnswer) {
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(fake.discards, 1);
+}
+
+TEST_F(LoaderTest, LostLinkEndsTheStepAtOnceAndConnectOpensThePortAgain) {
+  const Bytes data = test::Pattern(kPage);
+  LoadAndConnect(data);
+  fake.flash = data;
+  fake.onRequest = [this](const Bytes&) { fake.lostReason = "The serial device went away."; };
+  loader.VerifySpeedButtonClick();
+  EXPECT_EQ(loader.RetryCount, 1);  // no twenty "Verify: Failed" after the device has gone
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].text,
+            "Receive Verify Error Addr: 0x9D000000\nThe serial device went away.");
+
+  fake.onRequest = nullptr;
+  loader.ConnectSpeedButtonClick();
+  EXPECT_EQ(fake.opens, 2);
+  EXPECT_EQ(loader.ConnectOk, 1);
 }
 
 TEST_F(LoaderTest, RequestedStepThatFailedSetsExitOne) {
   Options({"-p", "-v"});
   loader.FormActivate();
   EXPECT_EQ(loader.FormClose(), 1);
+}
+
+// The window ignores the file load and the connect in its exit code; the terminal does not.
+TEST_F(LoaderTest, TerminalRuleCountsTheFileAndTheConnect) {
+  Options({"-f" + dir.File("missing.hex")});
+  loader.FormActivate();
+  EXPECT_EQ(loader.FormClose(), 0);
+  EXPECT_EQ(loader.RequestedStepsExitStatus(), 1);
+
+  Loader other(view, fake, [](unsigned) { return std::string("/dev/test/com1"); });
+  const std::vector<std::string> args{"-c1", "-b7"};
+  other.ReadCommandLine(args);
+  const unsigned ports[] = {0};
+  other.FillPortList(ports);
+  fake.syncAnswers = false;
+  other.FormActivate();
+  EXPECT_EQ(other.FormClose(), 0);
+  EXPECT_EQ(other.RequestedStepsExitStatus(), 1);
 }
 
 TEST_F(LoaderTest, TerminateAloneClosesWithZero) {

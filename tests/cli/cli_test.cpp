@@ -106,8 +106,8 @@ TEST(Cli, ExportsTheImageWithGluedFileAndHexSize) {
   const std::string out = dir.File("out.bin");
   const test::RunResult r = RunCli({"-f" + hex, "--flash-size", "0x1000", "--image-out", out}, dir);
   ASSERT_EQ(r.exitCode, kExitOk) << r.err;
-  // The last stored record ends at 0x104 although the highest one ends at 0x230.
-  EXPECT_EQ(r.out, "Used length: 0x00000104 (260 bytes)\n");
+  // The highest stored byte, although the last record in the file ends at 0x104.
+  EXPECT_EQ(r.out, "Used length: 0x00000230 (560 bytes)\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(test::ReadBytes(out), SmallImage());
 }
@@ -121,15 +121,15 @@ TEST(Cli, ExportsTheImageWithLongOptionsAndDecimalSize) {
   EXPECT_EQ(test::ReadBytes(out), SmallImage());
 }
 
-TEST(Cli, FileWithoutProgramFlashDataGivesZeroUsedLength) {
+TEST(Cli, FileWithoutProgramFlashDataIsRefused) {
   TempDir dir;
   const std::string hex =
       dir.Write("in.hex", HexText().Data(0x1FC00000, test::Pattern(64)).End().Text());
   const std::string out = dir.File("out.bin");
   const test::RunResult r = RunCli({"-f", hex, "--flash-size", "512", "--image-out", out}, dir);
-  ASSERT_EQ(r.exitCode, kExitOk) << r.err;
-  EXPECT_EQ(r.out, "Used length: 0x00000000 (0 bytes)\n");
-  EXPECT_EQ(test::ReadBytes(out), Bytes(512, 0xFF));
+  EXPECT_EQ(r.exitCode, kExitFailure);
+  EXPECT_NE(r.err.find("no data for the program flash"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST(Cli, ChecksumErrorIsAHexFileErrorNamingTheLine) {

@@ -1,5 +1,7 @@
 // Complete loads with the built vestrel-cli against the built simulator over a pseudo-terminal.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -8,6 +10,7 @@
 #include "tests/cli/run_program.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/port_dir.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/sim_process.h"
 
 namespace vestrel::test {
@@ -117,10 +120,21 @@ TEST_F(CliLoad, RatesAbove115200ReachTheLine) {
 
 TEST_F(CliLoad, InjectedLineFaultsAreAbsorbedByTheRetries) {
   StartSim({"--seed", "11", "--noise", "0.05", "--corrupt", "0.05", "--drop", "0.03",
-            "--bad-readback", "0.05", "--burst-gap-ms", "5", "--burst-bytes", "128"});
+            "--bad-readback", "0.05", "--burst-gap-ms", "5", "--burst-bytes", "128", "--late",
+            "0.05"});
   const RunResult r = Cli({"--file", hexFile, "--port", "COM1", "--baud", "115200", "--all"});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(FlashAfterExit(), expected);
+}
+
+// Regression: a target that stopped answering mid-load took minutes to fail.
+TEST_F(CliLoad, ALineThatStopsMidLoadEndsTheRunSayingSo) {
+  StartSim({"--stop-reading-after-bytes", "6000"});
+  const RunResult r = Cli({"-f", hexFile, "-c", "1", "-b", "7", "-a"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("No reply from the bootloader to 20 requests in a row"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("Programm: Failed"), std::string::npos) << r.out;
 }
 
 TEST_F(CliLoad, PulledLineEndsTheLoadWithAMessageThatSaysSo) {
@@ -141,20 +155,39 @@ TEST_F(CliLoad, SilentLineFailsTheSyncAndEveryLaterStep) {
   EXPECT_NE(r.out.find("Baud Sync...\nERROR:  COMM Sync\n"), std::string::npos) << r.out;
 }
 
-TEST_F(CliLoad, ProgramWithoutEraseStillCountsAsProgrammedAndVerified) {
-  // The bootloader reports the flash as not erased, yet both requested steps succeeded.
-  StartSim({});
-  const RunResult r = Cli({"-f" + hexFile, "-c1", "-b7", "-p", "-v"});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_NE(r.err.find("Error: Flash Not Erase"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("Programm: Verify OK ERROR"), std::string::npos);
+// Regression: a finish that the bootloader refused counted as success (exit 0).
+TEST_F(CliLoad, RefusedFinishFailsTheProgramStep) {
+  StartSim({"--finish-status", "0x47"});
+  const RunResult r = Cli({"-f" + hexFile, "-c1", "-b7", "-a"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("Error: Flash Not Programmed"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("program failed, verify ok, run failed"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Running Program"), std::string::npos) << r.out;
 }
 
+// Regression: every load opened each port of the map, dropping DTR on the other boards.
+TEST_F(CliLoad, ALoadOpensOnlyItsOwnPort) {
+  StartSim({});
+  testing_support::PtyPair other;
+  ASSERT_TRUE(other.ok());
+  ports.Link(2, other.SlavePath());
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, other.SlavePath().c_str(), IN_OPEN), 0);
+  const RunResult r = Cli({"-f" + hexFile, "-c1", "-b7", "-a"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  inotify_event event{};
+  EXPECT_LT(::read(watch, &event, sizeof event), 0) << "COM2 was opened";
+  ::close(watch);
+}
+
+// Regression: a connect that failed on an absent port ended with exit 0.
 TEST_F(CliLoad, AbsentPortIsNamedAndFailsTheRun) {
-  const RunResult r = Cli({"-f" + hexFile, "-c4", "-b7", "-a"});
+  const RunResult r = Cli({"-f" + hexFile, "-c4", "-b7"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("COM4 is absent or held by another program"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("No port is selected."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Port Error: Unable to Open COMM Port\n  COM4 ("), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("com4) does not exist"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("Summary: file ok, connect failed;"), std::string::npos) << r.out;
 }
 
 TEST_F(CliLoad, VerifyAloneExitsByItsOwnOutcome) {
@@ -183,7 +216,16 @@ TEST_F(CliLoad, FileAloneIsReadAndTestedWithoutATarget) {
             "File: " + hexFile + "\nSummary: file ok; 0.0 s; exit code 0\n");
   const RunResult bad = Cli({"-f", dir.Write("bad.hex", ":0400000001020304F3\n")});
   EXPECT_NE(bad.err.find("Error: HEX File Error\n  line 1"), std::string::npos) << bad.err;
-  EXPECT_EQ(bad.exitCode, 0);  // as in the window, the file load alone does not set the code
+  EXPECT_EQ(bad.exitCode, 1);  // unlike the window: every requested step counts
+}
+
+// Regression: port and rate alone started an endless monitor instead of a connect.
+TEST_F(CliLoad, ConnectAloneShowsTheVersionAndEnds) {
+  StartSim({});
+  const RunResult r = Cli({"-c1", "-b7"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("BL Version: v01.00\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Summary: connect ok"), std::string::npos) << r.out;
 }
 
 TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
@@ -201,7 +243,12 @@ TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
       {"-x"},
       {"--monitor"},
       {"--monitor-seconds", "3"},
-      {"--port", "COM0", "-a"},
+      {"--port", "COM0", "-f", "app.hex", "-a"},
+      // Refused before anything is sent: steps that need a file, a monitor rate outside the list.
+      {"-c1", "-b7", "-a"},
+      {"-c1", "-b7", "-p"},
+      {"-c1", "-b7", "-v"},
+      {"-f", "app.hex", "-c1", "--baud", "921600", "-a", "--monitor"},
   };
   for (const auto& args : mistakes) {
     const RunResult r = test::Run(VESTREL_CLI, args, dir);

@@ -55,7 +55,7 @@ HexText CrossingAndAliases() {
 }
 
 // Groups far out of address order, boot flash interleaved, the last record at the very end of
-// the flash and then one low record, so that ImageEnd is not the highest end.
+// the flash and then one low record: the used length still reaches the highest byte.
 HexText OutOfOrder() {
   return HexText()
       .Data(0x1FC0FFC0, Pattern(0x20, 13))
@@ -75,7 +75,9 @@ struct CompareCase {
   const char* usedLength;
 };
 
-void PrintTo(const CompareCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CompareCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SrecCatCompare : public testing::TestWithParam<CompareCase> {};
 
@@ -123,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         CompareCase{"Typical", TypicalProgram, "\r\n", false, "0x00032456 (205910 bytes)"},
         CompareCase{"TypicalLowerCaseLf", TypicalProgram, "\n", true, "0x00032456 (205910 bytes)"},
         CompareCase{"CrossingAndAliases", CrossingAndAliases, "\r", false,
-                    "0x00000840 (2112 bytes)"},
-        CompareCase{"OutOfOrder", OutOfOrder, "\r\n", false, "0x000000F4 (244 bytes)"}),
+                    "0x0003007F (196735 bytes)"},
+        CompareCase{"OutOfOrder", OutOfOrder, "\r\n", false, "0x00080000 (524288 bytes)"}),
     [](const testing::TestParamInfo<CompareCase>& info) { return info.param.name; });
 
 }  // namespace

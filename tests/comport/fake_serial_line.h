@@ -199,7 +199,7 @@ class FakeSerialDevice : public platform::SerialDevice {
     return Result(SerialStatus::Ok, n);
   }
 
-  SerialResult Drain() override { return {}; }
+  SerialResult Drain(std::chrono::milliseconds) override { return {}; }
   SerialResult WaitReadable(std::chrono::milliseconds limit) override { return WaitArrival(limit); }
 
   SerialResult WaitArrival(std::chrono::milliseconds limit) override {

@@ -82,6 +82,8 @@ class ForwardingLink : public protocol::BootLink {
   int SendFrame(std::span<const std::uint8_t> payload) override { return fake_.SendFrame(payload); }
   int ReceiveFrame(std::span<std::uint8_t> buffer) override { return fake_.ReceiveFrame(buffer); }
   void DiscardStaleInput() override { fake_.DiscardStaleInput(); }
+  std::string LinkLostReason() const override { return fake_.LinkLostReason(); }
+  void DeclareLost(const std::string& reason) override { fake_.DeclareLost(reason); }
 
  private:
   FakeBootloader& fake_;

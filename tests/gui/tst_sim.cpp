@@ -3,9 +3,11 @@
 // screenshot of the window after a successful load.
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QtTest>
@@ -74,6 +76,28 @@ class SimTest : public QObject {
     QCOMPARE(boxes,
              QStringList({"box: Error: Erase Flash Send Error", "box: Error: Create Program Memory",
                           "box: Error: Run Program Error"}));
+  }
+
+  // Regression: SIGTERM killed the window mid-load and left the port's exclusive flag set, so
+  // every later program saw the port as held by another.
+  void stopSignalClosesTheWindowAndReleasesThePort() {
+    const QString log = QString::fromStdString(files_.File("sim.jsonl"));
+    Simulator sim(*ports_, 3, kSimArgs + QStringList{"--pace-baud", "115200", "--log", log});
+    QVERIFY(sim.Started());
+    QProcess window;
+    window.setEnvironment(QProcess::systemEnvironment() + ProgramEnvironment());
+    window.start(VESTREL_BINARY, {"-f" + QString::fromStdString(hexFile_), "-c3", "-b7", "-a"});
+    QVERIFY(window.waitForStarted());
+    auto programming = [&log] {
+      QFile file(log);
+      return file.open(QIODevice::ReadOnly) && file.readAll().contains("\"name\":\"program\"");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(programming(), 20000);
+    window.terminate();
+    QVERIFY(window.waitForFinished(10000));
+    QCOMPARE(window.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(window.exitCode(), 1);
+    QCOMPARE(platform::OpenSerialDevice(ports_->Entry(3)).status, platform::OpenStatus::Opened);
   }
 
   void windowLoadsThroughTheSimulator() {

@@ -39,6 +39,9 @@ bool Contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
 }
 
+// Program flash data ahead of the lines under test, so that the file can give a load.
+const std::string kFlashData = ":020000041D00DD\n:0400000001020304F2\n";
+
 HexText SmallProgram() {
   return HexText()
       .Data(0x1FC00000, test::Pattern(20, 1))
@@ -59,22 +62,51 @@ INSTANTIATE_TEST_SUITE_P(CrLfAndCrLf, LineEnds, testing::Values("\r\n", "\n", "\
 
 TEST(ReadHexFile, SplitsEmptyLinesAndKeepsALastLineWithoutEnd) {
   // CR LF is one line end, LF CR two; empty lines pass the test.
-  const ReadResult r = ReadText(":00000001FF\r\n\r\n\n\r:00000001FF\n\r\n:00000001FF");
+  const ReadResult r = ReadText(kFlashData + ":00000001FF\r\n\r\n\n\r:00000001FF\n\r\n:00000001FF");
   ASSERT_TRUE(r.ok) << r.error.reason;
-  EXPECT_EQ(r.lines, (Lines{":00000001FF", "", "", "", ":00000001FF", "", ":00000001FF"}));
+  EXPECT_EQ(r.lines, (Lines{":020000041D00DD", ":0400000001020304F2", ":00000001FF", "", "", "",
+                            ":00000001FF", "", ":00000001FF"}));
 }
 
 TEST(ReadHexFile, NulEndsTheText) {
   using namespace std::string_literals;
-  const ReadResult r = ReadText(":00000001FF\n:00000001FF\0:0000000100\ngarbage\n"s);
+  const ReadResult r = ReadText(kFlashData + ":00000001FF\0:0000000100\ngarbage\n"s);
   ASSERT_TRUE(r.ok) << r.error.reason;
-  EXPECT_EQ(r.lines, (Lines{":00000001FF", ":00000001FF"}));
+  EXPECT_EQ(r.lines, (Lines{":020000041D00DD", ":0400000001020304F2", ":00000001FF"}));
 }
 
-TEST(ReadHexFile, EmptyFileGivesNoLines) {
-  const ReadResult r = ReadText("");
-  ASSERT_TRUE(r.ok) << r.error.reason;
-  EXPECT_TRUE(r.lines.empty());
+// Files that cannot give a load are refused before anything is sent; the lines hold the file.
+TEST(ReadHexFile, RefusesFilesThatCannotGiveALoad) {
+  struct Case {
+    std::string text;
+    std::vector<const char*> reason;
+  };
+  const Case cases[] = {
+      {"", {"ends without its end-of-file record: truncated?"}},
+      {kFlashData, {"ends without its end-of-file record: truncated?"}},
+      {":00000001FF\n", {"holds no data"}},
+      {HexText().Data(0x9D000000, test::Pattern(4)).End().Text(),
+       {"no data for the program flash", "0x9D000000 to 0x9D000003", "virtual addresses"}},
+      {HexText()
+           .Data(0x1FC00000, test::Pattern(32))
+           .Data(0x1FC02FF0, test::Pattern(16))
+           .End()
+           .Text(),
+       {"its data lies at 0x1FC00000 to 0x1FC02FFF"}},
+      {HexText()
+           .Line(test::HexRecord(0x02, 0, {0x10, 0x00}))
+           .Line(test::HexRecord(0x00, 0x20, {0x99}))
+           .End()
+           .Text(),
+       {"its data lies at 0x00010020 to 0x00010020"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ReadResult r = ReadText(c.text);
+    EXPECT_FALSE(r.ok);
+    for (const char* part : c.reason) EXPECT_TRUE(Contains(r.error.reason, part)) << r.error.reason;
+    EXPECT_NE(r.lines, kStale);
+  }
 }
 
 TEST(ReadHexFile, WrongChecksumAfterTheEndRecordFailsAndKeepsTheWholeFile) {
@@ -91,16 +123,22 @@ TEST(ReadHexFile, WrongChecksumAfterTheEndRecordFailsAndKeepsTheWholeFile) {
 TEST(ReadHexFile, ChecksumIsTestedOnEveryByteOfTheLine) {
   // A change in any one byte of the worked record must be caught.
   const std::string good = ":0400000001020304F2";
+  auto file = [](const std::string& record) {
+    return ":020000041D00DD\n" + record + "\n:00000001FF\n";
+  };
   for (std::size_t pos = 1; pos < good.size(); ++pos) {
     std::string bad = good;
     bad[pos] = bad[pos] == '0' ? '1' : '0';
-    EXPECT_FALSE(ReadText(bad + "\n").ok) << "changed position " << pos;
+    const ReadResult r = ReadText(file(bad));
+    EXPECT_FALSE(r.ok) << "changed position " << pos;
+    EXPECT_EQ(r.error.line, 2u);
   }
-  EXPECT_TRUE(ReadText(good + "\n").ok);
+  EXPECT_TRUE(ReadText(file(good)).ok);
 }
 
 TEST(ReadHexFile, AcceptsAnyStartCodeLowerCaseAndTrailingCharacters) {
-  const ReadResult r = ReadText("#0400000001020304f2\n:0400000001020304F2 ; comment\n");
+  const ReadResult r = ReadText(
+      ":020000041D00DD\n#0400000001020304f2\n:0400000001020304F2 ; comment\n:00000001FF\n");
   EXPECT_TRUE(r.ok) << r.error.reason;
 }
 
@@ -179,10 +217,10 @@ TEST(ReadHexFile, BinaryGarbageFailsTheTest) {
 TEST(ReadHexFile, MillionCharacterLines) {
   const std::string tail(1'000'000, 'x');
   // Characters after the checksum are ignored, however many.
-  ReadResult r = ReadText(":0400000001020304F2" + tail + "\n:00000001FF\n");
+  ReadResult r = ReadText(":020000041D00DD\n:0400000001020304F2" + tail + "\n:00000001FF\n");
   ASSERT_TRUE(r.ok) << r.error.reason;
-  ASSERT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(r.lines[0].size(), 19 + tail.size());
+  ASSERT_EQ(r.lines.size(), 3u);
+  EXPECT_EQ(r.lines[1].size(), 19 + tail.size());
 
   // Hex digits only: byte count 0xFF, 260 bytes that do not add up to 0.
   r = ReadText(std::string(1'000'000, 'F'));
@@ -201,16 +239,18 @@ TEST(ReadHexFile, LargeFileIsReadCompletely) {
     std::string block;
     for (int i = 0; i < 1000; ++i) block += line;
     std::ofstream out(path, std::ios::binary);
+    out << test::UpperRecord(0x1D00) << "\r\n";
     for (std::size_t written = 0; written < lineCount; written += 1000) {
       out.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
+    out << test::EndRecord() << "\r\n";
   }
-  const std::size_t expectedLines = (lineCount + 999) / 1000 * 1000;
+  const std::size_t expectedLines = (lineCount + 999) / 1000 * 1000 + 2;
   std::vector<std::string> lines;
   HexError error;
   ASSERT_TRUE(ReadHexFile(path, lines, &error)) << error.reason;
   ASSERT_EQ(lines.size(), expectedLines);
-  EXPECT_EQ(lines.back() + "\r\n", line);
+  EXPECT_EQ(lines[lines.size() - 2] + "\r\n", line);
 }
 
 }  // namespace

@@ -21,10 +21,12 @@ using test::UpperRecord;
 constexpr std::uint32_t kSmallImage = 0x1000;
 constexpr std::size_t kGuard = 64;  // bytes behind the image that must never be written
 
-// An image of `size` bytes inside a larger allocation whose tail shows stray writes.
+// An image of `size` bytes inside a larger allocation whose tail shows stray writes. The lines
+// get the end-of-file record that a whole file ends with.
 ProgramMemory MakeMemory(std::vector<std::string> lines, std::uint32_t size = kSmallImage) {
   ProgramMemory memory;
   memory.HexLines = std::move(lines);
+  memory.HexLines.push_back(test::EndRecord());
   memory.ImageSize = size;
   memory.ImageBuffer = std::make_unique<std::uint8_t[]>(size + kGuard);
   std::memset(memory.ImageBuffer.get(), 0x5A, size + kGuard);
@@ -88,19 +90,24 @@ TEST(CopyHexField, CopiesAtMostCountCharactersAndTerminates) {
   EXPECT_STREQ(buffer, "");
 }
 
-TEST(BuildImage, EndRecordOnlyGivesBlankImage) {
-  ProgramMemory memory = MakeMemory({test::EndRecord()});
-  memory.ImageEnd = 0x1D000100;  // stale from an earlier build
-  ASSERT_TRUE(BuildImage(memory));
-  EXPECT_EQ(Image(memory), Blank());
-  EXPECT_EQ(memory.ImageEnd, 0u);
-}
-
-TEST(BuildImage, NoLinesGivesBlankImage) {
-  ProgramMemory memory = MakeMemory({});
-  ASSERT_TRUE(BuildImage(memory));
-  EXPECT_EQ(Image(memory), Blank());
-  EXPECT_EQ(memory.ImageEnd, 0u);
+// Nothing is built from lines that could only give a blank flash.
+TEST(BuildImage, RefusesLinesWithoutProgramFlashData) {
+  struct Case {
+    std::vector<std::string> lines;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {{}, "no HEX file is loaded"},
+      {{test::EndRecord()}, "holds no data"},
+      {{UpperRecord(0x9D00), kWorkedRecord, test::EndRecord()}, "virtual addresses"},
+  };
+  for (const Case& c : cases) {
+    ProgramMemory memory = MakeMemory({});
+    memory.HexLines = c.lines;
+    HexError error;
+    EXPECT_FALSE(BuildImage(memory, &error));
+    EXPECT_NE(error.reason.find(c.reason), std::string::npos) << error.reason;
+  }
 }
 
 TEST(BuildImage, StoresDataUnderTheProgramFlashUpperAddress) {
@@ -118,11 +125,13 @@ TEST_P(OutsideWindow, DataIsSkippedWithoutMessage) {
   std::vector<std::string> lines;
   if (GetParam() >= 0) lines.push_back(UpperRecord(static_cast<std::uint16_t>(GetParam())));
   lines.push_back(kWorkedRecord);
+  lines.push_back(UpperRecord(0x1D00));
+  lines.push_back(HexRecord(0x00, 0x0100, {0xEE}));
   ProgramMemory memory = MakeMemory(lines);
   HexError error;
   ASSERT_TRUE(BuildImage(memory, &error)) << error.reason;
-  EXPECT_EQ(Image(memory), Blank());
-  EXPECT_EQ(memory.ImageEnd, 0u);
+  EXPECT_EQ(Image(memory), With(Blank(), 0x100, {0xEE}));
+  EXPECT_EQ(memory.ImageEnd, 0x1D000101u);
 }
 
 INSTANTIATE_TEST_SUITE_P(UpperAddresses, OutsideWindow,
@@ -137,16 +146,19 @@ TEST(BuildImage, WindowReachesUpTo0x1DFF) {
   EXPECT_EQ(memory.ImageEnd, 0x1DFF0004u);
 }
 
-TEST(BuildImage, ImageEndFollowsTheLastStoredRecordNotTheHighestAddress) {
+// Regression: ImageEnd was the end of the last record in file order, so a file out of address
+// order (or with an empty record at the end) reported a length shorter than its application.
+TEST(BuildImage, ImageEndIsTheHighestStoredByteWhateverTheOrder) {
   ProgramMemory memory = MakeMemory(HexText()
                                         .Data(kFlashBase + 0x200, {0xAA, 0xBB})
                                         .Data(kFlashBase + 0x100, {0xCC})
                                         .Data(0x1FC00000, {0x11, 0x22, 0x33})  // skipped
-                                        .End()
+                                        .Upper(0x1D00)
+                                        .Line(HexRecord(0x00, 0x0010, {}))  // stores nothing
                                         .Lines());
   ASSERT_TRUE(BuildImage(memory));
   EXPECT_EQ(Image(memory), With(With(Blank(), 0x200, {0xAA, 0xBB}), 0x100, {0xCC}));
-  EXPECT_EQ(memory.ImageEnd, 0x1D000101u);
+  EXPECT_EQ(memory.ImageEnd, 0x1D000202u);
 }
 
 TEST(BuildImage, RecordCrossing64KiBContinuesIntoTheNextSegment) {
@@ -166,15 +178,30 @@ TEST(BuildImage, LaterRecordsOverwriteEarlierOnes) {
 
 TEST(BuildImage, OtherRecordTypesAndTheEndRecordChangeNothing) {
   ProgramMemory memory = MakeMemory({
-      UpperRecord(0x1D00), HexRecord(0x02, 0, {0x10, 0x00}),  // segment address: not supported
-      HexRecord(0x03, 0, {0x00, 0x00, 0x12, 0x34}),           // start segment address
-      HexRecord(0x05, 0, {0x9D, 0x00, 0x10, 0x00}),           // start linear address
-      test::EndRecord(),                                      // reading goes on after it
-      HexRecord(0x00, 0x0020, {0xAB}), HexRecord(0x07, 0x0030, {0xCD}),  // unknown type
+      UpperRecord(0x1D00), HexRecord(0x03, 0, {0x00, 0x00, 0x12, 0x34}),  // start segment
+      HexRecord(0x05, 0, {0x9D, 0x00, 0x10, 0x00}),                       // start linear
+      test::EndRecord(),                                                  // reading goes on
+      HexRecord(0x00, 0x0020, {0xAB}), HexRecord(0x07, 0x0030, {0xCD}),   // unknown type
   });
   ASSERT_TRUE(BuildImage(memory));
   EXPECT_EQ(Image(memory), With(Blank(), 0x20, {0xAB}));
   EXPECT_EQ(memory.ImageEnd, 0x1D000021u);
+}
+
+// Regression: a type-02 record was skipped, so the data after it landed under the last type-04
+// base and overwrote the program there.
+TEST(BuildImage, SegmentAddressMovesDataOutOfTheProgramFlash) {
+  ProgramMemory memory = MakeMemory({
+      UpperRecord(0x1D00),
+      HexRecord(0x00, 0x0020, {0xAB}),
+      HexRecord(0x02, 0, {0x10, 0x00}),
+      HexRecord(0x00, 0x0020, {0x99}),  // at 0x00010020
+      UpperRecord(0x1D00),
+      HexRecord(0x00, 0x0040, {0xCD}),
+  });
+  ASSERT_TRUE(BuildImage(memory));
+  EXPECT_EQ(Image(memory), With(With(Blank(), 0x20, {0xAB}), 0x40, {0xCD}));
+  EXPECT_EQ(memory.ImageEnd, 0x1D000041u);
 }
 
 TEST(BuildImage, ExtendedAddressIgnoresItsByteCount) {

@@ -285,7 +285,7 @@ TEST_F(SerialDeviceIo, WrittenBytesReachTheFarEnd) {
   SerialResult r = device->Write(data);
   EXPECT_TRUE(r.ok());
   EXPECT_EQ(r.count, data.size());
-  EXPECT_TRUE(device->Drain().ok());
+  EXPECT_TRUE(device->Drain(std::chrono::seconds(1)).ok());
   EXPECT_EQ(pty.Received(200ms), data);
 }
 

@@ -94,7 +94,7 @@ class Win32SerialPort : public testing::TestWithParam<Opener> {
     const SerialResult w = device_->Write(std::span<const std::uint8_t>(&probe, 1));
     ASSERT_TRUE(w.ok()) << w.text;
     EXPECT_EQ(w.count, 1u);
-    ASSERT_TRUE(device_->Drain().ok());
+    ASSERT_TRUE(device_->Drain(std::chrono::seconds(1)).ok());
   }
 
   std::string path_;

@@ -21,8 +21,12 @@ using platform::SerialStatus;
 using testing_support::RecordingView;
 using Bytes = std::vector<std::uint8_t>;
 
-SerialResult Ok(std::size_t count = 0) { return {SerialStatus::Ok, count, 0, {}}; }
-SerialResult Fault(SerialStatus status, const char* text) { return {status, 0, EIO, text}; }
+SerialResult Ok(std::size_t count = 0) {
+  return {SerialStatus::Ok, count, 0, {}};
+}
+SerialResult Fault(SerialStatus status, const char* text) {
+  return {status, 0, EIO, text};
+}
 
 // Everything the device saw, kept by the test after the link has closed the device.
 struct DeviceLog {
@@ -31,7 +35,9 @@ struct DeviceLog {
   std::deque<std::uint8_t> input;  // bytes the far end has sent
   std::optional<SerialResult> readFault;
   std::optional<SerialResult> getStateFault, setStateFault, setTimeoutsFault;
-  std::size_t failWriteAt = SIZE_MAX;  // the write call (from 0) that fails
+  std::size_t failWriteAt = SIZE_MAX;                   // the write call (from 0) that fails
+  SerialResult writeResult = Ok(), drainResult = Ok();  // with their status, when not Ok
+  std::chrono::milliseconds drainLimit{0};
   std::uint32_t purgeFlags = 0;
   platform::DCB initial{};
   platform::DCB applied{};
@@ -98,12 +104,14 @@ class FakeDevice : public platform::SerialDevice {
     const std::size_t call = writes_++;
     log_->calls.push_back("write");
     if (call == log_->failWriteAt) return Fault(SerialStatus::Failed, "write failed");
+    if (!log_->writeResult.ok()) return log_->writeResult;
     log_->written.insert(log_->written.end(), data.begin(), data.end());
     return Ok(data.size());
   }
-  SerialResult Drain() override {
+  SerialResult Drain(std::chrono::milliseconds limit) override {
     log_->calls.push_back("drain");
-    return Ok();
+    log_->drainLimit = limit;
+    return log_->drainResult;
   }
   SerialResult WaitReadable(std::chrono::milliseconds) override {
     if (log_->input.empty()) return {SerialStatus::TimedOut, 0, 0, {}};
@@ -177,8 +185,14 @@ TEST_F(SerialLinkFake, OpenSetsTheLoaderLineAndKeepsTheRest) {
   expected.Parity = platform::NOPARITY;
   expected.StopBits = platform::ONESTOPBIT;
   EXPECT_EQ(log->applied, expected);
-  EXPECT_EQ(log->timeouts, (platform::COMMTIMEOUTS{platform::MAXDWORD, platform::MAXDWORD, 100, 7, 9}));
+  // Writes are bounded: whole milliseconds per byte at the rate, plus a margin.
+  EXPECT_EQ(log->timeouts, (platform::COMMTIMEOUTS{platform::MAXDWORD, platform::MAXDWORD, 100, 1,
+                                                   SerialLoaderLink::kWriteMarginMs}));
   EXPECT_EQ(view.info, "COM3 is open");
+
+  // Closing puts the line back as it was found (its modem lines stay off).
+  link.ClosePort();
+  EXPECT_EQ(log->applied, log->initial);
 }
 
 TEST_F(SerialLinkFake, OpenAsksForLowLatencyAndGoesOnWhereTheDriverHasNone) {
@@ -255,6 +269,25 @@ TEST_F(SerialLinkFake, SyncProbeDrainsBeforeWaitingForTheAnswer) {
   EXPECT_EQ(log->calls, (std::vector<std::string>{"write", "drain", "read"}));
   log->input.push_back(0xAA);
   EXPECT_TRUE(link.BaudSync());
+}
+
+// Regression: a line that stopped taking bytes blocked the write or the drain for good.
+TEST_F(SerialLinkFake, ALineThatStopsTakingBytesLosesTheLink) {
+  const SerialResult stalled{SerialStatus::TimedOut, 3, ETIMEDOUT, "timed out"};
+  for (bool inDrain : {false, true}) {
+    SCOPED_TRACE(inDrain ? "drain" : "write");
+    log = std::make_shared<DeviceLog>();
+    ASSERT_TRUE(Open(115200));
+    (inDrain ? log->drainResult : log->writeResult) = stalled;
+    EXPECT_EQ(link.SendFrame(Bytes{0x01, 0x02, 0x03, 0x04}), kReadFailed);
+    EXPECT_NE(link.LinkLostReason().find("stopped taking bytes"), std::string::npos);
+    const std::size_t calls = log->calls.size();
+    EXPECT_EQ(link.SendFrame(Bytes{0x01, 0x02, 0x03, 0x04}), kReadFailed);
+    EXPECT_EQ(log->calls.size(), calls);  // nothing more is tried on a lost link
+    link.ClosePort();
+  }
+  // The drain may take the frame's time on the wire plus the margin: 10 bytes at 115200 baud.
+  EXPECT_EQ(log->drainLimit.count(), 1 + SerialLoaderLink::kWriteMarginMs);
 }
 
 TEST_F(SerialLinkFake, FailedWriteIsNotDrainedAndFailsTheSend) {

@@ -25,12 +25,13 @@ using namespace std::chrono_literals;
 // Keeps sending `pattern` until stopped, never blocking for long on a full line.
 class Babbler {
  public:
-  Babbler(PtyPair& pty, Bytes pattern) : thread_([this, &pty, pattern] {
-      while (!stop_) {
-        if (PtyPair::WaitFor(pty.master(), POLLOUT, 20ms))
-          (void)::write(pty.master(), pattern.data(), pattern.size());
-      }
-    }) {}
+  Babbler(PtyPair& pty, Bytes pattern)
+      : thread_([this, &pty, pattern] {
+          while (!stop_) {
+            if (PtyPair::WaitFor(pty.master(), POLLOUT, 20ms))
+              (void)::write(pty.master(), pattern.data(), pattern.size());
+          }
+        }) {}
   ~Babbler() {
     stop_ = true;
     thread_.join();
@@ -231,6 +232,19 @@ TEST_F(SerialLinkPty, DiscardStaleInputLeavesNothingForTheNextReceive) {
   link.DiscardStaleInput();
   Bytes reply;
   EXPECT_EQ(Receive(reply), kTimedOut);
+}
+
+// Regression: nothing bounded a write, so a line that stopped taking bytes hung the load.
+TEST_F(SerialLinkPty, ALineThatStopsTakingBytesEndsTheSendInsteadOfBlocking) {
+  Open(115200);
+  const Bytes block(520, 0x11);
+  int sent = 0;
+  // Nobody reads the far end: the line's buffers fill, then a write can go no further.
+  while (sent < 1000 && link.SendFrame(block) == 520) ++sent;
+  EXPECT_LT(sent, 1000);
+  EXPECT_NE(link.LinkLostReason().find("stopped taking bytes"), std::string::npos)
+      << link.LinkLostReason();
+  EXPECT_EQ(link.SendFrame(block), kReadFailed);
 }
 
 TEST_F(SerialLinkPty, UnplugWhileWaitingGivesReadFailed) {

@@ -61,6 +61,10 @@ class ChildProcess {
     return std::nullopt;
   }
 
+  void Signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+  }
+
   void Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);

@@ -22,10 +22,9 @@ using Random = std::mt19937_64;
 constexpr std::uint32_t kPage = 4096;
 constexpr std::uint32_t kFlashBase = 0x1D000000;
 
-// First lines of the boxes that a load can end with when only the commands sent once (read
-// version, erase) meet a fault: their replies are not asked for again.
-const std::vector<std::string> kOnceOnlyFailures = {"Read Version Receive Error",
-                                                    "Erase Flash Receive Error"};
+// First lines of the boxes that a load can end with when only the command sent once (the erase)
+// meets a fault: its reply is not asked for again.
+const std::vector<std::string> kOnceOnlyFailures = {"Erase Flash Receive Error"};
 
 double Uniform(Random& random, double high) {
   return std::uniform_real_distribution<double>(0.0, high)(random);
@@ -44,20 +43,36 @@ std::string Rate(double rate) {
 struct Variant {
   std::vector<std::string> simArgs;
   std::vector<std::string> acceptable;  // first box lines that fit; "" for any box
+  std::string required;                 // text the error output must hold
 };
 
 // Faults that no retry budget absorbs, each with the failure it must end in.
 Variant BeyondVariant(Random& random) {
   const std::vector<Variant> variants = {
-      {{"--fail-readback-times", "100000000"}, {"Send Program Error Addr"}},
-      {{"--bad-readback", "0.9"}, {"Send Program Error Addr"}},
-      {{"--drop", "1"}, {"Read Version Receive Error"}},
-      {{"--corrupt", "1"}, {"Read Version Receive Error"}},
-      {{"--babble", "1"}, {"Read Version Receive Error"}},
-      // Sync probes go unanswered: the connect fails without a box, the erase has no port.
-      {{"--silent"}, {"Erase Flash Send Error"}},
+      {{"--fail-readback-times", "100000000"}, {"Send Program Error Addr"}, ""},
+      {{"--bad-readback", "0.9"}, {"Send Program Error Addr"}, ""},
+      {{"--drop", "1"}, {"Read Version Receive Error"}, "No reply from the bootloader"},
+      {{"--corrupt", "1"}, {"Read Version Receive Error"}, "got no valid reply"},
+      {{"--babble", "1"}, {"Read Version Receive Error"}, "The line never goes quiet"},
+      // Sync probes go unanswered: the connect fails and nothing more is sent.
+      {{"--silent"}, {""}, ""},
   };
   return variants[Below(random, variants.size())];
+}
+
+// A target that dies part-way (its line takes no more bytes, nothing answers), or that
+// refuses the finish: every step after it ends at once, and nothing is started.
+Variant DeadVariant(Random& random, std::uint32_t flashSize) {
+  if (Below(random, 3) == 0) {
+    const bool notErased = Below(random, 2) == 0;
+    return {{"--finish-status", notErased ? "0x45" : "0x47"},
+            {notErased ? "Flash Not Erase" : "Flash Not Programmed"},
+            "The program step failed: the application is not started."};
+  }
+  return {{"--stop-reading-after-bytes",
+           std::to_string(200 + Below(random, std::uint64_t{flashSize} * 3))},
+          {""},
+          "No reply from the bootloader to 20 requests in a row"};
 }
 
 Variant AbsorbableVariant(Random& random) {
@@ -67,7 +82,9 @@ Variant AbsorbableVariant(Random& random) {
                "--corrupt",      Rate(Uniform(random, 0.04)),
                "--drop",         Rate(Uniform(random, 0.02)),
                "--bad-readback", Rate(Uniform(random, 0.05)),
-               "--truncate",     Rate(Uniform(random, 0.03))};
+               "--truncate",     Rate(Uniform(random, 0.03)),
+               "--late",         Rate(Uniform(random, 0.02)),
+               "--late-ms",      std::to_string(110 + Below(random, 120))};
   if (Below(random, 2) == 0) {
     // Gaps between bursts of a few hundred bytes: every read reply of 540 bytes waits a few.
     v.simArgs.insert(v.simArgs.end(), {"--burst-gap-ms", std::to_string(1 + Below(random, 2)),
@@ -80,9 +97,10 @@ Variant AbsorbableVariant(Random& random) {
 FaultClass PickClass(Random& random) {
   const auto r = Below(random, 100);
   if (r < 15) return FaultClass::Clean;
-  if (r < 65) return FaultClass::Absorbable;
-  if (r < 85) return FaultClass::Beyond;
-  return FaultClass::Unplug;
+  if (r < 60) return FaultClass::Absorbable;
+  if (r < 75) return FaultClass::Beyond;
+  if (r < 88) return FaultClass::Unplug;
+  return FaultClass::Dead;
 }
 
 // Regions of random data anywhere in the flash (the last byte included now and then), in
@@ -113,8 +131,11 @@ Image MakeImage(Random& random, std::uint32_t flashSize) {
 }
 
 // A hang guard, not a speed goal: many times what a load takes even with faults on a busy
-// machine (a clean 512 KiB load takes some 15 s).
+// machine (a clean 512 KiB load takes some 15 s). A dead line must end the load within a load's
+// time and some 30 s of giving up.
 std::chrono::milliseconds Deadline(const SoakCase& c) {
+  if (c.faultClass == FaultClass::Dead)
+    return std::chrono::milliseconds(60'000 + c.flashSize / 1024 * 100);
   return std::chrono::milliseconds(180'000 + c.flashSize / 1024 * 1'500);
 }
 
@@ -146,6 +167,8 @@ const char* FaultClassName(FaultClass c) {
       return "beyond";
     case FaultClass::Unplug:
       return "unplug";
+    case FaultClass::Dead:
+      return "dead";
   }
   return "?";
 }
@@ -194,9 +217,13 @@ SoakCase MakeCase(std::uint64_t seed, std::optional<FaultClass> faultClass) {
       variant.simArgs = {"--unplug-after-bytes",
                          std::to_string(200 + Below(random, std::uint64_t{c.flashSize} * 3))};
       break;
+    case FaultClass::Dead:
+      variant = DeadVariant(random, c.flashSize);
+      break;
   }
   c.simArgs.insert(c.simArgs.end(), variant.simArgs.begin(), variant.simArgs.end());
   c.acceptable = variant.acceptable;
+  c.required = variant.required;
   return c;
 }
 
@@ -260,7 +287,8 @@ SoakResult RunCase(const SoakCase& c, const SoakPaths& paths) {
     result.verdict = said ? Verdict::FailedRightly : Verdict::WrongMessage;
     if (!said) result.detail = err;
   } else {
-    const bool fits = StartsWithAny(result.firstMessage, c.acceptable);
+    const bool fits = StartsWithAny(result.firstMessage, c.acceptable) &&
+                      err.find(c.required) != std::string::npos;
     result.verdict = fits ? Verdict::FailedRightly : Verdict::WrongMessage;
     if (!fits) result.detail = err;
   }
@@ -272,7 +300,7 @@ void PrintTable(const std::vector<SoakResult>& results, std::ostream& out) {
                               Verdict::WrongMessage, Verdict::UnexpectedExit,
                               Verdict::WrongFlash,   Verdict::Hang};
   const FaultClass classes[] = {FaultClass::Clean, FaultClass::Absorbable, FaultClass::Beyond,
-                                FaultClass::Unplug};
+                                FaultClass::Unplug, FaultClass::Dead};
   char line[256];
   std::snprintf(line, sizeof line, "%-11s %5s %7s %7s %7s %7s %7s %5s %8s %8s\n", "class", "runs",
                 "loaded", "failed", "wrong", "unexp.", "wrong", "hang", "mean s", "max s");

@@ -17,6 +17,8 @@ enum class FaultClass {
                // rates the retries absorb; only the commands sent once may fail
   Beyond,      // faults beyond the retry budgets: must fail with the matching message
   Unplug,      // the line is pulled at a random byte: must fail saying the device went away
+  Dead,        // the target stops answering mid-load (its line stops taking bytes), or refuses
+               // the finish: must fail saying what happened, within a minute
 };
 
 const char* FaultClassName(FaultClass c);
@@ -27,6 +29,7 @@ struct SoakCase {
   std::uint32_t flashSize = 0;
   std::vector<std::string> simArgs;     // the seed and the fault options
   std::vector<std::string> acceptable;  // first lines of the error box that fit the faults
+  std::string required;                 // text the error output must hold, "" for none
 };
 
 // The case of a seed: class, flash size (64 to 512 KiB) and faults all follow from it.

@@ -2,7 +2,7 @@
 // how they ended. Exit code 1 when any load broke the loader's promise (a hang, exit 0 with a
 // wrong flash, a failure with a message that does not fit its faults).
 //
-//   vestrel-soak [--runs N] [--first-seed S] [--class clean|absorbable|beyond|unplug]
+//   vestrel-soak [--runs N] [--first-seed S] [--class clean|absorbable|beyond|unplug|dead]
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -17,15 +17,15 @@ namespace {
 using namespace vestrel::soak;
 
 std::optional<FaultClass> ClassNamed(const std::string& name) {
-  for (FaultClass c :
-       {FaultClass::Clean, FaultClass::Absorbable, FaultClass::Beyond, FaultClass::Unplug})
+  for (FaultClass c : {FaultClass::Clean, FaultClass::Absorbable, FaultClass::Beyond,
+                       FaultClass::Unplug, FaultClass::Dead})
     if (name == FaultClassName(c)) return c;
   return std::nullopt;
 }
 
 int Usage() {
   std::cerr << "usage: vestrel-soak [--runs N] [--first-seed S] "
-               "[--class clean|absorbable|beyond|unplug]\n";
+               "[--class clean|absorbable|beyond|unplug|dead]\n";
   return 2;
 }
 

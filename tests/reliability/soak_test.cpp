@@ -41,6 +41,19 @@ TEST(ShortSoak, ReadBackThatNeverMatchesFailsTheProgramStep) {
   EXPECT_EQ(r.firstMessage, "Send Program Error Addr: 0x9D001000");
 }
 
+TEST(ShortSoak, DeadLineAndRefusedFinishFailSayingWhatHappened) {
+  for (const auto& [args, box] : {std::pair<std::vector<std::string>, const char*>{
+                                      {"--stop-reading-after-bytes", "20000"}, ""},
+                                  {{"--finish-status", "0x45"}, "Flash Not Erase"}}) {
+    SoakCase c = MakeCase(9, FaultClass::Dead);
+    c.simArgs = args;
+    c.acceptable = {box};
+    c.required = box[0] ? "The program step failed" : "No reply from the bootloader";
+    const SoakResult r = RunSmallCase(c);
+    EXPECT_EQ(r.verdict, Verdict::FailedRightly) << args[0] << ": " << r.detail;
+  }
+}
+
 TEST(ShortSoak, PulledLineFailsSayingSo) {
   SoakCase c = MakeCase(8, FaultClass::Unplug);
   c.simArgs = {"--unplug-after-bytes", "20000"};

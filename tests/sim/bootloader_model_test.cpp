@@ -27,18 +27,25 @@ Bytes Addressed(std::uint16_t command, std::uint16_t second, std::uint32_t addre
 Bytes Program(std::uint32_t address, const std::vector<std::uint32_t>& words) {
   bool blank = true;
   for (auto w : words) blank = blank && w == 0xFFFFFFFF;
-  Bytes payload = Addressed(blank ? 0x0022 : 0x0002, static_cast<std::uint16_t>(words.size()), address);
+  Bytes payload =
+      Addressed(blank ? 0x0022 : 0x0002, static_cast<std::uint16_t>(words.size()), address);
   for (auto w : words) AppendLe32(payload, w);
   return payload;
 }
 
-Bytes Read(std::uint32_t address, std::uint16_t count) { return Addressed(0x0001, count, address); }
-Bytes Erase() { return Header(0x0003, 2); }
-Bytes Finish(std::uint32_t length) { return Addressed(0x0008, 4, length); }
+Bytes Read(std::uint32_t address, std::uint16_t count) {
+  return Addressed(0x0001, count, address);
+}
+Bytes Erase() {
+  return Header(0x0003, 2);
+}
+Bytes Finish(std::uint32_t length) {
+  return Addressed(0x0008, 4, length);
+}
 
 class BootloaderModelTest : public ::testing::Test {
  protected:
-  BootloaderModel model_{ModelConfig{kSmallFlash, 1, 3}};
+  BootloaderModel model_{ModelConfig{kSmallFlash, 1, 3, {}}};
 
   RequestOutcome Ok(const Bytes& payload) {
     RequestOutcome outcome = model_.Handle(payload);
@@ -50,7 +57,7 @@ class BootloaderModelTest : public ::testing::Test {
 };
 
 TEST_F(BootloaderModelTest, VersionReplyCarriesSizeMinorAndMajor) {
-  BootloaderModel model(ModelConfig{0x80000, 1, 3});
+  BootloaderModel model(ModelConfig{0x80000, 1, 3, {}});
   const RequestOutcome outcome = model.Handle(Header(0x0009, 2));
   ASSERT_TRUE(outcome.reply);
   EXPECT_EQ(*outcome.reply, (Bytes{0x00, 0x00, 0x08, 0x00, 0x03, 0x01}));
@@ -94,11 +101,12 @@ TEST_F(BootloaderModelTest, ReadMemoryEchoesTheRequestThenTheWords) {
 
 TEST_F(BootloaderModelTest, RepliesFitTheHostsCapacities) {
   // Capacity counts the checksum byte too: payload + 1 must fit.
-  BootloaderModel model(ModelConfig{0x80000, 1, 0});
+  BootloaderModel model(ModelConfig{0x80000, 1, 0, {}});
   EXPECT_LE(model.Handle(Header(0x0009, 2)).reply->size() + 1, 16u);
   EXPECT_LE(model.Handle(Erase()).reply->size() + 1, 16u);
-  EXPECT_LE(model.Handle(Program(kFlashWindowBase, std::vector<std::uint32_t>(128, 1))).reply->size() + 1,
-            16u);
+  EXPECT_LE(
+      model.Handle(Program(kFlashWindowBase, std::vector<std::uint32_t>(128, 1))).reply->size() + 1,
+      16u);
   EXPECT_LE(model.Handle(Read(kFlashWindowBase, 128)).reply->size() + 1, 4u * 128 + 24);
   EXPECT_LE(model.Handle(Finish(4)).reply->size() + 1, 32u);
 }
@@ -152,12 +160,14 @@ struct InvalidCase {
   const char* detail;  // part of the violation text
 };
 
-void PrintTo(const InvalidCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const InvalidCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class InvalidRequestTest : public ::testing::TestWithParam<InvalidCase> {};
 
 TEST_P(InvalidRequestTest, GetsNoReplyAndChangesNothing) {
-  BootloaderModel model(ModelConfig{kSmallFlash, 1, 0});
+  BootloaderModel model(ModelConfig{kSmallFlash, 1, 0, {}});
   ASSERT_TRUE(model.LoadFlash(Bytes(kSmallFlash, 0xA5)));
   const RequestOutcome outcome = model.Handle(GetParam().payload);
   ASSERT_FALSE(outcome.valid());

@@ -17,9 +17,26 @@ ParsedOptions Parse(std::vector<const char*> args, std::string* errText = nullpt
 }
 
 TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
-  const ParsedOptions parsed = Parse({"--flash-size", "0x2000", "--version", "2.17", "--drop",
-                                      "0.25", "--burst-gap-ms", "40", "--unplug-after-bytes", "0",
-                                      "--sync-answer", "0xA5"});
+  const ParsedOptions parsed = Parse({"--flash-size",
+                                      "0x2000",
+                                      "--version",
+                                      "2.17",
+                                      "--drop",
+                                      "0.25",
+                                      "--burst-gap-ms",
+                                      "40",
+                                      "--unplug-after-bytes",
+                                      "0",
+                                      "--sync-answer",
+                                      "0xA5",
+                                      "--finish-status",
+                                      "0x47",
+                                      "--late",
+                                      "0.5",
+                                      "--late-ms",
+                                      "300",
+                                      "--stop-reading-after-bytes",
+                                      "900"});
   ASSERT_TRUE(parsed.options);
   const SimOptions& o = *parsed.options;
   EXPECT_EQ(o.model.flashSize, 0x2000u);
@@ -29,6 +46,10 @@ TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
   EXPECT_EQ(o.faults.burstGap, std::chrono::milliseconds(40));
   EXPECT_EQ(o.unplugAfterBytes, 0u);
   EXPECT_EQ(o.syncAnswer, 0xA5);
+  EXPECT_EQ(o.model.finishStatus, 0x47);
+  EXPECT_DOUBLE_EQ(o.faults.late, 0.5);
+  EXPECT_EQ(o.faults.lateBy, std::chrono::milliseconds(300));
+  EXPECT_EQ(o.stopReadingAfterBytes, 900u);
 }
 
 TEST(SimOptionsTest, DefaultsDescribeAHealthyBootloader) {
@@ -47,16 +68,17 @@ TEST(SimOptionsTest, HelpEndsWithStatusZero) {
 }
 
 TEST(SimOptionsTest, UsageErrorsEndWithStatusTwo) {
-  for (const auto& args : std::vector<std::vector<const char*>>{
-           {"--drop", "1.5"},
-           {"--flash-size", "0x1001"},
-           {"--flash-size", "0"},
-           {"--version", "1"},
-           {"--version", "1.256"},
-           {"--version", "1.x"},
-           {"--sync-answer", "256"},
-           {"--no-such-option"},
-           {"--erase-ms"}}) {
+  for (const auto& args : std::vector<std::vector<const char*>>{{"--drop", "1.5"},
+                                                                {"--flash-size", "0x1001"},
+                                                                {"--flash-size", "0"},
+                                                                {"--version", "1"},
+                                                                {"--version", "1.256"},
+                                                                {"--version", "1.x"},
+                                                                {"--sync-answer", "256"},
+                                                                {"--finish-status", "0x10000"},
+                                                                {"--finish-status", "E"},
+                                                                {"--no-such-option"},
+                                                                {"--erase-ms"}}) {
     std::string err;
     const ParsedOptions parsed = Parse(args, &err);
     EXPECT_FALSE(parsed.options) << args[0];

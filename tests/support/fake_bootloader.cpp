@@ -37,6 +37,7 @@ bool FakeBootloader::OpenPort(const std::optional<protocol::PortTarget>& port,
                               std::optional<std::uint32_t> baudRate) {
   if (open_) return true;
   ++opens;
+  lostReason.clear();
   lastPort = port;
   lastBaud = baudRate;
   open_ = openSucceeds && port && baudRate;
@@ -49,7 +50,7 @@ bool FakeBootloader::BaudSync() {
 }
 
 int FakeBootloader::SendFrame(std::span<const std::uint8_t> payload) {
-  if (!open_ || payload.size() < 4) return protocol::kReadFailed;
+  if (!open_ || !lostReason.empty() || payload.size() < 4) return protocol::kReadFailed;
   lastCommand_ = static_cast<std::uint16_t>(Get16(payload, 0));
   if (int& failures = sendFailures[lastCommand_]; failures > 0) {
     --failures;
@@ -70,7 +71,7 @@ int FakeBootloader::SendFrame(std::span<const std::uint8_t> payload) {
 }
 
 int FakeBootloader::ReceiveFrame(std::span<std::uint8_t> buffer) {
-  if (!open_) return protocol::kReadFailed;
+  if (!open_ || !lostReason.empty()) return protocol::kReadFailed;
   if (pending_.empty()) return protocol::kTimedOut;
   if (auto& faults = receiveFaults[lastCommand_]; !faults.empty()) {
     const Fault fault = faults.front();

@@ -40,7 +40,7 @@ class FakeBootloader : public protocol::BootLink {
   std::uint16_t finishStatus = 0;
   bool syncAnswers = true;
   bool openSucceeds = true;
-  std::string lostReason;  // set to play a device that has gone away
+  std::string lostReason;  // set to play a device that has gone away; every exchange then fails
 
   // --- scripted faults ---
   std::map<std::uint16_t, std::deque<Fault>> receiveFaults;  // by command of the last request
@@ -80,6 +80,9 @@ class FakeBootloader : public protocol::BootLink {
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
   std::string LinkLostReason() const override { return lostReason; }
+  void DeclareLost(const std::string& reason) override {
+    if (lostReason.empty()) lostReason = reason;
+  }
 
  private:
   struct Reply {

@@ -37,11 +37,16 @@ struct FixedShape {
 
 std::optional<FixedShape> FixedShapeOf(Command command) {
   switch (command) {
-    case Command::kStartApplication: return FixedShape{0, kHeaderSize};
-    case Command::kEraseFlash: return FixedShape{2, kHeaderSize};
-    case Command::kReadVersion: return FixedShape{2, kHeaderSize};
-    case Command::kFinishProgram: return FixedShape{4, kAddressedHeaderSize};
-    default: return std::nullopt;
+    case Command::kStartApplication:
+      return FixedShape{0, kHeaderSize};
+    case Command::kEraseFlash:
+      return FixedShape{2, kHeaderSize};
+    case Command::kReadVersion:
+      return FixedShape{2, kHeaderSize};
+    case Command::kFinishProgram:
+      return FixedShape{4, kAddressedHeaderSize};
+    default:
+      return std::nullopt;
   }
 }
 
@@ -68,19 +73,27 @@ void AppendLe16(std::vector<std::uint8_t>& out, std::uint16_t value) {
 }
 
 void AppendLe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 std::string CommandName(std::uint16_t code) {
   if (!IsKnown(code)) return "unknown";
   switch (static_cast<Command>(code)) {
-    case Command::kStartApplication: return "start-application";
-    case Command::kReadMemory: return "read-memory";
-    case Command::kProgramBlock: return "program";
-    case Command::kEraseFlash: return "erase";
-    case Command::kFinishProgram: return "finish";
-    case Command::kReadVersion: return "read-version";
-    case Command::kProgramBlankBlock: return "program-blank";
+    case Command::kStartApplication:
+      return "start-application";
+    case Command::kReadMemory:
+      return "read-memory";
+    case Command::kProgramBlock:
+      return "program";
+    case Command::kEraseFlash:
+      return "erase";
+    case Command::kFinishProgram:
+      return "finish";
+    case Command::kReadVersion:
+      return "read-version";
+    case Command::kProgramBlankBlock:
+      return "program-blank";
   }
   return "unknown";
 }
@@ -208,6 +221,7 @@ void BootloaderModel::Apply(std::span<const std::uint8_t> payload, RequestOutcom
       } else {
         usedLength_ = *outcome.address;
       }
+      status = config_.finishStatus.value_or(status);
       outcome.status = status;
       AppendLe16(reply, status);
       break;

@@ -29,7 +29,7 @@ enum class Command : std::uint16_t {
 
 // Status words of the finish reply.
 inline constexpr std::uint16_t kStatusSuccess = 0x0000;
-inline constexpr std::uint16_t kStatusNotErased = 0x0045;     // 'E'
+inline constexpr std::uint16_t kStatusNotErased = 0x0045;      // 'E'
 inline constexpr std::uint16_t kStatusNotProgrammed = 0x0047;  // 'G'
 
 // A readable name for a command code ("program", "unknown" ...).
@@ -39,11 +39,14 @@ struct ModelConfig {
   std::uint32_t flashSize = 0x80000;
   std::uint8_t versionMajor = 1;
   std::uint8_t versionMinor = 0;
+  // Answers every finish with this status instead of the model's own, as a bootloader that
+  // refuses the closing report does.
+  std::optional<std::uint16_t> finishStatus;
 };
 
 // What one request did; the front end logs it and sends the reply.
 struct RequestOutcome {
-  std::uint16_t command = 0;          // code as received (0 when the payload is too short)
+  std::uint16_t command = 0;             // code as received (0 when the payload is too short)
   std::optional<std::uint32_t> address;  // address or argument field, when present
   std::optional<std::uint32_t> count;    // second field (word count for read/program)
   std::optional<std::string> violation;  // set when the request broke the frame/command rules

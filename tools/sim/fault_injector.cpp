@@ -33,7 +33,9 @@ bool FaultInjector::Chance(double rate) {
   return draw < rate;
 }
 
-std::uint64_t FaultInjector::Below(std::uint64_t bound) { return rng_() % bound; }
+std::uint64_t FaultInjector::Below(std::uint64_t bound) {
+  return rng_() % bound;
+}
 
 std::uint8_t FaultInjector::NoiseByte() {
   auto value = static_cast<std::uint8_t>(Below(255));
@@ -76,6 +78,10 @@ Transmission FaultInjector::Plan(std::uint16_t command, std::vector<std::uint8_t
   }
   out.chunks = Split(wire);
   if (out.chunks.size() > 1) out.faults.push_back("burst");
+  if (Chance(config_.late)) {  // drawn last: the other faults of a seed stay as they were
+    out.delay = config_.lateBy;
+    out.faults.push_back("late");
+  }
   return out;
 }
 
@@ -83,7 +89,8 @@ void FaultInjector::SpoilReadbackWord(std::vector<std::uint8_t>& reply) {
   const std::size_t words = (reply.size() - kReadHeaderSize) / 4;
   const std::size_t offset = kReadHeaderSize + 4 * static_cast<std::size_t>(Below(words));
   const auto mask = static_cast<std::uint32_t>(1 + Below(0xFFFFFFFF));  // never 0
-  for (std::size_t k = 0; k < 4; ++k) reply[offset + k] ^= static_cast<std::uint8_t>(mask >> (8 * k));
+  for (std::size_t k = 0; k < 4; ++k)
+    reply[offset + k] ^= static_cast<std::uint8_t>(mask >> (8 * k));
 }
 
 void FaultInjector::CorruptByte(std::vector<std::uint8_t>& wire) {

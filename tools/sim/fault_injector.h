@@ -24,16 +24,19 @@ struct FaultConfig {
   double badReadback = 0;  // read-memory replies: one data word wrong, checksum correct
   double truncate = 0;     // cut after its first escape byte (else at a random point)
   double babble = 0;       // replaced by start bytes and noise without end until the host sends
+  double late = 0;         // sent `lateBy` after it is due: after the host's read time-out
   int noiseMax = 8;
   // The first this many read-memory replies carry a wrong word, whatever the rate.
   unsigned failReadbackTimes = 0;
   // Above zero: the reply is sent in chunks of 1..burstBytes bytes with this gap between them.
   SimDuration burstGap{0};
   unsigned burstBytes = 4;
+  SimDuration lateBy = std::chrono::milliseconds(150);
 };
 
 struct Transmission {
   std::vector<std::vector<std::uint8_t>> chunks;  // wire bytes; burstGap apart
+  SimDuration delay{0};                           // before the first chunk
   bool babble = false;
   std::vector<std::string> faults;  // names of the faults applied, for the log
 };

@@ -62,9 +62,13 @@ SimDuration GroupEnd(const Queue& queue, SimDuration byteTime, TimeOf timeOf) {
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
-extern "C" void OnStopSignal(int signal) { gStopSignal = signal; }
+extern "C" void OnStopSignal(int signal) {
+  gStopSignal = signal;
+}
 
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string ErrnoText(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 // Blocks the stop signals outside ppoll() so that one arriving between two checks cannot be
 // missed; returns the mask to wait with (the signals unblocked).
@@ -137,7 +141,8 @@ std::optional<std::vector<std::uint8_t>> ReadFile(const std::string& path) {
 
 bool WriteFile(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -146,7 +151,8 @@ class Simulator {
   Simulator(const SimOptions& options, std::ostream& err)
       : options_(options),
         err_(err),
-        byteTime_(options.paceBaud > 0 ? SimDuration(10'000'000'000 / options.paceBaud) : SimDuration(0)),
+        byteTime_(options.paceBaud > 0 ? SimDuration(10'000'000'000 / options.paceBaud)
+                                       : SimDuration(0)),
         receiver_(ReceiverConfig{std::chrono::milliseconds(options.probeQuietMs) + byteTime_,
                                  std::chrono::milliseconds(100) + byteTime_}),
         model_(options.model),
@@ -178,6 +184,10 @@ class Simulator {
   void Unplug(SimDuration now);
   std::optional<SimDuration> NextWake(SimDuration now) const;
   bool Busy() const { return babbling_ || !outbound_.empty(); }
+  // False once --stop-reading-after-bytes has been reached: the line takes no more bytes.
+  bool ReadsInput() const {
+    return !options_.stopReadingAfterBytes || bytesIn_ < *options_.stopReadingAfterBytes;
+  }
   SimDuration GroupDue() const;         // the first group of output bytes
   SimDuration InboundGroupDue() const;  // the first group of input bytes
   bool ConsumeBudget(std::uint64_t& count);
@@ -262,9 +272,9 @@ int Simulator::Run(std::ostream& out) {
 
 void Simulator::Loop(const sigset_t& waitMask) {
   const std::optional<SimDuration> limit =
-      options_.maxSeconds > 0
-          ? std::optional(duration_cast<SimDuration>(std::chrono::duration<double>(options_.maxSeconds)))
-          : std::nullopt;
+      options_.maxSeconds > 0 ? std::optional(duration_cast<SimDuration>(
+                                    std::chrono::duration<double>(options_.maxSeconds)))
+                              : std::nullopt;
   while (!stop_) {
     SimDuration now = Now();
     if (limit && now >= *limit) {
@@ -285,7 +295,7 @@ void Simulator::Loop(const sigset_t& waitMask) {
       break;
     }
 
-    pollfd fd{pty_.master, POLLIN, 0};
+    pollfd fd{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0};
     if (!outbound_.empty() && GroupDue() <= now) fd.events |= POLLOUT;  // the write was refused
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
@@ -349,7 +359,10 @@ void Simulator::HandleEvents(const std::vector<ReceiverEvent>& events, SimDurati
       case ReceiverEvent::Kind::kViolation:
         ++violations_;
         if (!options_.quiet) err_ << "vestrel-sim: violation: " << event.detail << "\n";
-        Log(JsonLine().Add("event", "violation").Add("t", Seconds(now)).Add("detail", event.detail));
+        Log(JsonLine()
+                .Add("event", "violation")
+                .Add("t", Seconds(now))
+                .Add("detail", event.detail));
         break;
     }
   }
@@ -398,18 +411,21 @@ void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDurat
     } else {
       const Transmission transmission = faults_.Plan(outcome.command, *outcome.reply);
       const bool erase = outcome.command == static_cast<std::uint16_t>(Command::kEraseFlash);
-      Send(transmission, now + (erase ? std::chrono::milliseconds(options_.eraseMs) : SimDuration(0)));
+      Send(transmission,
+           now + (erase ? std::chrono::milliseconds(options_.eraseMs) : SimDuration(0)));
       line.Add("faults", transmission.faults);
     }
   }
   if (outcome.startsApplication) {
     applicationRunning_ = true;
-    if (!options_.appText.empty()) appTextAt_ = now + std::chrono::milliseconds(options_.appDelayMs);
+    if (!options_.appText.empty())
+      appTextAt_ = now + std::chrono::milliseconds(options_.appDelayMs);
   }
   Log(line);
 }
 
 void Simulator::Send(const Transmission& transmission, SimDuration notBefore) {
+  notBefore += transmission.delay;
   if (transmission.babble) {
     babbling_ = true;
     nextBabble_ = notBefore;
@@ -448,7 +464,8 @@ void Simulator::StopBabble() {
 bool Simulator::ConsumeBudget(std::uint64_t& count) {
   if (!options_.unplugAfterBytes) return false;
   const std::uint64_t used = bytesIn_ + bytesOut_;
-  const std::uint64_t left = *options_.unplugAfterBytes > used ? *options_.unplugAfterBytes - used : 0;
+  const std::uint64_t left =
+      *options_.unplugAfterBytes > used ? *options_.unplugAfterBytes - used : 0;
   count = std::min(count, left);
   return count == left;
 }
@@ -492,7 +509,12 @@ bool Simulator::FlushOutput(SimDuration now) {
 
 void Simulator::ReadInput(SimDuration now) {
   std::uint8_t buffer[kIoChunk];
-  const ssize_t n = read(pty_.master, buffer, sizeof buffer);
+  std::size_t want = sizeof buffer;
+  if (options_.stopReadingAfterBytes)
+    want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(want, *options_.stopReadingAfterBytes - bytesIn_));
+  if (want == 0) return;
+  const ssize_t n = read(pty_.master, buffer, want);
   if (n <= 0) return;  // EAGAIN/EINTR; the master sees no hang-up while the slave is held
   if (babbling_) StopBabble();
   std::uint64_t accepted = static_cast<std::uint64_t>(n);
@@ -544,11 +566,18 @@ void Simulator::Finish(SimDuration now) {
          << bytesOut_ << "; wire floor at " << floorBaud << " baud: " << floorSeconds << " s\n";
   }
   JsonLine line;
-  line.Add("event", "exit").Add("t", Seconds(now)).Add("reason", stopReason_)
-      .Add("requests", requests_).Add("probes", probes_).Add("violations", violations_)
-      .Add("bytes_in", bytesIn_).Add("bytes_out", bytesOut_)
-      .Add("floor_baud", std::uint64_t{floorBaud}).Add("wire_floor_s", floorSeconds)
-      .Add("erased", model_.erasedSinceStart()).Add("programmed", model_.programmedSinceErase());
+  line.Add("event", "exit")
+      .Add("t", Seconds(now))
+      .Add("reason", stopReason_)
+      .Add("requests", requests_)
+      .Add("probes", probes_)
+      .Add("violations", violations_)
+      .Add("bytes_in", bytesIn_)
+      .Add("bytes_out", bytesOut_)
+      .Add("floor_baud", std::uint64_t{floorBaud})
+      .Add("wire_floor_s", floorSeconds)
+      .Add("erased", model_.erasedSinceStart())
+      .Add("programmed", model_.programmedSinceErase());
   if (model_.usedLength()) line.AddHex("used_length", *model_.usedLength(), 8);
   Log(line);
 }

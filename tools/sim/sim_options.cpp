@@ -1,7 +1,6 @@
 #include "tools/sim/sim_options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <charconv>
 
 namespace vestrel::sim {
@@ -72,6 +71,18 @@ bool ParseVersion(const std::string& text, ModelConfig& model) {
   return true;
 }
 
+// A 16-bit word in decimal or 0x-hexadecimal.
+std::uint16_t ParseWord(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* begin = text.data() + (hex ? 2 : 0);
+  const char* end = text.data() + text.size();
+  unsigned value = 0;
+  const auto [ptr, ec] = std::from_chars(begin, end, value, hex ? 16 : 10);
+  if (ec != std::errc{} || ptr != end || begin == end || value > 0xFFFF)
+    throw CLI::ValidationError("--finish-status", "expects a word, 0 to 0xFFFF");
+  return static_cast<std::uint16_t>(value);
+}
+
 void AddRate(CLI::App& app, const char* name, double& rate, const char* what) {
   app.add_option(name, rate, what)
       ->check(CLI::Range(0.0, 1.0))
@@ -100,48 +111,75 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
 
   app.add_option("--flash-size", o.model.flashSize,
                  "Program flash size in bytes, a multiple of 4, at most 64 MiB")
-      ->option_text("BYTES=0x80000")->group("Bootloader");
+      ->option_text("BYTES=0x80000")
+      ->group("Bootloader");
   app.add_option("--version", version, "Bootloader version reported, each part 0 to 255")
-      ->option_text("MAJOR.MINOR=1.0")->group("Bootloader");
+      ->option_text("MAJOR.MINOR=1.0")
+      ->group("Bootloader");
   app.add_option("--flash-in", o.flashIn,
                  "Initial flash contents from this binary file (the rest blank 0xFF); "
                  "default: all blank")
-      ->check(CLI::ExistingFile)->option_text("FILE")->group("Bootloader");
+      ->check(CLI::ExistingFile)
+      ->option_text("FILE")
+      ->group("Bootloader");
   app.add_option("--flash-out", o.flashOut, "Write the flash contents here at exit")
-      ->option_text("FILE")->group("Bootloader");
+      ->option_text("FILE")
+      ->group("Bootloader");
+  std::string finishStatus;
+  app.add_option("--finish-status", finishStatus,
+                 "Answer every finish with this status word (e.g. 0x45 'E', 0x47 'G') instead "
+                 "of the bootloader's own")
+      ->option_text("WORD")
+      ->group("Bootloader");
   app.add_option("--app-text", o.appText,
                  "After start application, send this text as the booted application would")
-      ->option_text("TEXT")->group("Bootloader");
+      ->option_text("TEXT")
+      ->group("Bootloader");
   app.add_option("--app-delay-ms", o.appDelayMs, "Delay before --app-text is sent")
-      ->option_text("MS=100")->group("Bootloader");
+      ->option_text("MS=100")
+      ->group("Bootloader");
 
   app.add_option("--erase-ms", o.eraseMs, "Time the erase takes before its reply")
-      ->option_text("MS=500")->group("Timing");
+      ->option_text("MS=500")
+      ->group("Timing");
   app.add_option("--pace-baud", o.paceBaud,
                  "Emulate wire time at this baud rate both ways (10 bit times per byte); "
                  "0: off, at most 4000000")
-      ->check(CLI::Range(0u, 4000000u))->option_text("BAUD=0")->group("Timing");
+      ->check(CLI::Range(0u, 4000000u))
+      ->option_text("BAUD=0")
+      ->group("Timing");
   app.add_option("--probe-quiet-ms", o.probeQuietMs,
                  "Silence after a lone 0x55 that makes it a sync probe, 1 to 50")
-      ->check(CLI::Range(1u, 50u))->option_text("MS=3")->group("Timing");
+      ->check(CLI::Range(1u, 50u))
+      ->option_text("MS=3")
+      ->group("Timing");
 
   app.add_option("--sync-answer", syncAnswer, "Value of the byte answering a sync probe")
-      ->check(CLI::Range(0u, 255u))->option_text("BYTE=0x55")->group("Sync");
+      ->check(CLI::Range(0u, 255u))
+      ->option_text("BYTE=0x55")
+      ->group("Sync");
   app.add_option("--sync-answer-count", o.syncAnswerCount,
                  "Bytes sent per answered probe, 1 to 16 (2 leaves a stray byte that the host "
                  "must discard)")
-      ->check(CLI::Range(1u, 16u))->option_text("N=1")->group("Sync");
+      ->check(CLI::Range(1u, 16u))
+      ->option_text("N=1")
+      ->group("Sync");
   app.add_option("--ignore-probes", o.ignoreProbes, "Leave the first N sync probes unanswered")
-      ->option_text("N=0")->group("Sync");
-  app.add_flag("--silent", o.silent,
-               "Never answer anything, not even sync probes (requests are still carried out and logged)")
+      ->option_text("N=0")
+      ->group("Sync");
+  app.add_flag(
+         "--silent", o.silent,
+         "Never answer anything, not even sync probes (requests are still carried out and logged)")
       ->group("Sync");
 
   app.add_option("--seed", o.seed, "Seed of the fault decisions")
-      ->option_text("S=1")->group("Faults");
+      ->option_text("S=1")
+      ->group("Faults");
   AddRate(app, "--noise", o.faults.noise, "Rate of replies with noise bytes (never 0x04) ahead");
   app.add_option("--noise-max", o.faults.noiseMax, "Most noise bytes ahead of one reply, 1 to 256")
-      ->check(CLI::Range(1, 256))->option_text("N=8")->group("Faults");
+      ->check(CLI::Range(1, 256))
+      ->option_text("N=8")
+      ->group("Faults");
   AddRate(app, "--corrupt", o.faults.corrupt,
           "Rate of replies with one changed byte (the host sees a checksum error)");
   AddRate(app, "--drop", o.faults.drop, "Rate of replies not sent at all");
@@ -149,27 +187,48 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
           "Rate of read-memory replies with one wrong word (checksum valid)");
   app.add_option("--fail-readback-times", o.faults.failReadbackTimes,
                  "The first N read-memory replies carry a wrong word")
-      ->option_text("N=0")->group("Faults");
+      ->option_text("N=0")
+      ->group("Faults");
   AddRate(app, "--truncate", o.faults.truncate,
           "Rate of replies cut off after their first escape byte (else at a random point)");
   AddRate(app, "--babble", o.faults.babble,
           "Rate of replies replaced by endless start bytes and noise, until the host sends");
   app.add_option("--burst-gap-ms", burstGapMs,
                  "Send replies in bursts with this gap between them; 0: in one piece")
-      ->option_text("MS=0")->group("Faults");
+      ->option_text("MS=0")
+      ->group("Faults");
   app.add_option("--burst-bytes", o.faults.burstBytes, "Most bytes in one burst, 1 to 4096")
-      ->check(CLI::Range(1u, 4096u))->option_text("N=4")->group("Faults");
+      ->check(CLI::Range(1u, 4096u))
+      ->option_text("N=4")
+      ->group("Faults");
+  AddRate(app, "--late", o.faults.late,
+          "Rate of replies sent --late-ms after they are due, past the host's read time-out");
+  unsigned lateMs = 150;
+  app.add_option("--late-ms", lateMs, "How late a late reply comes, 0 to 10000")
+      ->check(CLI::Range(0u, 10000u))
+      ->option_text("MS=150")
+      ->group("Faults");
+  std::uint64_t stopReadingAfter = 0;
+  app.add_option("--stop-reading-after-bytes", stopReadingAfter,
+                 "Stop taking bytes from the line once N have come in (and so stop answering), "
+                 "as a stalled adapter does")
+      ->option_text("N")
+      ->group("Faults");
   app.add_option("--unplug-after-bytes", unplugAfter,
                  "Pull the line once N bytes have crossed it, both directions counted")
-      ->option_text("N")->group("Faults");
+      ->option_text("N")
+      ->group("Faults");
 
   app.add_flag("--exit-after-start", o.exitAfterStart,
                "End once start application has arrived (and --app-text has gone out)")
       ->group("Lifetime");
   app.add_option("--max-seconds", o.maxSeconds, "End after this many seconds; 0: no limit")
-      ->check(CLI::NonNegativeNumber)->option_text("SECONDS=0")->group("Lifetime");
+      ->check(CLI::NonNegativeNumber)
+      ->option_text("SECONDS=0")
+      ->group("Lifetime");
   app.add_option("--log", o.logPath, "Write one JSON line per request and event to this file")
-      ->option_text("FILE")->group("Output");
+      ->option_text("FILE")
+      ->group("Output");
   app.add_flag("--quiet", o.quiet, "Print neither violations nor the exit summary on stderr")
       ->group("Output");
 
@@ -182,6 +241,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
     if (!ParseVersion(version, o.model)) {
       throw CLI::ValidationError("--version", "expects MAJOR.MINOR, each 0 to 255");
     }
+    if (!finishStatus.empty()) o.model.finishStatus = ParseWord(finishStatus);
   } catch (const CLI::CallForHelp& e) {
     return {std::nullopt, app.exit(e, out, err)};
   } catch (const CLI::ParseError& e) {
@@ -191,6 +251,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
   o.syncAnswer = static_cast<std::uint8_t>(syncAnswer);
   o.faults.burstGap = std::chrono::milliseconds(burstGapMs);
   if (app.count("--unplug-after-bytes") > 0) o.unplugAfterBytes = unplugAfter;
+  if (app.count("--stop-reading-after-bytes") > 0) o.stopReadingAfterBytes = stopReadingAfter;
+  o.faults.lateBy = std::chrono::milliseconds(lateMs);
   return {o, 0};
 }
 

@@ -24,6 +24,7 @@ struct SimOptions {
   unsigned ignoreProbes = 0;
   bool silent = false;
   std::optional<std::uint64_t> unplugAfterBytes;
+  std::optional<std::uint64_t> stopReadingAfterBytes;
   std::string appText;
   unsigned appDelayMs = 100;
   bool exitAfterStart = false;
