@@ -749,6 +749,8 @@ TEST(RunAllStepsTest, StopsAtTheFirstFailedStep) {
        false},
       {"a block never acknowledged: no start", true, never(kCmdProgramBlock, 199), kCmdProgramBlock,
        false},
+      {"finish refused: no start", true, [](FakeBootloader& f) { f.finishStatus = 0x0045; },
+       kCmdFinishProgram, false},
       {"every step succeeds", true, [](FakeBootloader&) {}, protocol::kCmdStartApplication, true},
   };
   for (const Case& c : cases) {
