@@ -6,7 +6,7 @@ SOAK_RUNS ?= 100
 FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file
 
 .PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
-	screenshot package fuzz soak windows windows-dist test-windows clean
+	screenshot package fuzz soak windows windows-dist test-windows web serve-web test-web clean
 
 all: build
 
@@ -54,8 +54,9 @@ screenshot: build
 	@echo "Screenshots: build/screenshots/main-window.png, build/screenshots/main-window-start.png"
 
 # Speed goals are measured here, not asserted in tests: full loads against the paced simulator
-# and the image builder against srec_cat (several minutes). Results go to build/bench/.
-bench: build
+# (also through the web page in headless chromium), the image builder against srec_cat and the
+# page's download size (several minutes). Results go to build/bench/.
+bench: build web
 	@./scripts/install-deps bench
 	./scripts/bench
 
@@ -80,6 +81,26 @@ test-windows: windows-dist
 	cmake --build --preset default -j $(JOBS) --target vestrel-sim vestrel-cli
 	./scripts/test-windows
 
+# The web page: the core in WebAssembly (emscripten) with the page's files, in build-web/site/,
+# ready for any static file host.
+web:
+	@./scripts/install-deps web
+	cmake --preset web >/dev/null
+	cmake --build --preset web -j $(JOBS)
+
+# Serves the page on http://127.0.0.1:8080/ for a browser on this computer and a real board
+# (SERVE_WEB_ARGS="--host ADDRESS --port N" to change).
+serve-web: web
+	node scripts/serve-web.mjs $(SERVE_WEB_ARGS) build-web/site
+
+# The page in headless chromium against the simulator, through a stand-in for Web Serial that
+# is bridged to the simulator's pseudo-terminal. Screenshots in build-web/screenshots/.
+test-web: web
+	@./scripts/install-deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target vestrel-sim
+	./scripts/test-web
+
 # Loads the bundled demo firmware into the simulated bootloader, end to end.
 demo: build
 	./scripts/demo
@@ -97,4 +118,4 @@ soak: build
 	./build/bin/vestrel-soak --runs $(SOAK_RUNS)
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-windows
+	rm -rf build build-asan build-release build-fuzz build-windows build-web tests/web/node_modules

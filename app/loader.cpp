@@ -445,6 +445,21 @@ int Loader::RequestedStepsExitStatus() const {
   return failed ? 1 : 0;
 }
 
+bool Loader::RunAllSteps() {
+  if (FileOk == 0) {
+    view_.SetInfoText(kFileNotLoadedText);
+    return false;
+  }
+  ConnectSpeedButtonClick();
+  if (ConnectOk == 0) return false;
+  EraseSpeedButtonClick();
+  if (EraseOk == 0) return false;
+  ProgramSpeedButtonClick();
+  if (ProgramOk == 0 || VerifyOk == 0) return false;
+  RunSpeedButtonClick();
+  return RunOk == 1;
+}
+
 int Loader::FormClose() {
   if (CmdAll == 1 && CmdTerminate == 1) {
     const bool all = ConnectOk == 1 && FileOk == 1 && EraseOk == 1 && ProgramOk == 1 &&

@@ -98,6 +98,12 @@ class Loader {
   // file load and the connect included; 0 otherwise.
   int RequestedStepsExitStatus() const;
 
+  // The one-click load (the web page's Load button): connect, erase, program (which verifies)
+  // and start the application, each step only after the one before it succeeded, so that a
+  // failure sends nothing more to the target. Without a loaded HEX file nothing is sent at all.
+  // Returns true when the application was started.
+  bool RunAllSteps();
+
   // --- state, as the window holds it (flags are 0 or 1) ---
 
   image::ProgramMemory Memory;  // HexLines, HexFileName, ImageBuffer, ImageSize, ImageEnd

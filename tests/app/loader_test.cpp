@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 
 #include "protocol/frame.h"
@@ -703,6 +704,73 @@ TEST_F(LoaderTest, RuleTwoKeepsAnEarlierFailure) {
   EXPECT_EQ(loader.FormClose(), 1);
   loader.EraseOk = 1;
   EXPECT_EQ(loader.FormClose(), 1);
+}
+
+// --- one-click load ---
+
+// A loader on its own fake target, for tables of whole runs.
+struct LoaderRig {
+  LoaderRig() {
+    const unsigned ports[] = {0};
+    loader.FillPortList(ports);
+  }
+  test::TempDir dir;
+  FakeBootloader fake{kPage};
+  test::RecordingView view;
+  Loader loader{view, fake, [](unsigned n) { return "/dev/test/com" + std::to_string(n); }};
+};
+
+std::uint16_t LastCommand(const FakeBootloader& fake) {
+  if (fake.requests.empty()) return 0;
+  const Bytes& last = fake.requests.back();
+  return static_cast<std::uint16_t>(last[0] | last[1] << 8);
+}
+
+TEST(RunAllStepsTest, StopsAtTheFirstFailedStep) {
+  const Bytes data = test::Pattern(kPage);
+  struct Case {
+    const char* name;
+    bool withFile;
+    std::function<void(FakeBootloader&)> arrange;
+    std::uint16_t lastCommand;  // the last request that reached the target; 0: none
+    bool started;
+  };
+  const auto never = [](std::uint16_t command, int attempts) {
+    return [=](FakeBootloader& fake) {
+      fake.receiveFaults[command] =
+          std::deque<Fault>(static_cast<std::size_t>(attempts), Fault{protocol::kTimedOut, false});
+    };
+  };
+  const Case cases[] = {
+      {"no file loaded: nothing is sent", false, [](FakeBootloader&) {}, 0, false},
+      {"no sync answer: no erase", true, [](FakeBootloader& f) { f.syncAnswers = false; }, 0,
+       false},
+      {"erase unanswered: nothing programmed", true, never(kCmdEraseFlash, 95), kCmdEraseFlash,
+       false},
+      {"a block never acknowledged: no start", true, never(kCmdProgramBlock, 199), kCmdProgramBlock,
+       false},
+      {"finish refused: no start", true, [](FakeBootloader& f) { f.finishStatus = 0x0045; },
+       kCmdFinishProgram, false},
+      {"every step succeeds", true, [](FakeBootloader&) {}, protocol::kCmdStartApplication, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoaderRig rig;
+    if (c.withFile) {
+      rig.loader.LoadHexFile(
+          rig.dir.Write("app.hex", test::HexText().Data(0x1D000000, data).End().Text()));
+    }
+    c.arrange(rig.fake);
+    EXPECT_EQ(rig.loader.RunAllSteps(), c.started);
+    EXPECT_EQ(LastCommand(rig.fake), c.lastCommand);
+    EXPECT_EQ(rig.fake.opens, c.withFile ? 1 : 0);
+    if (!c.withFile) {
+      EXPECT_EQ(rig.view.Info(), kFileNotLoadedText);
+    }
+    if (c.started) {
+      EXPECT_EQ(rig.fake.flash, data);
+    }
+  }
 }
 
 }  // namespace
