@@ -60,6 +60,9 @@ class TcpConnection {
   NetResult WaitWritable(Clock::time_point deadline);
   // Bytes sent that the peer has not acknowledged yet, where the system tells (Linux).
   std::optional<std::size_t> Unacknowledged() const;
+  // True once the peer has closed or reset the connection, where the system tells without a
+  // read (Linux); elsewhere the next send or receive says so.
+  bool PeerClosed() const;
 
  private:
   explicit TcpConnection(std::uintptr_t handle) : handle_(handle) {}

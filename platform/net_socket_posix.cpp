@@ -189,4 +189,13 @@ std::optional<std::size_t> TcpConnection::Unacknowledged() const {
 #endif
 }
 
+bool TcpConnection::PeerClosed() const {
+#ifdef POLLRDHUP
+  pollfd p{static_cast<int>(handle_), POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+#else
+  return false;
+#endif
+}
+
 }  // namespace vestrel::platform::net

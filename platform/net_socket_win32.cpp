@@ -177,4 +177,8 @@ std::optional<std::size_t> TcpConnection::Unacknowledged() const {
   return std::nullopt;  // Winsock does not tell
 }
 
+bool TcpConnection::PeerClosed() const {
+  return false;  // the next send or receive tells
+}
+
 }  // namespace vestrel::platform::net

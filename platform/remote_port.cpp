@@ -332,7 +332,11 @@ class RemoteSerialDevice final : public SerialDevice {
   SerialResult Drain(std::chrono::milliseconds limit) override {
     const auto deadline = Clock::now() + limit;
     for (;;) {
-      if (closed_) return Gone();
+      // A reset connection may keep its unacknowledged count for good.
+      if (closed_ || connection_->PeerClosed()) {
+        closed_ = true;
+        return Gone();
+      }
       const std::optional<std::size_t> unacked = connection_->Unacknowledged();
       if (!unacked || *unacked == 0) break;
       const auto now = Clock::now();
@@ -570,7 +574,6 @@ OpenResult ConnectFailure(const RemotePortUrl& url, const net::NetResult& r,
   const std::string seconds = std::to_string((limit.count() + 999) / 1000);
   switch (r.status) {
     case net::NetStatus::UnknownHost:
-      result.status = OpenStatus::NotFound;
       result.text = "unknown host " + url.host;
       break;
     case net::NetStatus::Refused:
