@@ -100,7 +100,7 @@ NetResult ConnectOne(const sockaddr_storage& address, int length, Clock::time_po
   s = ::socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return LastError();
   u_long nonBlocking = 1;
-  if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return LastError();
+  if (::ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) != 0) return LastError();
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
       ::WSAGetLastError() != WSAEWOULDBLOCK) {
     return LastError();

@@ -72,15 +72,17 @@ void AppendData(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> da
   }
 }
 
+// Byte by byte: GCC 12 warns wrongly about inserting a list at -O2.
 void AppendNegotiation(std::vector<std::uint8_t>& out, std::uint8_t verb, std::uint8_t option) {
-  out.insert(out.end(), {kIac, verb, option});
+  for (const std::uint8_t byte : {kIac, verb, option}) out.push_back(byte);
 }
 
 void AppendSubnegotiation(std::vector<std::uint8_t>& out, std::uint8_t option,
                           std::span<const std::uint8_t> payload) {
-  out.insert(out.end(), {kIac, kSb, option});
+  for (const std::uint8_t byte : {kIac, kSb, option}) out.push_back(byte);
   AppendData(out, payload);
-  out.insert(out.end(), {kIac, kSe});
+  out.push_back(kIac);
+  out.push_back(kSe);
 }
 
 void AppendComPort(std::vector<std::uint8_t>& out, std::uint8_t code, std::uint8_t value) {
