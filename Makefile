@@ -6,7 +6,7 @@ SOAK_RUNS ?= 100
 FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file fuzz_rfc2217
 
 .PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
-	screenshot package fuzz soak windows test-windows clean
+	screenshot package fuzz soak windows windows-dist test-windows clean
 
 all: build
 
@@ -59,16 +59,22 @@ bench: build
 	@./scripts/install-deps bench
 	./scripts/bench
 
-# vestrel-cli.exe and the GUI-free unit tests for 64-bit Windows, cross-built with mingw-w64 into
-# build-windows/bin/ (statically linked: they need no DLLs).
+# vestrel.exe (the window, plain Win32), vestrel-cli.exe and the unit tests for 64-bit Windows,
+# cross-built with mingw-w64 into build-windows/bin/ (statically linked: they need no DLLs).
 windows:
 	@./scripts/install-deps windows
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
 
-# The Windows build under Wine: its unit tests, then loads, the port listing and the monitor
-# against the (Linux) simulator behind pty-backed COM ports. About two minutes; see the README.
-test-windows: windows
+# The Windows downloads in build-windows/dist/: vestrel-<version>-windows-x64.zip (both programs
+# and a short guide) and vestrel-<version>-windows-x64-setup.exe (NSIS).
+windows-dist: windows
+	./scripts/windows-dist
+
+# The Windows build under Wine (on an Xvfb display of its own): its unit tests, loads, the port
+# listing and the monitor against the (Linux) simulator behind pty-backed COM ports, the window
+# through loads, and the setup program. About three minutes; see the README.
+test-windows: windows-dist
 	@./scripts/install-deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target vestrel-sim vestrel-cli

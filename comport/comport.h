@@ -24,10 +24,21 @@
 #include "comport/v24_threads.h"
 #include "platform/serial_device.h"
 
-// The owner of the settings dialog; only OpenDialog, defined with the dialog, needs more of it.
+// The owner of the settings dialog: a Qt widget, or on Windows, where the dialog is plain Win32,
+// a window handle. Only OpenDialog, defined with the dialog, needs more of it.
+#ifdef _WIN32
+struct HWND__;
+#else
 class QWidget;
+#endif
 
 namespace vestrel::comport {
+
+#ifdef _WIN32
+using TDialogOwner = HWND__*;
+#else
+using TDialogOwner = QWidget*;
+#endif
 
 class TV24_Dialog;
 
@@ -132,14 +143,15 @@ class TComPort : public TComponent {
   // Language of the settings dialog and of Open's failure message: 0 German, else English.
   void SetLanguage(int Language) { this->Language = Language; }
 
-  // ---- settings dialog (defined in comport/gui/, library vestrel_comport_gui) ----
+  // ---- settings dialog (defined in comport/gui/, library vestrel_comport_gui, and on Windows
+  // in comport/win32/, library vestrel_comport_win32) ----
 
   // Rescans the ports and shows the settings dialog modally under Owner, on a copy of the
   // record (read from Datei when StreamOn). On OK the copy is stored (written to Datei when
   // StreamOn) and an open port is closed and opened again with it, on every OK; a port that
   // cannot be opened again is reported through the error notifier, or with a message box under
   // Owner when none is set. The modal result: kModalOk or kModalCancel.
-  int OpenDialog(QWidget* Owner);
+  int OpenDialog(TDialogOwner Owner);
   // The dialog while OpenDialog shows it; nullptr otherwise.
   TV24_Dialog* GetSettingsDialog() const { return SettingsDialog; }
 

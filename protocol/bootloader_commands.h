@@ -33,10 +33,10 @@ inline constexpr int kProgramAttempts = 199;
 inline constexpr int kVerifyAttempts = 200;
 inline constexpr int kEraseTries = 95;
 // Requests in a row without a valid reply after which the link counts as lost, so that a dead
-// or babbling line ends any step within seconds (at most about 25 s at 115200 baud, where each
-// attempt on a babbling line costs a full receive and a second of waiting for quiet) instead of
-// running through every attempt of every block. A lost reply (read version, finish) is asked
-// for again up to this many times.
+// or babbling line ends any step within seconds (at most about 15 s at 115200 baud, where each
+// attempt on a babbling line costs a full receive and half a second of waiting for quiet) instead
+// of running through every attempt of every block. A lost reply (read version, finish) is asked for
+// again up to this many times.
 inline constexpr int kFailedRepliesBeforeLost = 20;
 
 // The transactions act on the loader's state, which the caller owns: the image (ReadVersion

@@ -32,7 +32,7 @@ constexpr int kSyncProbes = 20;
 constexpr std::size_t kNoiseAllowance = 1024;
 
 // How long DiscardStaleInput reads at most, on a line that never goes quiet.
-constexpr std::chrono::seconds kDiscardLimit{1};
+constexpr std::chrono::milliseconds kDiscardLimit{500};
 // After a read that timed out, the reply may still be on its way, late: the line must stay
 // quiet this long before a new request can be sure not to get it as its answer.
 constexpr std::chrono::milliseconds kLateReplyQuiet{250};

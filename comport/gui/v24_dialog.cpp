@@ -174,7 +174,7 @@ TComPort::ErrorNotifier MessageBoxNotifier(QWidget* Owner) {
   };
 }
 
-int TComPort::OpenDialog(QWidget* Owner) {
+int TComPort::OpenDialog(TDialogOwner Owner) {
   // The port is opened again after OK with ShowError; a component embedded without a notifier
   // would fail silently there, so the failure then shows in a box under Owner.
   const bool lend_notifier = !Notify;

@@ -18,6 +18,7 @@
 
 #include "app/gui/vestrelmain.h"
 #include "tests/support/fake_bootloader.h"
+#include "tests/support/forwarding_link.h"
 #include "tests/support/hex_text.h"
 
 // The test main: the offscreen platform unless the caller chose one.
@@ -65,28 +66,6 @@ class Simulator {
   TempDir dir_;
   QProcess process_;
   bool started_ = false;
-};
-
-// A BootLink that forwards to a fake the test owns, so the fake outlives the window.
-class ForwardingLink : public protocol::BootLink {
- public:
-  explicit ForwardingLink(FakeBootloader& fake) : fake_(fake) {}
-  bool OpenPort(const std::optional<protocol::PortTarget>& port,
-                std::optional<std::uint32_t> baudRate) override {
-    return fake_.OpenPort(port, baudRate);
-  }
-  void ClosePort() override { fake_.ClosePort(); }
-  bool IsOpen() const override { return fake_.IsOpen(); }
-  int SyncProbe() override { return fake_.SyncProbe(); }
-  bool BaudSync() override { return fake_.BaudSync(); }
-  int SendFrame(std::span<const std::uint8_t> payload) override { return fake_.SendFrame(payload); }
-  int ReceiveFrame(std::span<std::uint8_t> buffer) override { return fake_.ReceiveFrame(buffer); }
-  void DiscardStaleInput() override { fake_.DiscardStaleInput(); }
-  std::string LinkLostReason() const override { return fake_.LinkLostReason(); }
-  void DeclareLost(const std::string& reason) override { fake_.DeclareLost(reason); }
-
- private:
-  FakeBootloader& fake_;
 };
 
 gui::FormServices FakeServices(FakeBootloader& fake);

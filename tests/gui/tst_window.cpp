@@ -3,6 +3,7 @@
 // automatic run and its exit code, and closing the window while an operation runs.
 #include <QComboBox>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -12,6 +13,7 @@
 
 #include "protocol/bootloader_commands.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/window_run.h"
 
 using namespace vestrel;
 using namespace vestrel::gui;
@@ -102,6 +104,61 @@ class WindowTest : public QObject {
     QCOMPARE(form->findChild<QProgressBar*>("PICProgressBar")->value(), 0);
     QVERIFY(closer.boxes.empty());
     QVERIFY(fake_->flash == data_);
+  }
+
+  // The same run as the Win32 window's test under Wine (tests/win32/window_test.cpp).
+  void showsTheSameRunAsTheWin32Window() {
+    namespace run = test::window_run;
+    fake_ = std::make_unique<FakeBootloader>(run::kFlashSize);
+    ports_->AddPty(4);  // with COM1 and COM3 from init()
+    const std::string hexFile = test::WriteHexFile(files_, "run.hex", run::Data());
+    auto form = MakeForm({"-f" + hexFile});
+    form->show();
+    BoxCloser closer;
+    std::size_t boxesSeen = 0;
+    auto snapshot = [&](const std::string& step) {
+      run::Shown shown;
+      shown.caption = form->windowTitle().toStdString();
+      for (int i = 0; i < kButtonCount; ++i) {
+        shown.buttons[static_cast<std::size_t>(i)] =
+            form->SpeedButton(static_cast<Button>(i))->isEnabled();
+      }
+      auto text = [&](const char* name) {
+        return form->findChild<QLabel*>(name)->text().toStdString();
+      };
+      auto list = [&](const char* name) {
+        auto* box = form->findChild<QComboBox*>(name);
+        run::ShownList shownList{box->isEnabled(), {}, box->currentText().toStdString()};
+        for (int i = 0; i < box->count(); ++i)
+          shownList.entries.push_back(box->itemText(i).toStdString());
+        return shownList;
+      };
+      shown.fileGroup = form->findChild<QGroupBox*>("FileGroupBox")->title().toStdString();
+      shown.fileText = text("FileStaticText");
+      shown.info = text("InfoStaticText");
+      shown.percent = text("ProzStaticText");
+      shown.progress = form->findChild<QProgressBar*>("PICProgressBar")->value();
+      shown.ports = list("ComComboBox");
+      shown.bauds = list("BaudComboBox");
+      shown.version = text("VersionStaticText");
+      for (int i = 0; i < 4; ++i)
+        shown.panels[static_cast<std::size_t>(i)] = form->StatusPanel(i)->text().toStdString();
+      for (; boxesSeen < closer.boxes.size(); ++boxesSeen) {
+        const test::ShownBox& box = closer.boxes[boxesSeen];
+        shown.boxes.push_back((box.caption + ": " + box.text).toStdString());
+      }
+      return run::Snapshot(step, shown, hexFile);
+    };
+    form->FormActivate();
+    std::string seen = snapshot("Activation, -f");
+    for (const run::Step& step : run::Steps()) {
+      if (step.prepare) step.prepare(*fake_);
+      QVERIFY2(form->SpeedButton(step.button)->isEnabled(), step.name);
+      form->SpeedButton(step.button)->click();
+      seen += snapshot(step.name);
+    }
+    QCOMPARE(QString::fromStdString(seen),
+             QString::fromStdString(run::Expected(VESTREL_WINDOW_RUN_FILE)));
   }
 
   void buttonAndListStatesFollowEachOperation() {
