@@ -119,8 +119,8 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
                         ->type_name("N")
                         ->check(CLI::Range(1u, kLastPort));
   auto* portOption = app.add_option("--port", ports,
-                                    "serial device to use: a path, COMn, rfc2217://HOST:PORT or "
-                                    "socket://HOST:PORT; more than once for several boards at once")
+                                    "a path, COMn, rfc2217://HOST:PORT or socket://HOST:PORT; "
+                                    "again for more boards")
                          ->type_name("PORT")
                          ->expected(1)
                          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
