@@ -142,6 +142,14 @@ void Loader::LoadHexFile(const std::string& fileName) {
   FileOk = 1;
 }
 
+void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines) {
+  Memory.HexFileName = fileName;
+  Memory.HexLines = std::move(hexLines);
+  view_.SetButtonEnabled(Button::Open, CmdFile == 0);
+  view_.SetFileText(Memory.HexFileName);
+  FileOk = 1;
+}
+
 // --- connect ---
 
 std::optional<protocol::PortTarget> Loader::SelectedPort() const {

@@ -84,6 +84,9 @@ class Loader {
   void RunSpeedButtonClick();
 
   void LoadHexFile(const std::string& fileName);
+  // Takes lines that the front end has read with image::ReadHexFile already, as LoadHexFile
+  // does after a successful read (the gang load reads its file once for every board).
+  void UseHexLines(const std::string& fileName, std::vector<std::string> hexLines);
   void DisableButtons();
   void EnableButtons();
 

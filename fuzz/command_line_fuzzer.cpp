@@ -124,6 +124,18 @@ void CheckWindowRule(const std::vector<std::string>& args) {
   FUZZ_CHECK(view.messages == 0);
 }
 
+// A gang load has a rate and a step, and names no port twice and none that cannot be used.
+void CheckGang(const vestrel::cli::CliCommand& c) {
+  using namespace vestrel::cli;
+  const LoadOptions& o = c.load;
+  FUZZ_CHECK(!c.monitor && !o.comNumber && !o.portPath);
+  FUZZ_CHECK(o.baudIndex || o.baudRate);
+  FUZZ_CHECK(o.all || o.erase || o.program || o.verify || o.run);
+  FUZZ_CHECK(!c.gang.ports.empty() || c.gang.portsFrom);
+  FUZZ_CHECK(NamedTwice(c.gang.ports).empty());
+  for (const std::string& port : c.gang.ports) FUZZ_CHECK(PortNameFault(port).empty());
+}
+
 void CheckTerminalOptions(const std::vector<std::string>& args) {
   using namespace vestrel::cli;
   std::vector<const char*> argv{"vestrel-cli"};
@@ -144,6 +156,9 @@ void CheckTerminalOptions(const std::vector<std::string>& args) {
       return;
     case CliAction::ExportImage:
       FUZZ_CHECK(c.image.flashSize >= 1 && c.image.flashSize <= kMaxFlashSize);
+      return;
+    case CliAction::GangLoad:
+      CheckGang(c);
       return;
     case CliAction::Load:
       break;

@@ -3,7 +3,8 @@
 // On Windows port n is the device \\.\COMn for every n, the system's own COM names (the
 // directory map below is offered there too, but nothing selects it by itself). On Linux and
 // other POSIX systems it comes from the first of these that applies:
-//   1. $VESTREL_PORT_DIR/comN (N decimal, lower-case "com"): a device node or a symlink to one.
+//   1. $VESTREL_PORT_DIR/comN (N decimal, lower-case "com"): a device node or a symlink to one,
+//      or a small text file holding a remote port's URL (remote_port.h), which is only read.
 //   2. ~/.config/vestrel/ports/comN, the same, if that directory exists.
 //   3. The automatic map: the serial devices present, numbered from COM1 in this order:
 //      USB-attached adapters (ttyUSB, ttyACM, ...) first, ordered by their /dev/serial/by-id
@@ -51,7 +52,8 @@ struct SystemPaths {
 struct PortMapEntry {
   unsigned number = 0;       // 1..256
   std::string devicePath;    // what is opened for this port
-  std::string resolvedPath;  // where devicePath leads after symlinks; empty if nowhere
+  std::string resolvedPath;  // where devicePath leads after symlinks (a remote port: its URL);
+                             // empty if nowhere
   std::string description;   // the USB adapter's description from sysfs; empty if none
 };
 

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "platform/port_map.h"
+#include "platform/remote_port.h"
 
 namespace vestrel::platform {
 namespace {
@@ -166,7 +167,8 @@ std::vector<PortMapEntry> PortMap::Entries() const {
     PortMapEntry entry;
     entry.number = number;
     entry.devicePath = item.path().string();
-    entry.resolvedPath = Canonical(item.path());
+    const std::optional<RemotePortUrl> remote = RemotePortOf(entry.devicePath);
+    entry.resolvedPath = remote ? remote->Text() : Canonical(item.path());
     const std::string kernelName = KernelNameOf(system_, entry.resolvedPath);
     if (!kernelName.empty()) entry.description = UsbDescription(system_, kernelName);
     entries.push_back(std::move(entry));

@@ -3,6 +3,7 @@
 // <windows.h> after the layer's headers (see win32_dcb.h).
 // clang-format off
 #include "platform/port_map.h"
+#include "platform/remote_port.h"
 #include "platform/serial_device.h"
 #include "platform/win32_support.h"
 // clang-format on
@@ -48,7 +49,8 @@ std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
     const unsigned number = PortEntryNumber(item.path().filename().string());
     if (number == 0) continue;
     const std::string path = item.path().string();
-    entries.push_back({number, path, path, {}});
+    const std::optional<RemotePortUrl> remote = RemotePortOf(path);
+    entries.push_back({number, path, remote ? remote->Text() : path, {}});
   }
   std::sort(entries.begin(), entries.end(),
             [](const PortMapEntry& a, const PortMapEntry& b) { return a.number < b.number; });

@@ -183,6 +183,15 @@ class SerialDevice {
 
   virtual SerialResult GetLineErrorCounters(LineErrorCounters& counters) = 0;
   virtual SerialResult ClearBreak() = 0;
+
+  // Why the device counts as Gone, in a sentence for the user: what went away.
+  virtual std::string GoneReason() const {
+    return "The serial device " + Path() + " went away (adapter unplugged?).";
+  }
+
+  // False where the line's rate cannot be set from here (a raw TCP port): SetCommState then
+  // keeps the settings for the device's own timing, and the far end's rate applies.
+  virtual bool SetsLineRate() const { return true; }
 };
 
 // True when a line at `actual` baud still talks to one at `wanted`: within 3 %, the error that
@@ -212,7 +221,7 @@ struct OpenResult {
 // Opens a serial device for exclusive reading and writing. A second opener of the same device,
 // in this or another process and even with administrator rights, is refused with Busy. The
 // line settings are left as they were. On Windows the device is opened for overlapped I/O, so
-// that the threading note above holds.
+// that the threading note above holds. A remote port (remote_port.h) is connected to instead.
 OpenResult OpenSerialDevice(const std::string& path);
 
 // The same for a device driven from one thread only, as the loader's link does. On Windows it
@@ -223,7 +232,8 @@ OpenResult OpenSerialDeviceSynchronous(const std::string& path);
 enum class PortState { Usable, Busy, Absent };
 
 // What an exclusive open of `path` says right now: it succeeded (the device is closed again at
-// once), another program holds the device, or anything else.
+// once), another program holds the device, or anything else. A remote port counts as usable
+// without a connection: connecting would open the far port, and could reset its board.
 PortState ClassifyPort(const std::string& path);
 
 const char* PortStateName(PortState state);  // "usable", "busy", "absent"

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/serial_device.h"
+#include "platform/local_serial.h"
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -698,7 +698,7 @@ int TakeExclusiveHold(int fd) {
 
 }  // namespace
 
-OpenResult OpenSerialDevice(const std::string& path) {
+OpenResult OpenLocalSerialDevice(const std::string& path) {
   // Looked at before opening, so that a file, FIFO or directory is never opened (opening a FIFO
   // could block, and a frame written into a file is lost).
   struct stat st {};
@@ -721,8 +721,8 @@ OpenResult OpenSerialDevice(const std::string& path) {
   return result;
 }
 
-OpenResult OpenSerialDeviceSynchronous(const std::string& path) {
-  return OpenSerialDevice(path);
+OpenResult OpenLocalSerialDeviceSynchronous(const std::string& path) {
+  return OpenLocalSerialDevice(path);
 }
 
 }  // namespace vestrel::platform

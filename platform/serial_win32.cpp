@@ -19,7 +19,10 @@
 #include <optional>
 #include <utility>
 
-#include "platform/win32_dcb.h"  // first: see its note on <windows.h>
+// clang-format off
+#include "platform/local_serial.h"
+#include "platform/win32_dcb.h"  // before <windows.h>: see its note
+// clang-format on
 
 namespace vestrel::platform {
 namespace {
@@ -505,11 +508,11 @@ OpenResult Open(const std::string& path, bool overlapped) {
 
 }  // namespace
 
-OpenResult OpenSerialDevice(const std::string& path) {
+OpenResult OpenLocalSerialDevice(const std::string& path) {
   return Open(path, true);
 }
 
-OpenResult OpenSerialDeviceSynchronous(const std::string& path) {
+OpenResult OpenLocalSerialDeviceSynchronous(const std::string& path) {
   return Open(path, false);
 }
 

@@ -133,6 +133,9 @@ bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
   dcb.StopBits = platform::ONESTOPBIT;
   if (SerialResult r = ComHandle->SetCommState(dcb); !r.ok())
     return Fail(kSetStateFailed, SystemReason(r));
+  if (!ComHandle->SetsLineRate())
+    view_.SetInfoText(port->displayName + ": the rate cannot be set over raw TCP; the port " +
+                      "server's own rate applies (the sync tells whether it matches)");
 
   platform::COMMTIMEOUTS timeouts{};
   if (SerialResult r = ComHandle->GetCommTimeouts(timeouts); !r.ok())
@@ -177,8 +180,7 @@ void SerialLoaderLink::RestoreFoundState() {
 }
 
 SerialResult SerialLoaderLink::Note(SerialResult result) {
-  if (result.status == platform::SerialStatus::Gone)
-    DeclareLost("The serial device " + ComHandle->Path() + " went away (adapter unplugged?).");
+  if (result.status == platform::SerialStatus::Gone) DeclareLost(ComHandle->GoneReason());
   return result;
 }
 

@@ -1,12 +1,14 @@
 #include "app/cli/cli_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <regex>
 #include <sstream>
 
 #include "app/cli/monitor.h"
 #include "app/loader.h"
 #include "platform/port_map.h"
+#include "platform/remote_port.h"
 
 namespace vestrel::cli {
 namespace {
@@ -16,6 +18,7 @@ constexpr unsigned kLastPort = 256;
 constexpr const char* kUsage =
     "Usage: vestrel-cli -f FILE -c N -b N -a        load, verify and start (COMn, baud index)\n"
     "       vestrel-cli -f FILE --port DEV --baud RATE -a\n"
+    "       vestrel-cli -f FILE --port A --port B ... --baud RATE -a   many boards at once\n"
     "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
     "       vestrel-cli --list-ports\n"
     "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
@@ -27,6 +30,11 @@ constexpr const char* kFooter =
     "Exit code: 0 when every requested step succeeded (with -a: every step), 1 otherwise, 2 for\n"
     "a usage error, 130/143 when Ctrl-C or SIGTERM stopped the load (the port is closed with\n"
     "its settings restored). A load opens its own port only.\n"
+    "Several ports (--port more than once, --ports-from) load the same file into every board\n"
+    "at once and end with a table; exit code 0 only when every board succeeded.\n"
+    "Remote ports: rfc2217://HOST:PORT (a port server such as ser2net with RFC 2217: the rate\n"
+    "and the modem lines are set through it) or socket://HOST:PORT (raw TCP: the server's own\n"
+    "rate applies); a comN entry of a port directory may be a file holding such a URL.\n"
     "Ports: COMn is port n of the map that --list-ports shows ";
 
 CliCommand UsageError(const std::string& message) {
@@ -36,15 +44,37 @@ CliCommand UsageError(const std::string& message) {
   return command;
 }
 
-// "COM3" (any case) names a port of the map; anything else is a device path.
+// "COM3" (any case) names a port of the map; anything else is a device path or a URL.
 void ApplyPortArgument(const std::string& text, LoadOptions& load) {
-  std::smatch match;
-  static const std::regex com("[Cc][Oo][Mm]([0-9]{1,3})");
-  if (std::regex_match(text, match, com)) {
-    load.comNumber = static_cast<unsigned>(std::stoul(match[1]));
+  if (const std::optional<unsigned> number = ComPortNumber(text)) {
+    load.comNumber = *number;
   } else {
     load.portPath = text;
   }
+}
+
+// Several ports, a ports file or a report make a gang load.
+bool IsGang(const std::vector<std::string>& ports, const GangOptions& gang) {
+  return ports.size() > 1 || gang.portsFrom || gang.reportPath || gang.junitPath;
+}
+
+CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const LoadOptions& load,
+                       bool monitor) {
+  if (monitor) return UsageError("--monitor watches one port, not several");
+  if (ports.empty() && !gang.portsFrom)
+    return UsageError("--report and --junit go with several ports (--port ..., --ports-from)");
+  if (const std::string twice = NamedTwice(ports); !twice.empty())
+    return UsageError("--port " + twice + " is named twice");
+  if (!load.baudIndex && !load.baudRate)
+    return UsageError("loading several boards needs a baud rate (-b N or --baud RATE)");
+  if (!(load.all || load.erase || load.program || load.verify || load.run))
+    return UsageError("loading several boards needs a step (-a, -e, -p, -v or -r)");
+  CliCommand command;
+  command.action = CliAction::GangLoad;
+  command.load = load;
+  gang.ports = std::move(ports);
+  command.gang = std::move(gang);
+  return command;
 }
 
 ProgressMode ProgressFor(const std::string& progress) {
@@ -54,6 +84,13 @@ ProgressMode ProgressFor(const std::string& progress) {
 }
 
 }  // namespace
+
+std::optional<unsigned> ComPortNumber(const std::string& text) {
+  std::smatch match;
+  static const std::regex com("[Cc][Oo][Mm]([0-9]{1,3})");
+  if (!std::regex_match(text, match, com)) return std::nullopt;
+  return static_cast<unsigned>(std::stoul(match[1]));
+}
 
 std::uint32_t MonitorRate(const LoadOptions& load) {
   if (load.baudRate) return *load.baudRate;
@@ -68,7 +105,9 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   app.footer(std::string(kFooter) + platform::PortMapSummary() + ".");
 
   LoadOptions load;
-  std::string hexFile, portText, progress = "auto", flashSizeText, imageOut;
+  GangOptions gang;
+  std::vector<std::string> ports;
+  std::string hexFile, portsFrom, reportPath, junitPath, progress = "auto", flashSizeText, imageOut;
   unsigned comNumber = 0, monitorSeconds = 0;
   int baudIndex = 0;
   std::uint32_t baudRate = 0;
@@ -79,9 +118,25 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   auto* comOption = app.add_option("-c,--com", comNumber, "port COMn of the port map")
                         ->type_name("N")
                         ->check(CLI::Range(1u, kLastPort));
-  auto* portOption = app.add_option("--port", portText, "serial device to use (a path, or COMn)")
-                         ->type_name("PATH|COMn")
+  auto* portOption = app.add_option("--port", ports,
+                                    "a path, COMn, rfc2217://HOST:PORT or socket://HOST:PORT; "
+                                    "again for more boards")
+                         ->type_name("PORT")
+                         ->expected(1)
+                         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
                          ->excludes(comOption);
+  auto* portsFromOption =
+      app.add_option("--ports-from", portsFrom,
+                     "load every port named in FILE (one a line; # starts a comment) at once")
+          ->type_name("FILE")
+          ->excludes(comOption);
+  auto* reportOption = app.add_option("--report", reportPath,
+                                      "write each board's result to FILE as JSON (several ports)")
+                           ->type_name("FILE");
+  auto* junitOption =
+      app.add_option("--junit", junitPath,
+                     "write the results to FILE as JUnit XML, one test case per board")
+          ->type_name("FILE");
   auto* baudIndexOption =
       app.add_option("-b,--baud-index", baudIndex,
                      "baud list index: 0=1200 1=2400 2=4800 3=9600 4=19200 5=38400 6=57600 "
@@ -153,20 +208,28 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
 
   if (*fileOption) load.hexFile = hexFile;
   if (*comOption) load.comNumber = comNumber;
-  if (*portOption) ApplyPortArgument(portText, load);
+  if (*portsFromOption) gang.portsFrom = portsFrom;
+  if (*reportOption) gang.reportPath = reportPath;
+  if (*junitOption) gang.junitPath = junitPath;
+  for (const std::string& port : ports)
+    if (const std::string fault = PortNameFault(port); !fault.empty()) return UsageError(fault);
+  const bool isGang = IsGang(ports, gang);
+  if (*portOption && !isGang) ApplyPortArgument(ports.front(), load);
   if (*baudIndexOption) load.baudIndex = baudIndex;
   if (*baudOption) load.baudRate = baudRate;
   load.terminal.progress = ProgressFor(progress);
 
   CliCommand command;
   if (listPorts) {
-    if (AsksForSteps(load) || *outOption || monitor) return UsageError("--list-ports stands alone");
+    if (AsksForSteps(load) || *outOption || monitor || isGang)
+      return UsageError("--list-ports stands alone");
     command.action = CliAction::ListPorts;
     return command;
   }
   if (*outOption) {
     load.hexFile.reset();
-    if (AsksForSteps(load) || monitor) return UsageError("--image-out does not talk to a target");
+    if (AsksForSteps(load) || monitor || isGang)
+      return UsageError("--image-out does not talk to a target");
     command.action = CliAction::ExportImage;
     command.image = {hexFile, *ParseFlashSize(flashSizeText), imageOut};
     return command;
@@ -181,6 +244,7 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
                       std::to_string(MonitorRate(load)));
   if (NeedsFile(load) && !load.hexFile)
     return UsageError("-p, -v and -a need the file to load (-f FILE)");
+  if (isGang) return GangCommand(std::move(ports), std::move(gang), load, monitor);
   if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
   command.action = CliAction::Load;
   command.load = load;

@@ -2,8 +2,11 @@
 // (help, version, usage error). Nothing is opened or run here, so any argv can be tried.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "app/cli/gang_command.h"
 #include "app/cli/image_export.h"
 #include "app/cli/load_command.h"
 
@@ -14,6 +17,7 @@ enum class CliAction {
   ListPorts,    // --list-ports
   ExportImage,  // --image-out
   Load,         // the automatic run, then the monitor when asked for (or the monitor alone)
+  GangLoad,     // the automatic run on several ports at once (--port ... --port, --ports-from)
 };
 
 struct CliCommand {
@@ -26,9 +30,13 @@ struct CliCommand {
   bool monitor = false;         // Load: --monitor, on the port of the load
   unsigned monitorSeconds = 0;  // Load: --monitor-seconds, 0 until Ctrl-C
   ImageExportOptions image;     // ExportImage
+  GangOptions gang;             // GangLoad: with `load` for the steps and the rate
 };
 
 CliCommand ParseCommandLine(int argc, const char* const* argv);
+
+// The port number of "COM3" (any case, up to three digits), or nothing for any other name.
+std::optional<unsigned> ComPortNumber(const std::string& text);
 
 // The rate that --monitor watches at: the load's rate, 115200 baud unless told.
 std::uint32_t MonitorRate(const LoadOptions& load);

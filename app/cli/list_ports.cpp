@@ -3,6 +3,7 @@
 #include <iomanip>
 #include <string>
 
+#include "platform/remote_port.h"
 #include "platform/serial_device.h"
 
 namespace vestrel::app {
@@ -47,8 +48,13 @@ int ListPorts(std::ostream& out, const platform::PortMap& map) {
     return 0;
   }
   for (const platform::PortMapEntry& entry : entries) {
+    // A remote port is not connected to here: that would open the far port, and could reset
+    // its board.
+    const std::string state = platform::NamesRemotePort(entry.resolvedPath)
+                                  ? "remote (not probed)"
+                                  : StateText(platform::ClassifyPort(entry.devicePath));
     out << std::left << std::setw(7) << platform::PortDisplayName(entry.number)
-        << DeviceText(entry) << "  " << StateText(platform::ClassifyPort(entry.devicePath));
+        << DeviceText(entry) << "  " << state;
     if (!entry.description.empty()) out << "  " << entry.description;
     out << '\n';
   }

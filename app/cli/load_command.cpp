@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/gang_load.h"
 #include "app/loader.h"
 #include "protocol/serial_loader_link.h"
 
@@ -46,40 +47,14 @@ void ApplyOptions(app::Loader& loader, const LoadOptions& options) {
     loader.Memory.HexFileName = *options.hexFile;
   }
   SetPort(loader, options);
-  SetBaud(loader, options);
-  if (options.all) {
-    loader.CmdAll = loader.CmdErase = loader.CmdProgram = 1;
-    loader.CmdVerify = loader.CmdRun = loader.CmdTerminate = 1;
-  }
-  if (options.erase) loader.CmdErase = 1;
-  if (options.program) loader.CmdProgram = 1;
-  if (options.verify) loader.CmdVerify = 1;
-  if (options.run) loader.CmdRun = 1;
-  if (options.terminate) loader.CmdTerminate = 1;
-}
-
-const char* Outcome(std::uint8_t requested, std::uint8_t ok, bool skipped = false) {
-  if (!requested) return nullptr;
-  if (skipped) return "skipped";
-  return ok ? "ok" : "failed";
+  ApplySteps(loader, options);
 }
 
 void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::ostream& out) {
   out << "Summary:";
-  // Without the named file, or after a failed connect, the run sends nothing more.
-  const bool connect = loader.CmdCom && loader.CmdBaud;
-  const bool skip = (loader.CmdFile && !loader.FileOk) || (connect && !loader.ConnectOk);
-  const std::pair<const char*, const char*> steps[] = {
-      {"file", Outcome(loader.CmdFile, loader.FileOk)},
-      {"connect", Outcome(connect, loader.ConnectOk, loader.CmdFile && !loader.FileOk)},
-      {"erase", Outcome(loader.CmdErase, loader.EraseOk, skip)},
-      {"program", Outcome(loader.CmdProgram, loader.ProgramOk, skip)},
-      {"verify", Outcome(loader.CmdVerify || loader.CmdProgram, loader.VerifyOk, skip)},
-      {"run", Outcome(loader.CmdRun, loader.RunOk, skip)}};
   const char* separator = " ";
-  for (const auto& [name, outcome] : steps) {
-    if (!outcome) continue;
-    out << separator << name << ' ' << outcome;
+  for (const app::StepOutcome& step : app::StepOutcomes(loader)) {
+    out << separator << step.step << ' ' << step.outcome;
     separator = ", ";
   }
   char figures[96];
@@ -93,6 +68,20 @@ void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::
 }
 
 }  // namespace
+
+void ApplySteps(app::Loader& loader, const LoadOptions& options) {
+  SetBaud(loader, options);
+  loader.SetSkipBlankBlocks(options.skipBlank);
+  if (options.all) {
+    loader.CmdAll = loader.CmdErase = loader.CmdProgram = 1;
+    loader.CmdVerify = loader.CmdRun = loader.CmdTerminate = 1;
+  }
+  if (options.erase) loader.CmdErase = 1;
+  if (options.program) loader.CmdProgram = 1;
+  if (options.verify) loader.CmdVerify = 1;
+  if (options.run) loader.CmdRun = 1;
+  if (options.terminate) loader.CmdTerminate = 1;
+}
 
 bool AsksForSteps(const LoadOptions& o) {
   return o.hexFile || o.comNumber || o.portPath || o.baudIndex || o.baudRate || o.all || o.erase ||
@@ -110,7 +99,6 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, St
                      [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
   view.SetImageSizeSource([&loader] { return loader.Memory.ImageSize; });
   ApplyOptions(loader, options);
-  loader.SetSkipBlankBlocks(options.skipBlank);
   loader.SetStopCheck(std::move(stop));
 
   const auto start = std::chrono::steady_clock::now();

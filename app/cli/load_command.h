@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/cli/terminal_view.h"
+#include "app/loader.h"
 
 namespace vestrel::cli {
 
@@ -30,6 +31,9 @@ using StopCheck = std::function<std::string()>;
 // requested step succeeded (the file load and the connect included), 1 otherwise. Only the
 // load's own port is opened.
 int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop = {});
+
+// Sets the loader's rate, steps and fast load as the options say (not its file or port).
+void ApplySteps(app::Loader& loader, const LoadOptions& options);
 
 // True when the options ask for at least one step of the automatic run, connect included.
 bool AsksForSteps(const LoadOptions& options);

@@ -26,10 +26,11 @@ MonitorOptions MonitorFor(const LoadOptions& load, unsigned seconds) {
 }
 
 // A load that a signal stopped ends with the signal's conventional exit code.
-int Load(const LoadOptions& load) {
+int Load(const LoadOptions& load, const GangOptions* gang = nullptr) {
   using vestrel::app::StopSignals;
   StopSignals stopSignals;
-  const int loaded = RunLoad(load, std::cout, std::cerr, &StopSignals::Reason);
+  const int loaded = gang ? RunGangLoad(load, *gang, std::cout, std::cerr, &StopSignals::Reason)
+                          : RunLoad(load, std::cout, std::cerr, &StopSignals::Reason);
   if (StopSignals::ExitCode() == 0) return loaded;
   std::cerr << "vestrel-cli: " << StopSignals::Reason()
             << " The port is closed with its settings restored.\n";
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
     case CliAction::ExportImage:
       return ExportImage(command.image, std::cout, std::cerr);
     case CliAction::Load:
+    case CliAction::GangLoad:
       break;
   }
   TerminalOptions& terminal = command.load.terminal;
@@ -74,5 +76,6 @@ int main(int argc, char** argv) {
   using vestrel::platform::StandardStream;
   terminal.outIsTerminal = IsAnsiTerminal(StandardStream::Output);
   terminal.color = IsAnsiTerminal(StandardStream::Error) && std::getenv("NO_COLOR") == nullptr;
+  if (command.action == CliAction::GangLoad) return Load(command.load, &command.gang);
   return LoadThenMonitor(command.load, command.monitor, command.monitorSeconds);
 }

@@ -80,7 +80,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Args{"-f", "IN", "--flash-size", "0x80000"},
                     Args{"-f", "IN", "--image-out", "OUT"},
                     Args{"--flash-size", "0x80000", "--image-out", "OUT"},
-                    Args{"-f", "IN", "--flash-size", "--image-out", "OUT"}));
+                    Args{"-f", "IN", "--flash-size", "--image-out", "OUT"},
+                    // several boards: a port twice, no rate, no step, a malformed remote port,
+                    // a report without ports, the monitor
+                    Args{"-f", "IN", "--port", "COM1", "--port", "COM1", "-b7", "-a"},
+                    Args{"-f", "IN", "--port", "COM1", "--port", "COM2", "-a"},
+                    Args{"--port", "COM1", "--port", "COM2", "-b7"},
+                    Args{"--port", "rfc2217://farm", "-b7", "-e"},
+                    Args{"-f", "IN", "-c1", "-b7", "-a", "--report", "OUT"},
+                    Args{"--port", "COM1", "--port", "COM2", "-b7", "-e", "--monitor"}));
 
 // Flash of 4 KiB: a boot flash record (skipped), two program records out of address order.
 HexText SmallProgram() {

@@ -52,6 +52,7 @@ Simulator::Simulator(const PortDirectory& ports, unsigned number, const QStringL
     process_.waitForReadyRead(100);
   }
   started_ = process_.canReadLine();
+  if (started_) firstLine_ = QString::fromUtf8(process_.readLine()).trimmed();
 }
 
 Simulator::~Simulator() {

@@ -59,6 +59,8 @@ class Simulator {
   Simulator(const PortDirectory& ports, unsigned number, const QStringList& extraArgs = {});
   ~Simulator();
   bool Started() const { return started_; }
+  // Its first output line: the device path, or with --listen the URL it serves.
+  const QString& FirstLine() const { return firstLine_; }
   // Ends the simulator (which writes its flash dump) and returns the flash it held.
   Bytes StopAndReadFlash();
 
@@ -66,6 +68,7 @@ class Simulator {
   TempDir dir_;
   QProcess process_;
   bool started_ = false;
+  QString firstLine_;
 };
 
 gui::FormServices FakeServices(FakeBootloader& fake);

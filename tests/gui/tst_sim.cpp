@@ -65,6 +65,27 @@ class SimTest : public QObject {
     QVERIFY(sim.StopAndReadFlash() == Expected(data_));
   }
 
+  // A comN entry holding a remote port's URL is in the window's port list like any other.
+  void commandLineRunLoadsThroughARemotePortOfThePortList() {
+    // A small flash: the link waits out each request's time on the far line at 115200 baud.
+    Simulator sim(
+        *ports_, 9,
+        {"--flash-size", "0x4000", "--erase-ms", "50", "--listen", "rfc2217://127.0.0.1:0"});
+    QVERIFY(sim.Started());
+    QFile entry(QString::fromStdString(ports_->Entry(5)));
+    QVERIFY(entry.open(QIODevice::WriteOnly));
+    entry.write((sim.FirstLine() + "\n").toUtf8());
+    entry.close();
+    const auto result = test::RunProgram(
+        VESTREL_BINARY, {"-f" + QString::fromStdString(hexFile_), "-c5", "-b7", "-a"},
+        ProgramEnvironment(), 120000);
+    QVERIFY2(!result.stdErr.contains("box:"), qPrintable(result.stdErr));
+    QCOMPARE(result.exitCode, 0);
+    Bytes expected(0x4000, 0xFF);
+    std::copy(data_.begin(), data_.end(), expected.begin());
+    QVERIFY(sim.StopAndReadFlash() == expected);
+  }
+
   void allStepsWithoutAPortExitWithOneAfterTheirBoxes() {
     const auto result = test::RunProgram(VESTREL_BINARY, {"-a"}, ProgramEnvironment(), 60000);
     QCOMPARE(result.exitCode, 1);

@@ -36,7 +36,9 @@ TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
                                       "--late-ms",
                                       "300",
                                       "--stop-reading-after-bytes",
-                                      "900"});
+                                      "900",
+                                      "--listen",
+                                      "rfc2217://127.0.0.1:0"});
   ASSERT_TRUE(parsed.options);
   const SimOptions& o = *parsed.options;
   EXPECT_EQ(o.model.flashSize, 0x2000u);
@@ -50,6 +52,7 @@ TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
   EXPECT_DOUBLE_EQ(o.faults.late, 0.5);
   EXPECT_EQ(o.faults.lateBy, std::chrono::milliseconds(300));
   EXPECT_EQ(o.stopReadingAfterBytes, 900u);
+  EXPECT_EQ(o.listen, "rfc2217://127.0.0.1:0");
 }
 
 TEST(SimOptionsTest, DefaultsDescribeAHealthyBootloader) {
@@ -77,6 +80,8 @@ TEST(SimOptionsTest, UsageErrorsEndWithStatusTwo) {
                                                                 {"--sync-answer", "256"},
                                                                 {"--finish-status", "0x10000"},
                                                                 {"--finish-status", "E"},
+                                                                {"--listen", "tcp://x:1"},
+                                                                {"--listen", "socket://x"},
                                                                 {"--no-such-option"},
                                                                 {"--erase-ms"}}) {
     std::string err;

@@ -144,7 +144,10 @@ void Load(const std::string& hex, const std::string& badHex, const std::string& 
   d.WaitFor("the file text", [&] { return SameFile(tw::Text(d.Control(FileStaticText)), hex); });
   d.Click(ConnectSpeedButton);
   d.WaitForInfo("Connected...");
-  Expect(tw::Text(d.Control(VersionStaticText)).rfind("BL Version: ", 0) == 0, "no version");
+  // "Connected..." comes before the version read, which ends with the step buttons enabled.
+  d.WaitFor("the step buttons enabled after the version read",
+            [&] { return IsWindowEnabled(d.Control(EraseSpeedButton)) != 0; });
+  Expect(tw::Text(d.Control(VersionStaticText)).rfind("BL Version: v", 0) == 0, "no version");
   d.Click(EraseSpeedButton);
   d.WaitForInfo("Erasing: Great Success");
   d.Click(ProgramSpeedButton);

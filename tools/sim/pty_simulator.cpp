@@ -18,12 +18,14 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/sim/bootloader_model.h"
 #include "tools/sim/fault_injector.h"
+#include "tools/sim/port_server.h"
 #include "tools/sim/request_log.h"
 #include "tools/sim/request_receiver.h"
 
@@ -192,6 +194,8 @@ class Simulator {
   SimDuration InboundGroupDue() const;  // the first group of input bytes
   bool ConsumeBudget(std::uint64_t& count);
   bool HostHasRead(SimDuration now);
+  std::optional<std::string> StartServer();
+  void CheckLineSettings(SimDuration now);
   void Log(const JsonLine& line);
   void Finish(SimDuration now);
 
@@ -202,6 +206,8 @@ class Simulator {
   BootloaderModel model_;
   FaultInjector faults_;
   Pty pty_;
+  std::unique_ptr<PortServer> server_;        // --listen
+  std::optional<LineSettings> lineSettings_;  // as last logged
   std::ofstream log_;
   Clock::time_point start_ = Clock::now();
 
@@ -257,13 +263,17 @@ int Simulator::Run(std::ostream& out) {
       return 1;
     }
   }
-  out << pty_.path << std::endl;
-  Log(JsonLine()
-          .Add("event", "start")
-          .Add("t", 0.0)
-          .Add("device", pty_.path)
-          .Add("seed", options_.seed)
-          .AddHex("flash_size", options_.model.flashSize, 8));
+  if (auto error = StartServer()) {
+    err_ << "vestrel-sim: " << *error << "\n";
+    ClosePty(pty_);
+    return 1;
+  }
+  out << (server_ ? server_->Url() : pty_.path) << std::endl;
+  JsonLine start;
+  start.Add("event", "start").Add("t", 0.0).Add("device", pty_.path);
+  if (server_) start.Add("listen", server_->Url());
+  Log(start.Add("seed", options_.seed).AddHex("flash_size", options_.model.flashSize, 8));
+  CheckLineSettings(Now());
 
   Loop(waitMask);
   Finish(Now());
@@ -295,8 +305,9 @@ void Simulator::Loop(const sigset_t& waitMask) {
       break;
     }
 
-    pollfd fd{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0};
-    if (!outbound_.empty() && GroupDue() <= now) fd.events |= POLLOUT;  // the write was refused
+    std::vector<pollfd> fds{{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0}};
+    if (!outbound_.empty() && GroupDue() <= now) fds[0].events |= POLLOUT;  // the write was refused
+    if (server_) server_->AddPollFds(fds);
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
     timespec timeout{};
@@ -305,7 +316,7 @@ void Simulator::Loop(const sigset_t& waitMask) {
       timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
       timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
     }
-    const int ready = ppoll(&fd, 1, wake ? &timeout : nullptr, &waitMask);
+    const int ready = ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, &waitMask);
     if (gStopSignal != 0) {
       stopReason_ = std::string("signal ") + strsignal(gStopSignal);
       break;
@@ -315,7 +326,8 @@ void Simulator::Loop(const sigset_t& waitMask) {
       failed_ = true;
       break;
     }
-    if (ready > 0 && (fd.revents & POLLIN) != 0) ReadInput(Now());
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) ReadInput(Now());
+    if (ready > 0 && server_ && server_->Service(fds, 1)) CheckLineSettings(Now());
   }
 }
 
@@ -515,7 +527,8 @@ void Simulator::ReadInput(SimDuration now) {
         std::min<std::uint64_t>(want, *options_.stopReadingAfterBytes - bytesIn_));
   if (want == 0) return;
   const ssize_t n = read(pty_.master, buffer, want);
-  if (n <= 0) return;  // EAGAIN/EINTR; the master sees no hang-up while the slave is held
+  if (n <= 0) return;      // EAGAIN/EINTR; the master sees no hang-up while the slave is held
+  CheckLineSettings(now);  // whoever set them (a local host, ser2net) did so before sending
   if (babbling_) StopBabble();
   std::uint64_t accepted = static_cast<std::uint64_t>(n);
   const bool lastBytes = ConsumeBudget(accepted);
@@ -530,6 +543,7 @@ void Simulator::ReadInput(SimDuration now) {
 // Closes both sides as a pulled USB adapter would: the host's reads see a hang-up and its
 // writes fail with EIO. The flash keeps its state for --flash-out.
 void Simulator::Unplug(SimDuration now) {
+  if (server_) server_->Close();  // a closed connection is the network's pulled adapter
   ClosePty(pty_);
   stop_ = true;
   stopReason_ = "unplugged";
@@ -544,7 +558,34 @@ bool Simulator::HostHasRead(SimDuration now) {
   }
   int unread = 0;
   if (ioctl(pty_.slave, FIONREAD, &unread) != 0) return true;
+  if (server_) unread += static_cast<int>(std::min<std::size_t>(server_->Unsent(), 1 << 20));
   return unread == 0 || now >= *lingerUntil_;
+}
+
+std::optional<std::string> Simulator::StartServer() {
+  if (options_.listen.empty()) return std::nullopt;
+  const std::optional<platform::RemotePortUrl> url =
+      platform::ParseRemotePortUrl(options_.listen, true);
+  if (!url) return "--listen " + options_.listen + ": not " + platform::kRemotePortForm;
+  server_ = std::make_unique<PortServer>(
+      *url, pty_.slave, [this](JsonLine& line) { Log(line.Add("t", Seconds(Now()))); });
+  return server_->Listen();
+}
+
+// The line settings that reached the pseudo-terminal, logged whenever they change.
+void Simulator::CheckLineSettings(SimDuration now) {
+  if (pty_.slave < 0) return;
+  const std::optional<LineSettings> settings = ReadLineSettings(pty_.slave);
+  if (!settings || settings == lineSettings_) return;
+  lineSettings_ = settings;
+  Log(JsonLine()
+          .Add("event", "line")
+          .Add("t", Seconds(now))
+          .Add("baud", std::uint64_t{settings->baud})
+          .Add("data_bits", settings->dataBits)
+          .Add("parity", settings->parity)
+          .Add("stop_bits", settings->stopBits)
+          .Add("flow", settings->flow));
 }
 
 void Simulator::Log(const JsonLine& line) {
@@ -552,6 +593,7 @@ void Simulator::Log(const JsonLine& line) {
 }
 
 void Simulator::Finish(SimDuration now) {
+  if (server_) server_->Close();
   ClosePty(pty_);
   if (!options_.link.empty()) RemoveLink(options_.link, pty_.path);
   if (!options_.flashOut.empty() && !WriteFile(options_.flashOut, model_.flash())) {

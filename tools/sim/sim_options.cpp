@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 
+#include "platform/remote_port.h"
+
 namespace vestrel::sim {
 namespace {
 
@@ -15,7 +17,8 @@ constexpr const char* kDescription =
     "Opens a pseudo-terminal, prints the path of its device (the slave side, e.g. /dev/pts/7)\n"
     "as the first line on stdout and serves the bootloader protocol on it until SIGTERM or\n"
     "SIGINT. Point the loader at that path, or at the symlink that --link places (for example\n"
-    "$VESTREL_PORT_DIR/com5 so that the loader sees it as COM5).\n";
+    "$VESTREL_PORT_DIR/com5 so that the loader sees it as COM5). With --listen it serves the\n"
+    "line over TCP as a serial port server does, and prints the URL to connect to instead.\n";
 
 constexpr const char* kFooter =
     "\nBehaviour:\n"
@@ -42,16 +45,29 @@ constexpr const char* kFooter =
     "  Unplug        --unplug-after-bytes N counts bytes in both directions; when N is reached\n"
     "                the line is closed as a pulled USB adapter would be (the host's reads see\n"
     "                a hang-up, writes fail with EIO) and the simulator ends normally.\n"
+    "  Port server   --listen rfc2217://HOST:PORT serves the line to one TCP client at a time\n"
+    "                with the telnet COM port option (RFC 2217): rate, data size, parity, stop\n"
+    "                size and flow control go to the pseudo-terminal; DTR, RTS, break and purge\n"
+    "                commands are logged as given. socket://HOST:PORT passes raw bytes. PORT 0\n"
+    "                lets the system pick one. An unplug closes the connection.\n"
+    "  Line settings The rate, framing and flow control that reach the pseudo-terminal (set by\n"
+    "                a local host, by ser2net in front of it, or by the port server) are logged\n"
+    "                whenever they change.\n"
     "  At exit       (signal, --exit-after-start, --max-seconds, unplug) the flash goes to\n"
     "                --flash-out, the --link symlink is removed, and a summary with the byte\n"
     "                counts and the wire floor (their time on a real line at --pace-baud, or\n"
     "                at 38400 baud without it) goes to stderr and the log.\n"
     "\nLog (--log): one JSON object per line: events \"start\", \"probe\", \"request\" (t, bytes\n"
     "so far both ways, command, name, address or length, count, result \"ok\"/\"violation\"/\n"
-    "\"ignored\", detail, status, faults), \"violation\" (frame-level), \"unplug\" and \"exit\".\n"
+    "\"ignored\", detail, status, faults), \"violation\" (frame-level), \"line\" (baud, "
+    "data_bits,\n"
+    "parity, stop_bits, flow), \"modem\" (line dtr/rts, on), \"control\" (break), \"purge\" "
+    "(what),\n"
+    "\"connect\", \"refused\" and \"disconnect\" (peer, detail), \"unplug\" and \"exit\".\n"
     "\nExit status: 0 after a normal end, 1 on a runtime failure, 2 on a usage error.\n"
     "\nExample:\n"
-    "  vestrel-sim --link /tmp/ports/com3 --erase-ms 200 --log sim.jsonl --flash-out flash.bin\n";
+    "  vestrel-sim --link /tmp/ports/com3 --erase-ms 200 --log sim.jsonl --flash-out flash.bin\n"
+    "  vestrel-sim --listen rfc2217://127.0.0.1:0 --pace-baud 115200\n";
 
 bool ParseVersion(const std::string& text, ModelConfig& model) {
   const auto dot = text.find('.');
@@ -108,6 +124,17 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
                  "Place a symlink to the pseudo-terminal here (e.g. a comN entry of a port "
                  "directory); replaces a stale symlink, removed at exit")
       ->option_text("PATH");
+  app.add_option("--listen", o.listen,
+                 "Serve the line over TCP at rfc2217://HOST:PORT (telnet COM port option) or "
+                 "socket://HOST:PORT (raw); port 0 picks a free one")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            return platform::ParseRemotePortUrl(text, true)
+                       ? std::string()
+                       : std::string("expects ") + platform::kRemotePortForm;
+          },
+          "URL"))
+      ->option_text("URL");
 
   app.add_option("--flash-size", o.model.flashSize,
                  "Program flash size in bytes, a multiple of 4, at most 64 MiB")

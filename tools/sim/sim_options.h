@@ -12,7 +12,8 @@
 namespace vestrel::sim {
 
 struct SimOptions {
-  std::string link;  // symlink to place at this path, empty for none
+  std::string link;    // symlink to place at this path, empty for none
+  std::string listen;  // rfc2217:// or socket:// URL to serve the line at, empty for none
   ModelConfig model;
   FaultConfig faults;
   std::uint64_t seed = 1;

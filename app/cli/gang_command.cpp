@@ -1,0 +1,131 @@
+#include "app/cli/gang_command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+
+#include "app/cli/cli_options.h"
+#include "app/cli/gang_view.h"
+#include "app/gang_load.h"
+#include "app/gang_report.h"
+#include "platform/remote_port.h"
+#include "protocol/serial_loader_link.h"
+
+namespace vestrel::cli {
+namespace {
+
+constexpr unsigned kLastPort = 256;
+
+// "COM3" names port 3 of the map and shows as COM3; anything else is opened as it is named.
+protocol::PortTarget TargetOf(const std::string& name) {
+  if (const std::optional<unsigned> number = ComPortNumber(name))
+    return protocol::SerialLoaderLink::Target(*number);
+  return {name, name};
+}
+
+bool WriteText(const std::string& path, const std::string& text, std::ostream& err) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (file) return true;
+  err << "vestrel-cli: cannot write " << path << '\n';
+  return false;
+}
+
+// The ports named on the command line, then those of the ports file; empty with a message on
+// `err` when they cannot be used.
+std::vector<std::string> AllPorts(const GangOptions& gang, std::ostream& err) {
+  std::vector<std::string> ports = gang.ports;
+  if (gang.portsFrom) {
+    const std::optional<std::vector<std::string>> listed = ReadPortsFile(*gang.portsFrom);
+    if (!listed) {
+      err << "vestrel-cli: --ports-from " << *gang.portsFrom << ": cannot read it\n";
+      return {};
+    }
+    ports.insert(ports.end(), listed->begin(), listed->end());
+  }
+  if (ports.empty()) {
+    err << "vestrel-cli: --ports-from " << gang.portsFrom.value_or("") << " names no port\n";
+    return {};
+  }
+  for (const std::string& port : ports) {
+    if (const std::string fault = PortNameFault(port); !fault.empty()) {
+      err << "vestrel-cli: " << fault << '\n';
+      return {};
+    }
+  }
+  if (const std::string twice = NamedTwice(ports); !twice.empty()) {
+    err << "vestrel-cli: the port " << twice << " is named twice\n";
+    return {};
+  }
+  return ports;
+}
+
+}  // namespace
+
+std::string PortNameFault(const std::string& name) {
+  if (platform::NamesRemotePort(name) && !platform::ParseRemotePortUrl(name))
+    return "port " + name + ": a remote port is " + platform::kRemotePortForm +
+           " (PORT 1 to 65535)";
+  if (const std::optional<unsigned> number = ComPortNumber(name);
+      number && (*number == 0 || *number > kLastPort))
+    return "ports are COM1 to COM256";
+  return {};
+}
+
+std::string NamedTwice(const std::vector<std::string>& names) {
+  for (auto it = names.begin(); it != names.end(); ++it)
+    if (std::find(it + 1, names.end(), *it) != names.end()) return *it;
+  return {};
+}
+
+std::optional<std::vector<std::string>> ReadPortsFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return std::nullopt;
+  std::vector<std::string> ports;
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') continue;
+    const auto last = line.find_last_not_of(" \t\r");
+    ports.push_back(line.substr(first, last - first + 1));
+  }
+  if (in.bad()) return std::nullopt;
+  return ports;
+}
+
+int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& out,
+                std::ostream& err, StopCheck stop) {
+  const std::vector<std::string> ports = AllPorts(gang, err);
+  if (ports.empty()) return kExitUsage;
+
+  app::GangJob job;
+  job.portNames = ports;
+  std::transform(ports.begin(), ports.end(), std::back_inserter(job.targets), TargetOf);
+  job.hexFile = load.hexFile;
+  job.configure = [&load, &stop](app::Loader& loader) {
+    ApplySteps(loader, load);
+    loader.SetStopCheck(stop);
+  };
+
+  GangView view(out, err, load.terminal, ports);
+  const auto start = std::chrono::steady_clock::now();
+  const app::GangOutcome outcome = app::RunGang(job, view);
+  view.Finish();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!outcome.fileError.empty())
+    err << "Error: HEX File Error\n  " << outcome.fileError
+        << "\n  Nothing was sent to any board.\n";
+  if (!load.terminal.quiet) out << '\n' << GangTable(outcome) << std::flush;
+
+  const app::GangReportInfo info{load.hexFile.value_or(""), seconds};
+  bool written = true;
+  if (gang.reportPath)
+    written &= WriteText(*gang.reportPath, app::GangReportJson(outcome, info), err);
+  if (gang.junitPath)
+    written &= WriteText(*gang.junitPath, app::GangReportJUnit(outcome, info), err);
+  return written ? outcome.ExitCode() : kExitFailure;
+}
+
+}  // namespace vestrel::cli
