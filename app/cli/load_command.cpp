@@ -35,7 +35,7 @@ void SetPort(app::Loader& loader, const LoadOptions& options) {
   } else if (options.comNumber) {
     loader.CmdCom = 1;
     loader.CmdComNumber = static_cast<std::int32_t>(*options.comNumber);
-    loader.OverridePort(protocol::SerialLoaderLink::Target(*options.comNumber));
+    loader.OverridePortNumber(*options.comNumber);
   }
 }
 
@@ -56,6 +56,9 @@ void ApplyOptions(app::Loader& loader, const LoadOptions& options) {
   if (options.verify) loader.CmdVerify = 1;
   if (options.run) loader.CmdRun = 1;
   if (options.terminate) loader.CmdTerminate = 1;
+  loader.SetResetSequence(options.reset);
+  loader.SetResetAfter(options.resetAfter);
+  loader.SetWaitSeconds(options.waitSeconds);
 }
 
 const char* Outcome(std::uint8_t requested, std::uint8_t ok, bool skipped = false) {
@@ -75,7 +78,8 @@ void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::
       {"erase", Outcome(loader.CmdErase, loader.EraseOk, skip)},
       {"program", Outcome(loader.CmdProgram, loader.ProgramOk, skip)},
       {"verify", Outcome(loader.CmdVerify || loader.CmdProgram, loader.VerifyOk, skip)},
-      {"run", Outcome(loader.CmdRun, loader.RunOk, skip)}};
+      {"run", Outcome(loader.CmdRun, loader.RunOk, skip)},
+      {"reset", Outcome(loader.CmdResetAfter, loader.ResetAfterOk, skip)}};
   const char* separator = " ";
   for (const auto& [name, outcome] : steps) {
     if (!outcome) continue;
@@ -96,7 +100,7 @@ void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::
 
 bool AsksForSteps(const LoadOptions& o) {
   return o.hexFile || o.comNumber || o.portPath || o.baudIndex || o.baudRate || o.all || o.erase ||
-         o.program || o.verify || o.run || o.terminate;
+         o.program || o.verify || o.run || o.terminate || o.resetAfter;
 }
 
 bool NeedsFile(const LoadOptions& o) {
@@ -109,6 +113,7 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, St
   app::Loader loader(view, link,
                      [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
   view.SetImageSizeSource([&loader] { return loader.Memory.ImageSize; });
+  loader.SetProgressListener(&view);  // the spinner while Connect waits
   ApplyOptions(loader, options);
   loader.SetSkipBlankBlocks(options.skipBlank);
   loader.SetStopCheck(std::move(stop));

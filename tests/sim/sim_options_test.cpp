@@ -50,6 +50,14 @@ TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
   EXPECT_DOUBLE_EQ(o.faults.late, 0.5);
   EXPECT_EQ(o.faults.lateBy, std::chrono::milliseconds(300));
   EXPECT_EQ(o.stopReadingAfterBytes, 900u);
+
+  const ParsedOptions wired =
+      Parse({"--reset-line", "rts", "--entry-line", "dtr", "--modem-socket", "/tmp/m"});
+  ASSERT_TRUE(wired.options);
+  ASSERT_TRUE(wired.options->resetWiring);
+  EXPECT_EQ(wired.options->resetWiring->reset, Line::Rts);
+  EXPECT_EQ(wired.options->resetWiring->entry, Line::Dtr);
+  EXPECT_EQ(wired.options->modemSocket, "/tmp/m");
 }
 
 TEST(SimOptionsTest, DefaultsDescribeAHealthyBootloader) {
@@ -68,17 +76,21 @@ TEST(SimOptionsTest, HelpEndsWithStatusZero) {
 }
 
 TEST(SimOptionsTest, UsageErrorsEndWithStatusTwo) {
-  for (const auto& args : std::vector<std::vector<const char*>>{{"--drop", "1.5"},
-                                                                {"--flash-size", "0x1001"},
-                                                                {"--flash-size", "0"},
-                                                                {"--version", "1"},
-                                                                {"--version", "1.256"},
-                                                                {"--version", "1.x"},
-                                                                {"--sync-answer", "256"},
-                                                                {"--finish-status", "0x10000"},
-                                                                {"--finish-status", "E"},
-                                                                {"--no-such-option"},
-                                                                {"--erase-ms"}}) {
+  for (const auto& args :
+       std::vector<std::vector<const char*>>{{"--drop", "1.5"},
+                                             {"--flash-size", "0x1001"},
+                                             {"--flash-size", "0"},
+                                             {"--version", "1"},
+                                             {"--version", "1.256"},
+                                             {"--version", "1.x"},
+                                             {"--sync-answer", "256"},
+                                             {"--finish-status", "0x10000"},
+                                             {"--finish-status", "E"},
+                                             {"--reset-line", "cts"},
+                                             {"--entry-line", "dtr"},
+                                             {"--reset-line", "rts", "--entry-line", "rts"},
+                                             {"--no-such-option"},
+                                             {"--erase-ms"}}) {
     std::string err;
     const ParsedOptions parsed = Parse(args, &err);
     EXPECT_FALSE(parsed.options) << args[0];

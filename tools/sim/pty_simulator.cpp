@@ -18,12 +18,14 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/sim/bootloader_model.h"
 #include "tools/sim/fault_injector.h"
+#include "tools/sim/modem_socket.h"
 #include "tools/sim/request_log.h"
 #include "tools/sim/request_receiver.h"
 
@@ -156,7 +158,9 @@ class Simulator {
         receiver_(ReceiverConfig{std::chrono::milliseconds(options.probeQuietMs) + byteTime_,
                                  std::chrono::milliseconds(100) + byteTime_}),
         model_(options.model),
-        faults_(options.faults, options.seed) {}
+        faults_(options.faults, options.seed) {
+    if (options.resetWiring) circuit_.emplace(*options.resetWiring);
+  }
 
   int Run(std::ostream& out);
 
@@ -174,6 +178,11 @@ class Simulator {
   void DeliverInput(SimDuration now);
   void HandleEvents(const std::vector<ReceiverEvent>& events, SimDuration now);
   void HandleProbe(SimDuration now);
+  void HandleModemLine(Line line, bool on, SimDuration now);
+  // False while the application runs or the board is held in reset.
+  bool BootloaderListens() const {
+    return !applicationRunning_ && (!circuit_ || circuit_->State() == BoardState::Bootloader);
+  }
   void HandleRequest(const std::vector<std::uint8_t>& payload, SimDuration now);
   void Send(const Transmission& transmission, SimDuration notBefore);
   void Enqueue(std::span<const std::uint8_t> bytes, SimDuration notBefore, bool babble = false);
@@ -201,6 +210,8 @@ class Simulator {
   RequestReceiver receiver_;
   BootloaderModel model_;
   FaultInjector faults_;
+  std::optional<ResetCircuit> circuit_;
+  std::unique_ptr<ModemSocket> modem_;
   Pty pty_;
   std::ofstream log_;
   Clock::time_point start_ = Clock::now();
@@ -250,6 +261,15 @@ int Simulator::Run(std::ostream& out) {
     ClosePty(pty_);
     return 1;
   }
+  if (!options_.modemSocket.empty()) {
+    std::string error;
+    modem_ = ModemSocket::Listen(options_.modemSocket, error);
+    if (!modem_) {
+      err_ << "vestrel-sim: " << error << "\n";
+      ClosePty(pty_);
+      return 1;
+    }
+  }
   if (!options_.link.empty()) {
     if (auto error = PlaceLink(options_.link, pty_.path)) {
       err_ << "vestrel-sim: " << *error << "\n";
@@ -295,8 +315,10 @@ void Simulator::Loop(const sigset_t& waitMask) {
       break;
     }
 
-    pollfd fd{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0};
+    std::vector<pollfd> fds{{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0}};
+    pollfd& fd = fds.front();
     if (!outbound_.empty() && GroupDue() <= now) fd.events |= POLLOUT;  // the write was refused
+    if (modem_) modem_->AddPollFds(fds);
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
     timespec timeout{};
@@ -305,7 +327,7 @@ void Simulator::Loop(const sigset_t& waitMask) {
       timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
       timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
     }
-    const int ready = ppoll(&fd, 1, wake ? &timeout : nullptr, &waitMask);
+    const int ready = ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, &waitMask);
     if (gStopSignal != 0) {
       stopReason_ = std::string("signal ") + strsignal(gStopSignal);
       break;
@@ -315,7 +337,12 @@ void Simulator::Loop(const sigset_t& waitMask) {
       failed_ = true;
       break;
     }
-    if (ready > 0 && (fd.revents & POLLIN) != 0) ReadInput(Now());
+    // Bytes written before a modem-line change reach the board before it.
+    if (ready > 0 && (fds.front().revents & POLLIN) != 0) ReadInput(Now());
+    if (ready > 0 && modem_) {
+      modem_->Handle(std::vector<pollfd>(fds.begin() + 1, fds.end()),
+                     [this](Line line, bool on) { HandleModemLine(line, on, Now()); });
+    }
   }
 }
 
@@ -370,12 +397,36 @@ void Simulator::HandleEvents(const std::vector<ReceiverEvent>& events, SimDurati
 
 void Simulator::HandleProbe(SimDuration now) {
   ++probes_;
-  const bool answered = !options_.silent && !applicationRunning_ && probes_ > options_.ignoreProbes;
+  const bool answered = !options_.silent && BootloaderListens() && probes_ > options_.ignoreProbes;
   if (answered) {
     const std::vector<std::uint8_t> answer(options_.syncAnswerCount, options_.syncAnswer);
     Enqueue(answer, now);
   }
   Log(JsonLine().Add("event", "probe").Add("t", Seconds(now)).Add("answered", answered));
+}
+
+void Simulator::HandleModemLine(Line line, bool on, SimDuration now) {
+  Log(JsonLine()
+          .Add("event", "modem")
+          .Add("t", Seconds(now))
+          .Add("line", LineName(line))
+          .Add("on", on));
+  if (!circuit_) return;
+  const bool restarted = circuit_->SetLine(line, on);
+  if (circuit_->State() == BoardState::HeldInReset) {
+    // A board in reset sends nothing more.
+    babbling_ = false;
+    outbound_.clear();
+    appTextAt_.reset();
+  }
+  if (!restarted) return;
+  applicationRunning_ = circuit_->State() == BoardState::Application;
+  if (applicationRunning_ && !options_.appText.empty())
+    appTextAt_ = now + std::chrono::milliseconds(options_.appDelayMs);
+  Log(JsonLine()
+          .Add("event", "reset")
+          .Add("t", Seconds(now))
+          .Add("runs", BoardStateName(circuit_->State())));
 }
 
 void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDuration now) {
@@ -384,9 +435,11 @@ void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDurat
   // "bytes": the line's traffic so far, both ways, so that a test can pull the line at a chosen
   // request with --unplug-after-bytes.
   line.Add("event", "request").Add("t", Seconds(now)).Add("bytes", bytesIn_ + bytesOut_);
-  if (applicationRunning_) {
-    // The bootloader has handed the line to the application, which does not understand frames.
-    line.Add("result", "ignored").Add("detail", "application running");
+  if (!BootloaderListens()) {
+    // The line belongs to the application, which does not understand frames, or the board is
+    // held in reset.
+    const bool held = circuit_ && circuit_->State() == BoardState::HeldInReset;
+    line.Add("result", "ignored").Add("detail", held ? "held in reset" : "application running");
     Log(line);
     return;
   }
