@@ -678,7 +678,8 @@ void Loader::SaveSettings() {
   if (const int baud = view_.SelectedBaudIndex();
       CmdBaud == 0 && baud >= 0 && baud < kBaudRateCount)
     settings.baudIndex = baud;
-  WriteWindowSettings(settingsPath_, settings);
+  // A run whose command line named everything leaves the file as it was (or absent).
+  if (settings != remembered_) WriteWindowSettings(settingsPath_, settings);
 }
 
 // The application is started only when the program step that this run asked for succeeded: a

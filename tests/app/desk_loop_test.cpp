@@ -288,6 +288,16 @@ TEST_F(DeskLoop, TheWindowRemembersWhatTheCommandLineDoesNotName) {
   named.loader.FormClose();
   EXPECT_EQ(ReadWindowSettings(settings), (WindowSettings{first, "Com3", 4}));
 
+  // A scripted run that names all three leaves no settings file behind.
+  Window scripted;
+  scripted.loader.FillPortList(std::vector<unsigned>{0, 2});
+  scripted.loader.RememberSettingsIn(dir.File("elsewhere/window.conf"));
+  const std::vector<std::string> all = {"-f" + first, "-c3", "-b7"};
+  scripted.loader.ReadCommandLine(all);
+  scripted.loader.FormActivate();
+  scripted.loader.FormClose();
+  EXPECT_FALSE(std::filesystem::exists(dir.File("elsewhere/window.conf")));
+
   dir.Write("config/window.conf", std::string("file\0=x\nbaud=9\nport", 19));
   EXPECT_EQ(ReadWindowSettings(settings), WindowSettings{});
 }
