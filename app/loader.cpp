@@ -594,6 +594,9 @@ bool Loader::FormActivate() {
   RestoreSettings();
   if (CmdFile == 1) LoadHexFile(Memory.HexFileName);
   if (CmdCom == 1) SelectPortEntry("Com" + std::to_string(CmdComNumber));
+  // A port that the scan at start-up did not find may still be plugged in while Connect waits.
+  if (CmdCom == 1 && view_.SelectedPortIndex() < 0 && CmdComNumber > 0 && waitLimit_.count() > 0)
+    OverridePortNumber(static_cast<unsigned>(CmdComNumber));
   if (CmdBaud == 1) {
     view_.SelectBaudIndex(CmdBaudIndex >= 0 && CmdBaudIndex < kBaudRateCount ? CmdBaudIndex : -1);
   }

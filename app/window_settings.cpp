@@ -5,8 +5,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/user_config.h"
-
 namespace vestrel::app {
 namespace {
 
@@ -28,12 +26,6 @@ bool OneLine(const std::string& value) {
 }
 
 }  // namespace
-
-std::optional<std::string> WindowSettingsPath() {
-  const auto folder = platform::UserConfigDirectory();
-  if (!folder) return std::nullopt;
-  return (std::filesystem::path(*folder) / "window.conf").string();
-}
 
 WindowSettings ReadWindowSettings(const std::string& path) {
   WindowSettings settings;

@@ -2,8 +2,11 @@
 // a small text file in the user's configuration folder ("window.conf", lines key=value).
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
+
+#include "platform/user_config.h"
 
 namespace vestrel::app {
 
@@ -15,8 +18,13 @@ struct WindowSettings {
   bool operator==(const WindowSettings&) const = default;
 };
 
-// Where the settings live, or nullopt when the system names no configuration folder.
-std::optional<std::string> WindowSettingsPath();
+// Where the settings live, or nullopt when the system names no configuration folder. Inline, so
+// that only the windows, which use it, need the platform's configuration folder.
+inline std::optional<std::string> WindowSettingsPath() {
+  const auto folder = platform::UserConfigDirectory();
+  if (!folder) return std::nullopt;
+  return (std::filesystem::path(*folder) / "window.conf").string();
+}
 
 // What the file holds; a missing, unreadable or garbled file (or line) gives empty values.
 WindowSettings ReadWindowSettings(const std::string& path);

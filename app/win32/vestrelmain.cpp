@@ -5,7 +5,6 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
-#include <shellapi.h>
 // clang-format on
 
 #include <cstdio>

@@ -17,6 +17,7 @@
 #include "protocol/loader_view.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include "app/win32/speed_button.h"
 // clang-format on

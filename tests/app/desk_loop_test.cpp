@@ -98,6 +98,17 @@ TEST_F(DeskLoop, WaitLooksForAnAbsentPortUntilItAppears) {
   EXPECT_TRUE(view.messages.empty());
 }
 
+// The window's port list holds the ports found at start-up; an adapter plugged in later is not
+// among them, but the port that the command line names is waited for all the same.
+TEST_F(DeskLoop, TheWindowWaitsForAPortThatItsListDoesNotHoldYet) {
+  fake.absentOpens = 2;
+  Options({"-c5", "-b7", "--wait=5"});
+  loader.FormActivate();
+  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_EQ(fake.lastPort->displayName, "COM5");
+  EXPECT_EQ(fake.lastPort->devicePath, "/dev/test/com5");
+}
+
 TEST_F(DeskLoop, WaitKeepsProbingAndResettingUntilTheBootloaderAnswers) {
   loader.SetWaitSeconds(30);
   loader.SetResetSequence(Reset("dtr-pulse"));

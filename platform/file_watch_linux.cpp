@@ -1,4 +1,4 @@
-// inotify on the folder; events for other names in it are ignored.
+// inotify on the folder (Linux); events for other names in it are ignored.
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
