@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 
 FUZZ_SECONDS ?= 60
 SOAK_RUNS ?= 100
-FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file fuzz_rfc2217
+FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file fuzz_rfc2217 fuzz_elf
 
 .PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
 	screenshot package fuzz soak windows windows-dist test-windows web serve-web test-web clean

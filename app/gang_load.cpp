@@ -126,7 +126,8 @@ std::vector<StepOutcome> StepOutcomes(const Loader& l) {
       {"erase", Outcome(l.CmdErase, l.EraseOk, skip)},
       {"program", Outcome(l.CmdProgram, l.ProgramOk, skip)},
       {"verify", Outcome(l.CmdVerify || l.CmdProgram, l.VerifyOk, skip)},
-      {"run", Outcome(l.CmdRun, l.RunOk, skip)}};
+      {"run", Outcome(l.CmdRun, l.RunOk, skip)},
+      {"reset", Outcome(l.CmdResetAfter, l.ResetAfterOk, skip)}};
   std::vector<StepOutcome> outcomes;
   for (const auto& [name, outcome] : steps)
     if (outcome) outcomes.push_back({name, outcome});

@@ -1,7 +1,9 @@
 #include "app/loader.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 
 namespace vestrel::app {
@@ -11,6 +13,12 @@ constexpr int kMaxFailures = 20;  // a page or block may fail this often in a ro
 constexpr unsigned kReadBackPause = 1;
 constexpr unsigned kPhasePause = 100;   // before the verify pass, and at its end
 constexpr std::int32_t kNoNumber = -1;  // a `c` or `b` option without its digit
+// While Connect waits: how often it looks for an absent port, how many probes make one round
+// of the sync (as BaudSync), and the slices of a reset's waits between which messages run.
+constexpr unsigned kAppearPollMs = 100;
+constexpr int kProbesPerSync = 20;
+constexpr unsigned kResetSliceMs = 100;
+constexpr unsigned kMaxWaitSeconds = 3600;
 
 std::string AddressText(const char* format, std::uint32_t address) {
   char text[64];
@@ -48,10 +56,45 @@ void Loader::ReadCommandLine(std::span<const std::string> args) {
     CurrentParam = arg;
     ApplyOption(CurrentParam);
   }
+  if (CmdResetAfter == 1 && commandLineError_.empty()) {
+    std::string error;
+    SetResetAfter(protocol::ParseResetAfter(resetAfterText_, reset_, error));
+    if (!resetAfter_) commandLineError_ = "--reset-after: " + error;
+  }
+}
+
+// Long options take their value after "=" in the same argument, as the letters do.
+void Loader::ApplyLongOption(const std::string& arg) {
+  const std::size_t equals = arg.find('=');
+  const std::string name = arg.substr(0, equals);
+  const std::string value = equals == std::string::npos ? std::string() : arg.substr(equals + 1);
+  std::string error;
+  if (name == "--wait") {
+    unsigned seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (ec != std::errc() || end != value.data() + value.size() || seconds == 0 ||
+        seconds > kMaxWaitSeconds) {
+      error = "--wait=SECONDS takes 1 to " + std::to_string(kMaxWaitSeconds) + " seconds, not \"" +
+              value + "\"";
+    } else {
+      SetWaitSeconds(seconds);
+    }
+  } else if (name == "--reset") {
+    reset_ = protocol::ParseResetSequence(value, error);
+    if (!reset_) error = "--reset: " + error;
+  } else if (name == "--reset-after") {
+    CmdResetAfter = 1;
+    resetAfterText_ = value;
+  }
+  if (commandLineError_.empty()) commandLineError_ = error;
 }
 
 void Loader::ApplyOption(const std::string& arg) {
   if (arg.size() < 2) return;
+  if (arg.rfind("--", 0) == 0) {
+    ApplyLongOption(arg);
+    return;
+  }
   switch (arg[1]) {
     case 'a':
       CmdAll = CmdErase = CmdProgram = CmdVerify = CmdRun = CmdTerminate = 1;
@@ -132,9 +175,11 @@ void Loader::OpenFileSpeedButtonClick(const std::optional<std::string>& chosenPa
 void Loader::LoadHexFile(const std::string& fileName) {
   Memory.HexFileName = fileName;
   FileOk = 0;
+  loadedStamp_ = StampOf(fileName);  // before reading: a change while it is read shows later
   image::HexError error;
-  if (!image::ReadHexFile(Memory.HexFileName, Memory.HexLines, &error)) {
-    ShowError(WithReason("HEX File Error", error.reason));
+  if (!image::ReadFirmwareFile(Memory.HexFileName, Memory.HexLines, &error, &fileFormat_)) {
+    const char* title = fileFormat_ == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
+    ShowError(WithReason(title, error.reason));
     return;
   }
   view_.SetButtonEnabled(Button::Open, CmdFile == 0);
@@ -145,15 +190,37 @@ void Loader::LoadHexFile(const std::string& fileName) {
 void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines) {
   Memory.HexFileName = fileName;
   Memory.HexLines = std::move(hexLines);
+  fileFormat_ = image::FileFormat::Hex;
   view_.SetButtonEnabled(Button::Open, CmdFile == 0);
   view_.SetFileText(Memory.HexFileName);
+  loadedStamp_.reset();  // not a file on disk: nothing to read again
   FileOk = 1;
+}
+
+void Loader::FileDropped(const std::string& path) {
+  if (CmdFile == 1) {
+    view_.SetInfoText("The command line names the file: " + Memory.HexFileName);
+    return;
+  }
+  LoadHexFile(path);
+}
+
+// The file may have been built again since it was opened: Program loads what is on disk now.
+bool Loader::ReadAgainIfChanged() {
+  if (FileOk != 1 || StampOf(Memory.HexFileName) == loadedStamp_) return true;
+  view_.SetInfoText("File changed on disk, read again: " + Memory.HexFileName);
+  LoadHexFile(Memory.HexFileName);
+  return FileOk == 1;
 }
 
 // --- connect ---
 
 std::optional<protocol::PortTarget> Loader::SelectedPort() const {
   if (portOverride_) return portOverride_;
+  if (portNumberOverride_) {
+    return protocol::PortTarget{"COM" + std::to_string(*portNumberOverride_),
+                                resolvePortPath_(*portNumberOverride_)};
+  }
   const int entry = view_.SelectedPortIndex();
   if (entry < 0 || static_cast<std::size_t>(entry) >= usablePorts_.size()) return std::nullopt;
   const unsigned number = usablePorts_[static_cast<std::size_t>(entry)] + 1;
@@ -172,25 +239,22 @@ void Loader::ConnectSpeedButtonClick() {
   view_.ProcessMessages();
   // A link that was given up (the device went away, the line died) is opened afresh.
   if (link_.IsOpen() && !link_.LinkLostReason().empty()) link_.ClosePort();
-  const auto port = SelectedPort();
-  const auto baudRate = SelectedBaudRate();
-  // With nothing selected the link refuses and its box names what is missing.
-  if (!link_.OpenPort(port, baudRate)) {
-    if (!port) {
-      view_.SetInfoText("ERROR: Open failed: no port selected");
-    } else if (!baudRate) {
-      view_.SetInfoText("ERROR: Open " + port->displayName + " failed: no baud rate selected");
-    } else {
-      view_.SetInfoText("ERROR: Open " + port->displayName + " is failed");
-    }
-    return;
-  }
+  waitStart_ = clock_();
+  std::optional<protocol::PortTarget> port;
+  if (!OpenForConnect(port, SelectedBaudRate())) return;
+  if (!ResetIntoBootloader(*port)) return;
   view_.SetInfoText("Baud Sync...");
-  if (!link_.BaudSync()) {
+  std::string why;
+  if (!Sync(*port, why)) {
     link_.ClosePort();
     view_.SetInfoText("ERROR:  COMM Sync");
-    // A silent line needs no box, but a device that went away must be named.
-    if (LinkLost()) ShowError("ERROR:  COMM Sync");
+    // A silent line needs no box, but a device that went away must be named, and a wait that
+    // ran out says how long it waited.
+    if (LinkLost()) {
+      ShowError("ERROR:  COMM Sync");
+    } else if (!why.empty()) {
+      view_.ShowMessage("ERROR:  COMM Sync\n" + why, "Error");
+    }
     return;
   }
   // A second answer byte to a probe must not end up in front of the version reply.
@@ -201,6 +265,126 @@ void Loader::ConnectSpeedButtonClick() {
   view_.SetListEnabled(ListBox::Baud, false);
   EnableStepButtons();
   ConnectOk = 1;
+}
+
+void Loader::ReportOpenFailure(const std::optional<protocol::PortTarget>& port,
+                               std::optional<std::uint32_t> baudRate) {
+  if (!port) {
+    view_.SetInfoText("ERROR: Open failed: no port selected");
+  } else if (!baudRate) {
+    view_.SetInfoText("ERROR: Open " + port->displayName + " failed: no baud rate selected");
+  } else {
+    view_.SetInfoText("ERROR: Open " + port->displayName + " is failed");
+  }
+}
+
+// With a wait, a port that is not there yet (an adapter still to be plugged in) is looked for
+// again until it appears or the wait ends; any other failure ends at once, as without a wait.
+bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
+                            std::optional<std::uint32_t> baudRate) {
+  port = SelectedPort();
+  // With nothing selected the link refuses and its box names what is missing.
+  if (waitLimit_.count() == 0 || !port || !baudRate) {
+    if (link_.OpenPort(port, baudRate)) return true;
+    ReportOpenFailure(port, baudRate);
+    return false;
+  }
+  for (bool announced = false;; port = SelectedPort()) {
+    bool absent = false;
+    if (link_.OpenPortIfPresent(port, baudRate, absent)) return true;
+    if (!absent) {
+      ReportOpenFailure(port, baudRate);
+      return false;
+    }
+    if (!announced) view_.SetInfoText("Waiting for " + port->displayName + " to appear");
+    announced = true;
+    if (const std::string ended = WaitEnded(); !ended.empty()) {
+      const std::string device = port->devicePath.empty() ? "" : " (" + port->devicePath + ")";
+      view_.ShowMessage(
+          "Unable to Open COMM Port\n" + port->displayName + device + " did not appear " + ended,
+          "Port Error");
+      ReportOpenFailure(port, baudRate);
+      return false;
+    }
+    WaitTick(kAppearPollMs);
+  }
+}
+
+// Why the wait is over ("within 10 s.", the stop's reason), or "" while it goes on.
+std::string Loader::WaitEnded() const {
+  if (stopCheck_) {
+    if (std::string reason = stopCheck_(); !reason.empty()) return "(" + reason + ")";
+  }
+  if (waitCancelled_ && waitCancelled_()) return "(the window is closing).";
+  if (clock_() - waitStart_ >= waitLimit_)
+    return "within " + std::to_string(waitLimit_.count() / 1000) + " s.";
+  return {};
+}
+
+void Loader::WaitTick(unsigned pauseMs) {
+  if (listener_ != nullptr) {
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - waitStart_);
+    listener_->OnWaiting(waited, waitLimit_);
+  }
+  view_.ProcessMessages();
+  if (pauseMs != 0) view_.Pause(pauseMs);
+}
+
+std::string Loader::RunReset(const protocol::ResetSequence& sequence) {
+  for (const protocol::ResetStep& step : sequence.steps) {
+    if (step.kind == protocol::ResetStep::Kind::Line) {
+      if (std::string why = link_.SetModemLine(step.line, step.on); !why.empty()) return why;
+      continue;
+    }
+    // A long wait in slices, so that a window stays responsive.
+    for (unsigned left = step.milliseconds; left != 0;) {
+      const unsigned slice = std::min(left, kResetSliceMs);
+      view_.Pause(slice);
+      view_.ProcessMessages();
+      left -= slice;
+    }
+  }
+  return {};
+}
+
+bool Loader::ResetIntoBootloader(const protocol::PortTarget& port) {
+  if (!reset_) return true;
+  view_.SetInfoText("Reset (" + reset_->name + ")...");
+  if (const std::string why = RunReset(*reset_); !why.empty()) {
+    link_.ClosePort();
+    view_.ShowMessage("Unable to Reset\n" + why, "Port Error");
+    view_.SetInfoText("ERROR: Reset " + port.displayName + " failed");
+    return false;
+  }
+  return true;
+}
+
+// Without a wait, one round of probes as always. With one, the probes go on one by one (so that
+// a window stays responsive) until the bootloader answers or the wait ends; after each
+// unanswered round the reset, if any, is tried again.
+bool Loader::Sync(const protocol::PortTarget& port, std::string& why) {
+  if (waitLimit_.count() == 0) return link_.BaudSync();
+  for (int probes = 1;; ++probes) {
+    if (link_.SyncProbe() == 1) return true;
+    if (LinkLost()) return false;
+    if (const std::string ended = WaitEnded(); !ended.empty()) {
+      why = "No answer from the bootloader on " + port.displayName + " " + ended;
+      return false;
+    }
+    if (probes % kProbesPerSync == 0) {
+      if (probes == kProbesPerSync)
+        view_.SetInfoText("Waiting for the bootloader on " + port.displayName +
+                          ": reset the board now");
+      if (reset_) {
+        if (std::string failed = RunReset(*reset_); !failed.empty()) {
+          why = "Unable to Reset\n" + failed;
+          return false;
+        }
+      }
+    }
+    WaitTick(0);
+  }
 }
 
 // --- erase ---
@@ -316,6 +500,10 @@ void Loader::ReportFinish(int result) {
 void Loader::ProgramSpeedButtonClick() {
   ProgramOk = 0;
   view_.SetProgress(0);
+  if (!ReadAgainIfChanged()) {
+    view_.SetInfoText("Programm: Failed");  // nothing was sent
+    return;
+  }
   view_.SetInfoText("Programming...");
   if (!BuildWalkableImage("Create Program Memory")) return;
   DisableButtons();
@@ -407,8 +595,18 @@ void Loader::SelectPortEntry(const std::string& text) {
 }
 
 bool Loader::FormActivate() {
+  // A refused option could change what the run does (no reset, no wait): nothing is sent.
+  if (!commandLineError_.empty()) {
+    ShowError(WithReason("Command Line Error", commandLineError_));
+    view_.SetInfoText("Command Line Error: nothing sent to the target");
+    return CmdTerminate == 1;
+  }
+  RestoreSettings();
   if (CmdFile == 1) LoadHexFile(Memory.HexFileName);
   if (CmdCom == 1) SelectPortEntry("Com" + std::to_string(CmdComNumber));
+  // A port that the scan at start-up did not find may still be plugged in while Connect waits.
+  if (CmdCom == 1 && view_.SelectedPortIndex() < 0 && CmdComNumber > 0 && waitLimit_.count() > 0)
+    OverridePortNumber(static_cast<unsigned>(CmdComNumber));
   if (CmdBaud == 1) {
     view_.SelectBaudIndex(CmdBaudIndex >= 0 && CmdBaudIndex < kBaudRateCount ? CmdBaudIndex : -1);
   }
@@ -416,7 +614,8 @@ bool Loader::FormActivate() {
   // 0xFF) and starting that would destroy the target's firmware. Nothing goes to the target;
   // the requested steps stay failed and the exit code says so.
   if (CmdFile == 1 && FileOk == 0) {
-    view_.SetInfoText(kFileNotLoadedText);
+    view_.SetInfoText(fileFormat_ == image::FileFormat::Elf ? kElfNotLoadedText
+                                                            : kFileNotLoadedText);
     return CmdTerminate == 1;
   }
   if (CmdCom == 1 && CmdBaud == 1) {
@@ -429,7 +628,71 @@ bool Loader::FormActivate() {
   if (CmdProgram == 1) ProgramSpeedButtonClick();  // verifies by itself
   if (CmdVerify == 1 && CmdProgram == 0) VerifySpeedButtonClick();
   if (CmdRun == 1) RunAfterAutomaticSteps();
+  if (CmdResetAfter == 1) ResetAfterLoad();
   return CmdTerminate == 1;
+}
+
+void Loader::SetResetAfter(std::optional<protocol::ResetSequence> reset) {
+  resetAfter_ = std::move(reset);
+  CmdResetAfter = resetAfter_ ? 1 : 0;
+}
+
+// Any requested step other than the reset after the load that did not succeed.
+bool Loader::StepsFailed() const {
+  return (CmdFile == 1 && FileOk != 1) || (CmdCom == 1 && CmdBaud == 1 && ConnectOk != 1) ||
+         (CmdErase == 1 && EraseOk != 1) || (CmdProgram == 1 && ProgramOk != 1) ||
+         (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1);
+}
+
+// The board restarts into an application only after a load that went right.
+void Loader::ResetAfterLoad() {
+  ResetAfterOk = 0;
+  if (StepsFailed()) {
+    view_.SetInfoText("Reset: not done, a step failed");
+    return;
+  }
+  if (!link_.IsOpen()) {
+    ShowError("Unable to Reset\nThe port is not open: the reset after the load needs a connect.");
+    view_.SetInfoText("Reset: Error");
+    return;
+  }
+  view_.SetInfoText("Reset (" + resetAfter_->name + "): starting the application");
+  if (const std::string why = RunReset(*resetAfter_); !why.empty()) {
+    view_.ShowMessage("Unable to Reset\n" + why, "Port Error");
+    view_.SetInfoText("Reset: Error");
+    return;
+  }
+  ResetAfterOk = 1;
+}
+
+void Loader::RestoreSettings() {
+  if (settingsPath_.empty()) return;
+  remembered_ = ReadWindowSettings(settingsPath_);
+  std::error_code ec;
+  if (CmdFile == 0 && !remembered_.file.empty() && std::filesystem::exists(remembered_.file, ec))
+    LoadHexFile(remembered_.file);
+  if (CmdCom == 0) {
+    for (int i = 0; i < view_.PortEntryCount(); ++i)
+      if (view_.PortEntry(i) == remembered_.port) view_.SelectPortIndex(i);
+  }
+  if (CmdBaud == 0 && remembered_.baudIndex) view_.SelectBaudIndex(*remembered_.baudIndex);
+}
+
+void Loader::SaveSettings() {
+  if (settingsPath_.empty()) return;
+  WindowSettings settings = remembered_;
+  if (CmdFile == 0 && FileOk == 1) {
+    std::error_code ec;
+    const auto full = std::filesystem::absolute(Memory.HexFileName, ec);
+    settings.file = ec ? Memory.HexFileName : full.string();
+  }
+  if (const int port = view_.SelectedPortIndex(); CmdCom == 0 && port >= 0)
+    settings.port = view_.PortEntry(port);
+  if (const int baud = view_.SelectedBaudIndex();
+      CmdBaud == 0 && baud >= 0 && baud < kBaudRateCount)
+    settings.baudIndex = baud;
+  // A run whose command line named everything leaves the file as it was (or absent).
+  if (settings != remembered_) WriteWindowSettings(settingsPath_, settings);
 }
 
 // The application is started only when the program step that this run asked for succeeded: a
@@ -446,11 +709,7 @@ void Loader::RunAfterAutomaticSteps() {
 }
 
 int Loader::RequestedStepsExitStatus() const {
-  const bool failed = (CmdFile == 1 && FileOk != 1) ||
-                      (CmdCom == 1 && CmdBaud == 1 && ConnectOk != 1) ||
-                      (CmdErase == 1 && EraseOk != 1) || (CmdProgram == 1 && ProgramOk != 1) ||
-                      (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1);
-  return failed ? 1 : 0;
+  return StepsFailed() || (CmdResetAfter == 1 && ResetAfterOk != 1) ? 1 : 0;
 }
 
 bool Loader::RunAllSteps() {
@@ -469,14 +728,16 @@ bool Loader::RunAllSteps() {
 }
 
 int Loader::FormClose() {
+  SaveSettings();
+  const bool resetAfterFailed = CmdResetAfter == 1 && ResetAfterOk != 1;
   if (CmdAll == 1 && CmdTerminate == 1) {
     const bool all = ConnectOk == 1 && FileOk == 1 && EraseOk == 1 && ProgramOk == 1 &&
                      VerifyOk == 1 && RunOk == 1;
-    ExitStatus = all ? 0 : 1;
+    ExitStatus = all && !resetAfterFailed ? 0 : 1;
     return ExitStatus;
   }
   if ((CmdErase == 1 && EraseOk != 1) || (CmdProgram == 1 && ProgramOk != 1) ||
-      (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1)) {
+      (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1) || resetAfterFailed) {
     ExitStatus = 1;
   }
   return ExitStatus;

@@ -2,6 +2,7 @@
 // code. The Qt window and the terminal front end drive it and show what it writes to the view.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -10,10 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "app/file_stamp.h"
+#include "app/window_settings.h"
 #include "image/program_memory.h"
 #include "protocol/boot_link.h"
 #include "protocol/bootloader_commands.h"
 #include "protocol/loader_view.h"
+#include "protocol/reset_sequence.h"
 
 namespace vestrel::app {
 
@@ -24,6 +28,7 @@ inline constexpr int kDefaultBaudIndex = 5;
 
 // The information line when the automatic run stops because its HEX file could not be loaded.
 inline constexpr const char* kFileNotLoadedText = "HEX File Error: nothing sent to the target";
+inline constexpr const char* kElfNotLoadedText = "ELF File Error: nothing sent to the target";
 
 // Gives the device path of port number n (1 for COM1) from the platform's port map.
 using PortPathResolver = std::function<std::string(unsigned portNumber)>;
@@ -36,6 +41,12 @@ class ProgressListener {
   // After each block that Program wrote or Verify compared, right after the percent text.
   // `doneBytes` goes back by a page when Program writes a page again after a failed read-back.
   virtual void OnBlockDone(Phase phase, std::uint32_t doneBytes, std::uint32_t totalBytes) = 0;
+  // While Connect waits for its port to appear or for the bootloader to answer, about ten times
+  // a second: how long it has waited, and its limit.
+  virtual void OnWaiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit) {
+    (void)waited;
+    (void)limit;
+  }
 };
 
 class Loader {
@@ -52,6 +63,9 @@ class Loader {
   // Applies the options, one per argument (without the program name): the second character
   // is the lower-case letter; `f` takes the rest of the argument as the file name; `c` and `b`
   // take one digit (anything else there is rejected: no port or baud entry will match).
+  // Beyond the letters, the window takes the long options --wait=SECONDS, --reset=SEQUENCE and
+  // --reset-after[=SEQUENCE] (one argument each); other arguments that begin with two dashes
+  // count for nothing, as before.
   void ReadCommandLine(std::span<const std::string> args);
   // Puts "Com" + (index + 1) for each usable zero-based port index into the port list and
   // selects the first entry.
@@ -61,6 +75,9 @@ class Loader {
   void OverrideBaudRate(std::optional<std::uint32_t> baudRate) { baudOverride_ = baudRate; }
   // Connect opens this port instead of the port list's selection.
   void OverridePort(std::optional<protocol::PortTarget> port) { portOverride_ = std::move(port); }
+  // Connect opens port n of the port map instead, its device looked up at each attempt: an
+  // adapter plugged in while Connect waits may only then get one.
+  void OverridePortNumber(unsigned portNumber) { portNumberOverride_ = portNumber; }
   void SetProgressListener(ProgressListener* listener) { listener_ = listener; }
   // The fast load, off by default (the window never turns it on): once an erase has succeeded,
   // Program neither writes nor reads back blocks of the image that are entirely 0xFF, and the
@@ -70,8 +87,38 @@ class Loader {
   // Asked before every request to the bootloader: a non-empty answer (why) gives the link up,
   // so that the running step ends at once and the later ones send nothing.
   void SetStopCheck(std::function<std::string()> check) {
+    stopCheck_ = check;
     commands_.SetStopCheck(std::move(check));
   }
+
+  // --- hands-free loads (the terminal's options, and the window's long options) ---
+
+  // Drives DTR and RTS after the port has been opened, before the sync (and again before each
+  // further round of probes while Connect waits for the bootloader).
+  void SetResetSequence(std::optional<protocol::ResetSequence> reset) { reset_ = std::move(reset); }
+  // At the end of the automatic run, once every requested step has succeeded: restarts the
+  // board into its application. A requested step whose outcome is ResetAfterOk.
+  void SetResetAfter(std::optional<protocol::ResetSequence> reset);
+  // Connect waits up to this long for an absent port to appear, and then keeps probing until
+  // the bootloader answers; 0 (the default) waits for neither.
+  void SetWaitSeconds(unsigned seconds) { waitLimit_ = std::chrono::seconds(seconds); }
+  // Ends a wait early when it answers true (a window that is being closed).
+  void SetWaitCancelCheck(std::function<bool()> cancelled) {
+    waitCancelled_ = std::move(cancelled);
+  }
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
+
+  // The window's memory: at activation the last file, port and baud rate come back from this
+  // settings file, each unless the command line names it; at close they are written back (what
+  // the command line named is left as it was).
+  void RememberSettingsIn(std::string settingsPath) { settingsPath_ = std::move(settingsPath); }
+  // A file dropped on the window: opened as by the Open button, unless the command line named
+  // the file.
+  void FileDropped(const std::string& path);
+  // Why the window's command line was refused ("" when it was not): the automatic run then
+  // sends nothing.
+  const std::string& CommandLineError() const { return commandLineError_; }
 
   // --- handlers ---
 
@@ -129,12 +176,29 @@ class Loader {
   std::uint8_t CmdVerify = 0;
   std::uint8_t CmdRun = 0;
   std::uint8_t CmdTerminate = 0;
+  std::uint8_t CmdResetAfter = 0;
+  std::uint8_t ResetAfterOk = 0;
 
   std::int32_t ExitStatus = 0;
   std::int32_t RetryCount = 0;
 
  private:
   void ApplyOption(const std::string& arg);
+  void ApplyLongOption(const std::string& arg);
+  bool OpenForConnect(std::optional<protocol::PortTarget>& port,
+                      std::optional<std::uint32_t> baudRate);
+  void ReportOpenFailure(const std::optional<protocol::PortTarget>& port,
+                         std::optional<std::uint32_t> baudRate);
+  bool ResetIntoBootloader(const protocol::PortTarget& port);
+  std::string RunReset(const protocol::ResetSequence& sequence);
+  bool Sync(const protocol::PortTarget& port, std::string& why);
+  std::string WaitEnded() const;
+  void WaitTick(unsigned pauseMs);
+  void ResetAfterLoad();
+  bool StepsFailed() const;
+  bool ReadAgainIfChanged();
+  void RestoreSettings();
+  void SaveSettings();
   std::optional<protocol::PortTarget> SelectedPort() const;
   std::optional<std::uint32_t> SelectedBaudRate() const;
   void SelectPortEntry(const std::string& text);
@@ -157,8 +221,22 @@ class Loader {
   std::vector<unsigned> usablePorts_;  // zero-based port index of each port list entry
   std::optional<std::uint32_t> baudOverride_;
   std::optional<protocol::PortTarget> portOverride_;
+  std::optional<unsigned> portNumberOverride_;
   ProgressListener* listener_ = nullptr;
   bool skipBlankBlocks_ = false;
+  std::function<std::string()> stopCheck_;
+  std::optional<protocol::ResetSequence> reset_;
+  std::optional<protocol::ResetSequence> resetAfter_;
+  std::string resetAfterText_;  // the window's reset-after option, resolved after all options
+  std::chrono::milliseconds waitLimit_{0};
+  std::function<bool()> waitCancelled_;
+  Clock clock_ = std::chrono::steady_clock::now;
+  std::chrono::steady_clock::time_point waitStart_{};
+  std::optional<FileStamp> loadedStamp_;                   // of the file as it was last read
+  image::FileFormat fileFormat_ = image::FileFormat::Hex;  // what the last file was read as
+  std::string settingsPath_;
+  WindowSettings remembered_;
+  std::string commandLineError_;
 };
 
 }  // namespace vestrel::app

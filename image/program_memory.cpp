@@ -7,7 +7,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <system_error>
+
+#include "image/elf_file.h"
 
 namespace vestrel::image {
 namespace {
@@ -242,9 +245,8 @@ std::string SystemMessage(int code) {
   return std::error_code(code, std::generic_category()).message();
 }
 
-// Reads the file's lines into `lines`. Only regular files are read: a directory, a FIFO or a
-// device could block or never end.
-bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, HexError* error) {
+// Only regular files are read: a directory, a FIFO or a device could block or never end.
+bool CheckReadable(const std::string& fileName, const char* kind, HexError* error) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::file_status status = fs::status(fileName, ec);
@@ -255,10 +257,15 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
   if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
   if (size > kMaxFileSize) {
     return Fail(error, 0,
-                fileName + " is too large for a HEX file (" + std::to_string(size) +
+                fileName + " is too large for " + kind + " (" + std::to_string(size) +
                     " bytes, at most " + std::to_string(kMaxFileSize) + ")");
   }
+  return true;
+}
 
+// Reads the file's lines into `lines`.
+bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, HexError* error) {
+  if (!CheckReadable(fileName, "a HEX file", error)) return false;
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);
   if (!in) return Fail(error, 0, "cannot open " + fileName + ": " + SystemMessage(errno));
@@ -283,6 +290,35 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
   if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
   splitter.Finish();
   return true;
+}
+
+// The whole file, for a format that is read as a whole (ELF).
+bool ReadBytes(const std::string& fileName, std::vector<std::uint8_t>& bytes, HexError* error) {
+  if (!CheckReadable(fileName, "an ELF file", error)) return false;
+  errno = 0;
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) return Fail(error, 0, "cannot open " + fileName + ": " + SystemMessage(errno));
+  std::vector<char> chunk(kReadChunk);
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (bytes.size() + got > kMaxFileSize)
+      return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+  }
+  if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
+  return true;
+}
+
+// Only a regular file is opened to look: opening a FIFO could block.
+bool StartsAsElf(const std::string& fileName) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(fileName, ec)) return false;
+  std::ifstream in(fileName, std::ios::binary);
+  std::array<std::uint8_t, 4> head{};
+  const auto size = static_cast<std::streamsize>(head.size());
+  in.read(reinterpret_cast<char*>(head.data()), size);
+  return in.gcount() == size && IsElf(head);
 }
 
 }  // namespace
@@ -324,6 +360,22 @@ bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines
   RecordWalk walk;
   if (!walk.Run(hexLines, error, [](const Record&, std::uint32_t) { return true; })) return false;
   return walk.Check(fileName, error);
+}
+
+bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lines, HexError* error,
+                      FileFormat* format) {
+  if (format != nullptr) *format = FileFormat::Hex;
+  if (!StartsAsElf(fileName)) return ReadHexFile(fileName, lines, error);
+  if (format != nullptr) *format = FileFormat::Elf;
+  std::vector<std::uint8_t> bytes;
+  if (!ReadBytes(fileName, bytes, error)) return false;
+  std::vector<std::string> converted;
+  const bool read = ElfToHexLines(bytes, fileName, converted, error);
+  lines = std::move(converted);  // a damaged file leaves nothing to build an image from
+  if (!read) return false;
+  RecordWalk walk;
+  return walk.Run(lines, error, [](const Record&, std::uint32_t) { return true; }) &&
+         walk.Check(fileName, error);
 }
 
 bool BuildImage(ProgramMemory& memory, HexError* error) {

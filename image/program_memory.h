@@ -38,6 +38,15 @@ struct ProgramMemory {
 bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines,
                  HexError* error = nullptr);
 
+enum class FileFormat { Hex, Elf };
+
+// Reads a firmware file, Intel HEX or ELF, told apart by its content (an ELF file begins with
+// 0x7F 'E' 'L' 'F'), into HEX lines: a HEX file as ReadHexFile does, an ELF file as the records
+// of its loadable contents (elf_file.h), which must give a load by the same rules. A damaged ELF
+// file leaves no lines. `format`, when given, says what the file was taken for.
+bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lines,
+                      HexError* error = nullptr, FileFormat* format = nullptr);
+
 // Fills the image with 0xFF and stores every data record that lies in the program flash
 // window; ImageEnd becomes one past the highest stored byte, whatever the record order. Fails
 // without touching memory when the image is absent or no lines are loaded, and for the lines

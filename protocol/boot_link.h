@@ -6,6 +6,7 @@
 #include <string>
 
 #include "protocol/frame_channel.h"
+#include "protocol/reset_sequence.h"
 
 namespace vestrel::protocol {
 
@@ -25,6 +26,22 @@ class BootLink : public FrameChannel {
                         std::optional<std::uint32_t> baudRate) = 0;
   virtual void ClosePort() = 0;
   virtual bool IsOpen() const = 0;
+
+  // As OpenPort, except that a port whose device is not there (an adapter not plugged in yet)
+  // fails without a box and sets `absent`; any other failure shows its box as OpenPort does.
+  virtual bool OpenPortIfPresent(const std::optional<PortTarget>& port,
+                                 std::optional<std::uint32_t> baudRate, bool& absent) {
+    absent = false;
+    return OpenPort(port, baudRate);
+  }
+
+  // Drives a modem line of the open port: "" when it is set, otherwise why not (a device
+  // without modem lines, a closed port).
+  virtual std::string SetModemLine(ModemLine line, bool on) {
+    (void)line;
+    (void)on;
+    return "This link has no modem lines.";
+  }
 
   // One 0x55 probe; returns the number of answer bytes received, 0 or 1.
   virtual int SyncProbe() = 0;

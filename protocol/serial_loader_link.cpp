@@ -99,12 +99,27 @@ bool SerialLoaderLink::Fail(const std::string& text, const std::string& reason) 
 
 bool SerialLoaderLink::OpenPort(const std::optional<PortTarget>& port,
                                 std::optional<std::uint32_t> baudRate) {
+  return Open(port, baudRate, nullptr);
+}
+
+bool SerialLoaderLink::OpenPortIfPresent(const std::optional<PortTarget>& port,
+                                         std::optional<std::uint32_t> baudRate, bool& absent) {
+  absent = false;
+  return Open(port, baudRate, &absent);
+}
+
+bool SerialLoaderLink::Open(const std::optional<PortTarget>& port,
+                            std::optional<std::uint32_t> baudRate, bool* absent) {
   if (ComHandle) return true;
   if (!port) return Fail(kOpenFailed, "No port is selected.");
   if (!baudRate) return Fail(kOpenFailed, "No baud rate is selected.");
 
   lostReason_.clear();  // a new device: what happened to the last one no longer explains errors
   OpenResult opened = opener_(port->devicePath);
+  if (absent != nullptr && opened.status == OpenStatus::NotFound) {
+    *absent = true;
+    return false;
+  }
   if (opened.status != OpenStatus::Opened || !opened.device)
     return Fail(kOpenFailed, OpenFailureReason(*port, opened));
   ComHandle = std::move(opened.device);
@@ -177,6 +192,18 @@ void SerialLoaderLink::RestoreFoundState() {
   if (restore.fRtsControl == platform::RTS_CONTROL_ENABLE)
     restore.fRtsControl = platform::RTS_CONTROL_DISABLE;
   ComHandle->SetCommState(restore);  // nothing to be done if it fails: the device may be gone
+}
+
+std::string SerialLoaderLink::SetModemLine(ModemLine line, bool on) {
+  if (!ComHandle) return "The port is not open.";
+  const SerialResult r =
+      Note(line == ModemLine::Dtr ? ComHandle->SetDtr(on) : ComHandle->SetRts(on));
+  if (r.ok()) return {};
+  if (r.status == platform::SerialStatus::Unsupported)
+    return ComHandle->Path() + " has no modem lines (DTR and RTS) to reset the board with.";
+  if (!lostReason_.empty()) return lostReason_;
+  return std::string("Setting ") + ModemLineName(line) + " on " + ComHandle->Path() +
+         " failed: " + r.text + ".";
 }
 
 SerialResult SerialLoaderLink::Note(SerialResult result) {

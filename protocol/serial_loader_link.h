@@ -32,7 +32,10 @@ class SerialLoaderLink final : public BootLink {
 
   bool OpenPort(const std::optional<PortTarget>& port,
                 std::optional<std::uint32_t> baudRate) override;
+  bool OpenPortIfPresent(const std::optional<PortTarget>& port,
+                         std::optional<std::uint32_t> baudRate, bool& absent) override;
   void ClosePort() override;
+  std::string SetModemLine(ModemLine line, bool on) override;
   bool IsOpen() const override { return ComHandle != nullptr; }
 
   // "COM3" for display; otherwise the device that port n stands for ("\\.\COM3" on Windows,
@@ -66,6 +69,9 @@ class SerialLoaderLink final : public BootLink {
 
  private:
   bool Fail(const std::string& text, const std::string& reason);
+  // OpenPort; with `absent` given, a device that is not there fails quietly and sets it.
+  bool Open(const std::optional<PortTarget>& port, std::optional<std::uint32_t> baudRate,
+            bool* absent);
   // Writes and drains `bytes` within their wire time plus the margin; false when the link is
   // lost (before, or by this write).
   bool WriteAll(std::span<const std::uint8_t> bytes);

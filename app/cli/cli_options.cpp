@@ -9,6 +9,7 @@
 #include "app/loader.h"
 #include "platform/port_map.h"
 #include "platform/remote_port.h"
+#include "protocol/reset_sequence.h"
 
 namespace vestrel::cli {
 namespace {
@@ -19,6 +20,7 @@ constexpr const char* kUsage =
     "Usage: vestrel-cli -f FILE -c N -b N -a        load, verify and start (COMn, baud index)\n"
     "       vestrel-cli -f FILE --port DEV --baud RATE -a\n"
     "       vestrel-cli -f FILE --port A --port B ... --baud RATE -a   many boards at once\n"
+    "       vestrel-cli -f FILE -c N -b N -a --reset dtr-pulse --wait 30 --watch\n"
     "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
     "       vestrel-cli --list-ports\n"
     "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
@@ -35,6 +37,11 @@ constexpr const char* kFooter =
     "Remote ports: rfc2217://HOST:PORT (a port server such as ser2net with RFC 2217: the rate\n"
     "and the modem lines are set through it) or socket://HOST:PORT (raw TCP: the server's own\n"
     "rate applies); a comN entry of a port directory may be a file holding such a URL.\n"
+    "Reset: the port opens with DTR and RTS off; --reset then drives them before the sync.\n"
+    "On means asserted: the adapter's DTR#/RTS# pin low (RS-232: positive). The usual\n"
+    "circuit: DTR (dtr-pulse) or RTS (rts-pulse) through a 100 nF capacitor, or a transistor,\n"
+    "to the reset pin MCLR; with dtr-hold-rts-pulse RTS resets and DTR pulls the bootloader\n"
+    "entry pin low through a diode or a transistor.\n"
     "Ports: COMn is port n of the map that --list-ports shows ";
 
 CliCommand UsageError(const std::string& message) {
@@ -108,13 +115,16 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   GangOptions gang;
   std::vector<std::string> ports;
   std::string hexFile, portsFrom, reportPath, junitPath, progress = "auto", flashSizeText, imageOut;
-  unsigned comNumber = 0, monitorSeconds = 0;
+  unsigned comNumber = 0, monitorSeconds = 0, waitSeconds = 0;
   int baudIndex = 0;
   std::uint32_t baudRate = 0;
-  bool listPorts = false, monitor = false;
+  bool listPorts = false, monitor = false, watch = false;
+  std::string resetText, resetAfterText;
 
   auto* fileOption =
-      app.add_option("-f,--file", hexFile, "Intel HEX file to load")->type_name("FILE");
+      app.add_option("-f,--file", hexFile,
+                     "firmware to load: an Intel HEX or an ELF file (told apart by content)")
+          ->type_name("FILE");
   auto* comOption = app.add_option("-c,--com", comNumber, "port COMn of the port map")
                         ->type_name("N")
                         ->check(CLI::Range(1u, kLastPort));
@@ -168,6 +178,31 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--monitor-seconds", monitorSeconds, "end the monitor after N seconds")
       ->type_name("N")
       ->needs(monitorOption);
+  std::string namedResets;
+  for (const protocol::NamedReset& named : protocol::NamedResets())
+    namedResets += std::string(" ") + named.name + " (" + named.circuit + ": " + named.steps + ");";
+  auto* resetOption =
+      app.add_option("--reset", resetText,
+                     "drive DTR and RTS after the port opens, before the sync, to reset the board "
+                     "into its bootloader: a name," +
+                         namedResets +
+                         " or steps such as dtr=1,rts=0,wait=50,dtr=0 (dtr=0|1, rts=0|1, "
+                         "wait=0..10000 ms)")
+          ->type_name("SEQUENCE");
+  auto* resetAfterOption =
+      app.add_option("--reset-after", resetAfterText,
+                     "after a load in which every step succeeded, reset the board again to start "
+                     "its application: the reset line of the --reset name, or the SEQUENCE given")
+          ->type_name("[=SEQUENCE]")
+          ->expected(0, 1);
+  auto* waitOption =
+      app.add_option("--wait", waitSeconds,
+                     "wait up to SECONDS for an absent port to appear, then keep probing until the "
+                     "bootloader answers (reset the board meanwhile)")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(1u, 3600u));
+  app.add_flag("--watch", watch,
+               "after the load, wait for FILE to change and load it again; Ctrl-C ends");
   app.add_flag("--list-ports", listPorts,
                "list the ports of the map in use and whether they are usable");
   auto* sizeOption = app.add_option("--flash-size", flashSizeText,
@@ -181,8 +216,8 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
                              },
                              ""));
   auto* outOption = app.add_option("--image-out", imageOut,
-                                   "write the program memory image of FILE to OUT as raw bytes, "
-                                   "without a target")
+                                   "write the program memory image of FILE (HEX or ELF) to OUT "
+                                   "as raw bytes, without a target")
                         ->type_name("OUT")
                         ->needs(fileOption)
                         ->needs(sizeOption);
@@ -218,6 +253,16 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   if (*baudIndexOption) load.baudIndex = baudIndex;
   if (*baudOption) load.baudRate = baudRate;
   load.terminal.progress = ProgressFor(progress);
+  std::string error;
+  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
+    return UsageError("--reset: " + error);
+  if (*resetAfterOption &&
+      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
+    return UsageError("--reset-after: " + error);
+  if (*waitOption) load.waitSeconds = waitSeconds;
+  const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
+  if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
+    return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 
   CliCommand command;
   if (listPorts) {
@@ -244,12 +289,18 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
                       std::to_string(MonitorRate(load)));
   if (NeedsFile(load) && !load.hexFile)
     return UsageError("-p, -v and -a need the file to load (-f FILE)");
+  if (isGang && watch) return UsageError("--watch loads one board again and again, not many");
   if (isGang) return GangCommand(std::move(ports), std::move(gang), load, monitor);
   if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
+  if (watch && (monitor || !NeedsFile(load)))
+    return UsageError(
+        "--watch loads a file again and again: it needs -f FILE with -a, -p or -v, "
+        "and no --monitor");
   command.action = CliAction::Load;
   command.load = load;
   command.monitor = monitor;
   command.monitorSeconds = monitorSeconds;
+  command.watch = watch;
   return command;
 }
 

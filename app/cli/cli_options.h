@@ -29,6 +29,7 @@ struct CliCommand {
                                 // the terminal checks (isatty, NO_COLOR) are the caller's
   bool monitor = false;         // Load: --monitor, on the port of the load
   unsigned monitorSeconds = 0;  // Load: --monitor-seconds, 0 until Ctrl-C
+  bool watch = false;           // Load: --watch, load again whenever the file changes
   ImageExportOptions image;     // ExportImage
   GangOptions gang;             // GangLoad: with `load` for the steps and the rate
 };

@@ -51,8 +51,10 @@ int ExportImage(const ImageExportOptions& options, std::ostream& out, std::ostre
   image::ProgramMemory memory;
   memory.HexFileName = options.hexFile;
   image::HexError error;
-  if (!image::ReadHexFile(memory.HexFileName, memory.HexLines, &error)) {
-    err << "HEX File Error: " << error.reason << '\n';
+  image::FileFormat format = image::FileFormat::Hex;
+  if (!image::ReadFirmwareFile(memory.HexFileName, memory.HexLines, &error, &format)) {
+    err << (format == image::FileFormat::Elf ? "ELF" : "HEX") << " File Error: " << error.reason
+        << '\n';
     return kExitFailure;
   }
 

@@ -1,4 +1,5 @@
-// vestrel-cli --image-out: the program memory image of a HEX file, built as the loader builds it.
+// vestrel-cli --image-out: the program memory image of a HEX or ELF file, built as the loader
+// builds it.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,7 @@ struct ImageExportOptions {
 // A flash size as the user writes it: decimal or 0x-hex digits only, 1 byte to 16 MiB.
 std::optional<std::uint32_t> ParseFlashSize(std::string_view text);
 
-// Reads and tests the HEX file, builds the image of flashSize bytes and writes it raw to
+// Reads and tests the HEX or ELF file, builds the image of flashSize bytes and writes it raw to
 // outFile; prints the used length on `out`, failures on `err`. Returns the exit code.
 int ExportImage(const ImageExportOptions& options, std::ostream& out, std::ostream& err);
 

@@ -36,7 +36,7 @@ void SetPort(app::Loader& loader, const LoadOptions& options) {
   } else if (options.comNumber) {
     loader.CmdCom = 1;
     loader.CmdComNumber = static_cast<std::int32_t>(*options.comNumber);
-    loader.OverridePort(protocol::SerialLoaderLink::Target(*options.comNumber));
+    loader.OverridePortNumber(*options.comNumber);
   }
 }
 
@@ -81,11 +81,14 @@ void ApplySteps(app::Loader& loader, const LoadOptions& options) {
   if (options.verify) loader.CmdVerify = 1;
   if (options.run) loader.CmdRun = 1;
   if (options.terminate) loader.CmdTerminate = 1;
+  loader.SetResetSequence(options.reset);
+  loader.SetResetAfter(options.resetAfter);
+  loader.SetWaitSeconds(options.waitSeconds);
 }
 
 bool AsksForSteps(const LoadOptions& o) {
   return o.hexFile || o.comNumber || o.portPath || o.baudIndex || o.baudRate || o.all || o.erase ||
-         o.program || o.verify || o.run || o.terminate;
+         o.program || o.verify || o.run || o.terminate || o.resetAfter;
 }
 
 bool NeedsFile(const LoadOptions& o) {
@@ -98,6 +101,7 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, St
   app::Loader loader(view, link,
                      [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
   view.SetImageSizeSource([&loader] { return loader.Memory.ImageSize; });
+  loader.SetProgressListener(&view);  // the spinner while Connect waits
   ApplyOptions(loader, options);
   loader.SetStopCheck(std::move(stop));
 

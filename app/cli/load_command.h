@@ -10,6 +10,7 @@
 
 #include "app/cli/terminal_view.h"
 #include "app/loader.h"
+#include "protocol/reset_sequence.h"
 
 namespace vestrel::cli {
 
@@ -20,7 +21,10 @@ struct LoadOptions {
   std::optional<int> baudIndex;           // -b N: index into the window's baud list
   std::optional<std::uint32_t> baudRate;  // --baud RATE
   bool all = false, erase = false, program = false, verify = false, run = false, terminate = false;
-  bool skipBlank = false;  // --skip-blank: the fast load after an erase
+  bool skipBlank = false;                             // --skip-blank: the fast load after an erase
+  std::optional<protocol::ResetSequence> reset;       // --reset: before the sync
+  std::optional<protocol::ResetSequence> resetAfter;  // --reset-after: after the load
+  unsigned waitSeconds = 0;  // --wait: for the port to appear and the bootloader to answer
   TerminalOptions terminal;
 };
 

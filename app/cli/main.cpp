@@ -7,6 +7,7 @@
 #include "app/cli/list_ports.h"
 #include "app/cli/load_command.h"
 #include "app/cli/monitor.h"
+#include "app/cli/watch_command.h"
 #include "app/loader.h"
 #include "app/stop_signals.h"
 #include "platform/console.h"
@@ -25,10 +26,11 @@ MonitorOptions MonitorFor(const LoadOptions& load, unsigned seconds) {
   return monitor;
 }
 
-// A load that a signal stopped ends with the signal's conventional exit code.
+using vestrel::app::StopSignals;
+
+// A load that a signal stopped ends with the signal's conventional exit code. The caller holds
+// the StopSignals.
 int Load(const LoadOptions& load, const GangOptions* gang = nullptr) {
-  using vestrel::app::StopSignals;
-  StopSignals stopSignals;
   const int loaded = gang ? RunGangLoad(load, *gang, std::cout, std::cerr, &StopSignals::Reason)
                           : RunLoad(load, std::cout, std::cerr, &StopSignals::Reason);
   if (StopSignals::ExitCode() == 0) return loaded;
@@ -42,9 +44,15 @@ int Load(const LoadOptions& load, const GangOptions* gang = nullptr) {
 int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
   const bool steps =
       load.hexFile || load.all || load.erase || load.program || load.verify || load.run;
-  if (!monitor) return Load(load);
+  if (!monitor) {
+    StopSignals stopSignals;
+    return Load(load);
+  }
   if (steps) {
-    const int loaded = Load(load);
+    const int loaded = [&load] {
+      StopSignals stopSignals;  // the monitor handles Ctrl-C itself
+      return Load(load);
+    }();
     if (loaded != kExitOk) {
       std::cerr << "vestrel-cli: the load failed; the monitor does not start\n";
       return loaded;
@@ -76,6 +84,15 @@ int main(int argc, char** argv) {
   using vestrel::platform::StandardStream;
   terminal.outIsTerminal = IsAnsiTerminal(StandardStream::Output);
   terminal.color = IsAnsiTerminal(StandardStream::Error) && std::getenv("NO_COLOR") == nullptr;
-  if (command.action == CliAction::GangLoad) return Load(command.load, &command.gang);
+  if (command.action == CliAction::GangLoad) {
+    StopSignals stopSignals;
+    return Load(command.load, &command.gang);
+  }
+  if (command.watch) {
+    StopSignals stopSignals;
+    return RunWatch(
+        {*command.load.hexFile}, [&command] { return Load(command.load); }, &StopSignals::Reason,
+        std::cout, std::cerr);
+  }
   return LoadThenMonitor(command.load, command.monitor, command.monitorSeconds);
 }

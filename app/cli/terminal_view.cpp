@@ -9,6 +9,7 @@ namespace vestrel::cli {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
+constexpr auto kSpinInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 30;
 
 const char* PhaseName(int phase) {
@@ -124,7 +125,27 @@ void TerminalView::DrawBar(bool force) {
   barVisible_ = true;
 }
 
+void TerminalView::OnWaiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit) {
+  if (!DrawsBar()) return;  // a log has the waiting line already
+  const auto now = clock_();
+  if (spinnerVisible_ && now - lastDraw_ < kSpinInterval) return;
+  lastDraw_ = now;
+  static constexpr char kFrames[] = {'|', '/', '-', '\\'};
+  out_ << '\r' << kFrames[spinnerFrame_++ % sizeof kFrames] << " waiting "
+       << FormatDuration(std::chrono::duration<double>(waited).count()) << " of "
+       << FormatDuration(std::chrono::duration<double>(limit).count()) << " (Ctrl-C ends)\x1b[K"
+       << std::flush;
+  spinnerVisible_ = true;
+}
+
+void TerminalView::ClearSpinner() {
+  if (!spinnerVisible_) return;
+  out_ << "\r\x1b[K" << std::flush;
+  spinnerVisible_ = false;
+}
+
 void TerminalView::ClearBar() {
+  ClearSpinner();
   if (!barVisible_) return;
   DrawBar(true);  // leave the bar's last state on screen
   out_ << std::endl;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/loader.h"
 #include "protocol/loader_view.h"
 
 namespace vestrel::cli {
@@ -23,7 +24,7 @@ struct TerminalOptions {
   bool quiet = false;          // errors only
 };
 
-class TerminalView : public LoaderView {
+class TerminalView : public LoaderView, public app::ProgressListener {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   using Sleeper = std::function<void(unsigned milliseconds)>;
@@ -60,6 +61,10 @@ class TerminalView : public LoaderView {
   void ProcessMessages() override {}
   void Pause(unsigned milliseconds) override;
 
+  // The bar follows SetProgress; while Connect waits, a spinner on a terminal.
+  void OnBlockDone(app::Phase, std::uint32_t, std::uint32_t) override {}
+  void OnWaiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit) override;
+
  private:
   enum class Phase { None, Erase, Program, Verify };
 
@@ -70,6 +75,7 @@ class TerminalView : public LoaderView {
   void PrintPlainStep();
   std::string BarLine() const;
   void ClearBar();
+  void ClearSpinner();
   void FlushVersion();
 
   std::ostream& out_;
@@ -83,6 +89,8 @@ class TerminalView : public LoaderView {
   std::chrono::steady_clock::time_point phaseStart_{};
   std::chrono::steady_clock::time_point lastDraw_{};
   bool barVisible_ = false;
+  bool spinnerVisible_ = false;
+  unsigned spinnerFrame_ = 0;
   int lastDecile_ = 0;
   int progress_ = 0;
   int retries_ = 0;

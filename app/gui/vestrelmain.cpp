@@ -4,12 +4,15 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QThread>
@@ -74,6 +77,10 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
   FitToText(ui_->VersionStaticText);
 
   loader_.ReadCommandLine(args);
+  loader_.RememberSettingsIn(std::move(services.settingsPath));
+  // A wait for the board ends when the window is being closed.
+  loader_.SetWaitCancelCheck([this] { return closeRequested_; });
+  setAcceptDrops(true);
   std::vector<unsigned> usable;
   for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i)
     usable.push_back(UpdateCom.Get_UseableV24(i));
@@ -83,7 +90,8 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
 FormServices FormServices::Real() {
   return {
       [](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
-      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); }};
+      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); },
+      app::WindowSettingsPath().value_or(std::string())};
 }
 
 TVestrelForm::~TVestrelForm() = default;
@@ -136,7 +144,8 @@ void TVestrelForm::SetUpFileDialog() {
   FileOpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
   FileOpenDialog->setFileMode(QFileDialog::ExistingFile);
   FileOpenDialog->setDefaultSuffix(QStringLiteral("hex"));
-  FileOpenDialog->setNameFilter(QStringLiteral("*.hex (*.hex)"));
+  FileOpenDialog->setNameFilters(
+      {QStringLiteral("*.hex (*.hex)"), QStringLiteral("*.elf (*.elf)"), QStringLiteral("* (*)")});
   // The toolkit's own dialog behaves the same on every desktop and under the offscreen platform.
   FileOpenDialog->setOption(QFileDialog::DontUseNativeDialog);
 }
@@ -374,6 +383,30 @@ bool TVestrelForm::event(QEvent* event) {
 void TVestrelForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   ScheduleActivation();
+}
+
+namespace {
+
+// The first local file among the dropped ones.
+QString DroppedFile(const QMimeData* data) {
+  if (data == nullptr) return {};
+  for (const QUrl& url : data->urls())
+    if (url.isLocalFile()) return url.toLocalFile();
+  return {};
+}
+
+}  // namespace
+
+void TVestrelForm::dragEnterEvent(QDragEnterEvent* event) {
+  if (!running_ && !DroppedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TVestrelForm::dropEvent(QDropEvent* event) {
+  const QString file = DroppedFile(event->mimeData());
+  if (file.isEmpty()) return;
+  event->acceptProposedAction();
+  const std::string path = QFile::encodeName(file).toStdString();
+  RunOperation([this, &path] { loader_.FileDropped(path); });
 }
 
 void TVestrelForm::closeEvent(QCloseEvent* event) {

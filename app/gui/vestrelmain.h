@@ -33,8 +33,10 @@ struct FormServices {
   std::function<std::unique_ptr<protocol::BootLink>(LoaderView& view)> makeLink;
   // The device path of port number n (1 for COM1).
   app::PortPathResolver resolvePortPath;
+  // Where the window remembers its last file, port and baud rate; empty: nowhere.
+  std::string settingsPath = {};
 
-  // The serial link and the port map of the platform.
+  // The serial link, the port map and the settings file of the platform.
   static FormServices Real();
 };
 
@@ -110,6 +112,9 @@ class TVestrelForm : public QWidget, public LoaderView {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  // A HEX or ELF file dropped on the window opens it.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void SetUpButtons();

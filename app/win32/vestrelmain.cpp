@@ -30,7 +30,7 @@ constexpr UINT_PTR kStopTimer = 1;
 constexpr UINT kStopPollMs = 100;
 constexpr const char* kBaudEntries[] = {"1200",  "2400",  "4800",  "9600",
                                         "19200", "38400", "57600", "115200"};
-constexpr const char* kFileFilter = "*.hex\0*.hex\0";
+constexpr const char* kFileFilter = "*.hex\0*.hex\0*.elf\0*.elf\0*.*\0*.*\0";
 
 struct SpeedButtonDesign {
   ControlId id;
@@ -100,7 +100,8 @@ int NamedEntry(HWND comboBox) {
 FormServices FormServices::Real() {
   return {
       [](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
-      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); }};
+      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); },
+      app::WindowSettingsPath().value_or(std::string())};
 }
 
 // --- form set-up ---
@@ -154,6 +155,10 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services)
   SetUpPortComponent();
 
   loader_.ReadCommandLine(args);
+  loader_.RememberSettingsIn(std::move(services.settingsPath));
+  // A wait for the board ends when the window is being closed.
+  loader_.SetWaitCancelCheck([this] { return closeRequested_; });
+  DragAcceptFiles(hwnd_, TRUE);
   std::vector<unsigned> usable;
   for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i)
     usable.push_back(UpdateCom.Get_UseableV24(i));
@@ -508,6 +513,15 @@ void TVestrelForm::OnClose() {
   DestroyWindow(hwnd_);
 }
 
+void TVestrelForm::OnDropFiles(HDROP drop) {
+  std::string path(4 * MAX_PATH, '\0');
+  const UINT length = DragQueryFileA(drop, 0, path.data(), static_cast<UINT>(path.size()));
+  DragFinish(drop);
+  if (length == 0 || length >= path.size()) return;
+  path.resize(length);
+  RunOperation([this, &path] { loader_.FileDropped(path); });
+}
+
 void TVestrelForm::OnCommand(int id, int notification) {
   if (notification != BN_CLICKED) return;
   switch (id) {
@@ -569,6 +583,9 @@ LRESULT TVestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       return 0;
     case WM_TIMER:
       if (wParam == kStopTimer) OnStopTimer();
+      return 0;
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wParam));
       return 0;
     case WM_CLOSE:
       OnClose();

@@ -17,6 +17,7 @@
 #include "protocol/loader_view.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include "app/win32/speed_button.h"
 // clang-format on
@@ -29,8 +30,10 @@ struct FormServices {
   std::function<std::unique_ptr<protocol::BootLink>(LoaderView& view)> makeLink;
   // The device path of port number n (1 for COM1).
   app::PortPathResolver resolvePortPath;
+  // Where the window remembers its last file, port and baud rate; empty: nowhere.
+  std::string settingsPath = {};
 
-  // The serial link and the port map of the platform.
+  // The serial link, the port map and the settings file of the platform.
   static FormServices Real();
 };
 
@@ -173,6 +176,8 @@ class TVestrelForm final : public LoaderView {
   void OnDrawItem(const DRAWITEMSTRUCT& item);
   void OnClose();
   void OnStopTimer();
+  // A HEX or ELF file dropped on the window opens it.
+  void OnDropFiles(HDROP drop);
   HWND List(ListBox list) const;
   // Runs one operation of the core; a click that arrives while one runs is dropped, and a close
   // asked for meanwhile happens when it has returned.

@@ -21,10 +21,14 @@
 #include "tests/support/forwarding_link.h"
 #include "tests/support/hex_text.h"
 
-// The test main: the offscreen platform unless the caller chose one.
+// The test main: the offscreen platform unless the caller chose one, and a configuration
+// folder of its own, so that the windows it makes (and the programs it starts) neither read nor
+// write what the user's window remembers.
 #define VESTREL_GUI_TEST_MAIN(TestClass)                                                        \
   int main(int argc, char** argv) {                                                             \
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen"); \
+    const vestrel::test::TempDir config;                                                        \
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.Path().string()));              \
     QApplication app(argc, argv);                                                               \
     TestClass test;                                                                             \
     return QTest::qExec(&test, argc, argv);                                                     \

@@ -178,7 +178,7 @@ class LayoutTest : public QObject {
     QFileDialog* dialog = form->FileDialog();
     QCOMPARE(dialog->objectName(), QStringLiteral("FileOpenDialog"));
     QCOMPARE(dialog->defaultSuffix(), QStringLiteral("hex"));
-    QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("*.hex (*.hex)")});
+    QCOMPARE(dialog->nameFilters(), QStringList({"*.hex (*.hex)", "*.elf (*.elf)", "* (*)"}));
     QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
     QCOMPARE(dialog->parentWidget(), form.get());
   }

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QSignalSpy>
 #include <QToolButton>
@@ -354,6 +355,40 @@ class WindowTest : public QObject {
     form->SpeedButton(Button::Erase)->click();
     QCOMPARE(fake_->syncs, 1);
     QVERIFY(form->Core().EraseOk == 1);
+  }
+
+  void remembersItsFileAndPortAndOpensADroppedFile() {
+    const std::string settings = files_.File("config/window.conf");
+    auto services = [&] {
+      FormServices real = test::FakeServices(*fake_);
+      real.settingsPath = settings;
+      return real;
+    };
+    auto fileText = [](const TVestrelForm& form) {
+      return form.findChild<QLabel*>("FileStaticText")->text().toStdString();
+    };
+    {
+      TVestrelForm form({}, services());
+      form.show();
+      form.FormActivate();
+      QMimeData dropped;
+      dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(hexFile_))});
+      QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton,
+                            Qt::NoModifier);
+      QCoreApplication::sendEvent(&form, &enter);
+      QVERIFY(enter.isAccepted());
+      QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(&form, &drop);
+      QCOMPARE(fileText(form), hexFile_);
+      form.SelectPortIndex(1);
+      form.close();
+    }
+    TVestrelForm again({}, services());
+    again.show();
+    again.FormActivate();
+    QCOMPARE(fileText(again), hexFile_);
+    QCOMPARE(again.findChild<QComboBox*>("ComComboBox")->currentText(), QStringLiteral("Com3"));
+    QVERIFY(again.Core().FileOk == 1);
   }
 
   void userCloseComputesTheExitCode() {

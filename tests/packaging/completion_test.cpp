@@ -91,6 +91,10 @@ TEST_F(CompletionTest, BaudIndexesAreThoseOfTheBaudList) {
   EXPECT_EQ(Complete({"--baud-index", ""}), expected);
 }
 
+TEST_F(CompletionTest, ResetSequencesByName) {
+  EXPECT_EQ(Complete({"--reset", "dtr"}), (Words{"dtr-hold-rts-pulse", "dtr-pulse"}));
+}
+
 TEST_F(CompletionTest, ProgressModes) {
   EXPECT_EQ(Complete({"--progress", "a"}), (Words{"always", "auto"}));
 }
@@ -116,13 +120,15 @@ TEST_F(CompletionTest, NoPortsAndNoErrorsWhenTheProgramCannotBeRun) {
   EXPECT_EQ(last_.err, "");
 }
 
-TEST_F(CompletionTest, FileOffersHexFilesAndFolders) {
+TEST_F(CompletionTest, FileOffersHexAndElfFilesAndFolders) {
   const std::string base = dir_.File("");
   dir_.Write("app.hex", ":00000001FF\n");
   dir_.Write("OTHER.HEX", ":00000001FF\n");
+  dir_.Write("app.elf", "\x7f" "ELF");
   dir_.Write("notes.txt", "x");
   std::filesystem::create_directory(base + "sub");
-  EXPECT_EQ(Complete({"-f", base}), (Words{base + "OTHER.HEX", base + "app.hex", base + "sub"}));
+  EXPECT_EQ(Complete({"-f", base}),
+            (Words{base + "OTHER.HEX", base + "app.elf", base + "app.hex", base + "sub"}));
   EXPECT_EQ(Complete({"--image-out", base + "n"}), Words{base + "notes.txt"});
 }
 

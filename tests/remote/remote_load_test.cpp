@@ -112,9 +112,26 @@ TEST_F(RemoteLoad, TheSimulatorsPortServerTakesALoadAndLogsTheLineItWasGiven) {
                             R"("flow":"none")"))
       << log;
   // The link holds both modem lines off, at the open and again when it closes.
-  EXPECT_EQ(Count(log, R"("event":"modem","line":"dtr","on":false)"), 2u) << log;
-  EXPECT_EQ(Count(log, R"("event":"modem","line":"rts","on":false)"), 2u) << log;
+  EXPECT_EQ(Count(log, R"("line":"dtr","on":false)"), 2u) << log;
+  EXPECT_EQ(Count(log, R"("line":"rts","on":false)"), 2u) << log;
   EXPECT_TRUE(Contains(log, R"("event":"purge","what":"both")")) << log;
+}
+
+// The port server hands DTR and RTS to the simulated board's reset wiring: a board that enters
+// its bootloader only by a reset loads with --reset over rfc2217:// and not without it.
+TEST_F(RemoteLoad, AResetThroughThePortServerPutsTheBoardIntoItsBootloader) {
+  for (const bool reset : {true, false}) {
+    SCOPED_TRACE(reset ? "--reset dtr-pulse" : "no reset");
+    SimProcess sim;
+    const std::string url =
+        StartSim(sim, "sim", {"--listen", "rfc2217://127.0.0.1:0", "--reset-line", "dtr"});
+    std::vector<std::string> args = {"-f", hexFile, "--port", url, "--baud", "115200", "-e", "-p"};
+    if (reset) args.insert(args.end(), {"--reset", "dtr-pulse"});
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.exitCode, reset ? 0 : 1) << r.out << r.err;
+    EXPECT_EQ(FlashAfterExit(sim, "sim") == expected, reset);
+    EXPECT_EQ(Contains(SimLog("sim"), R"("runs":"bootloader")"), reset) << SimLog("sim");
+  }
 }
 
 TEST_F(RemoteLoad, ARawTcpPortInThePortDirectoryIsLoadedAsComN) {

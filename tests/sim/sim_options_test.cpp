@@ -53,6 +53,14 @@ TEST(SimOptionsTest, ParsesHexSizesVersionAndFaults) {
   EXPECT_EQ(o.faults.lateBy, std::chrono::milliseconds(300));
   EXPECT_EQ(o.stopReadingAfterBytes, 900u);
   EXPECT_EQ(o.listen, "rfc2217://127.0.0.1:0");
+
+  const ParsedOptions wired =
+      Parse({"--reset-line", "rts", "--entry-line", "dtr", "--modem-socket", "/tmp/m"});
+  ASSERT_TRUE(wired.options);
+  ASSERT_TRUE(wired.options->resetWiring);
+  EXPECT_EQ(wired.options->resetWiring->reset, Line::Rts);
+  EXPECT_EQ(wired.options->resetWiring->entry, Line::Dtr);
+  EXPECT_EQ(wired.options->modemSocket, "/tmp/m");
 }
 
 TEST(SimOptionsTest, DefaultsDescribeAHealthyBootloader) {
@@ -71,19 +79,21 @@ TEST(SimOptionsTest, HelpEndsWithStatusZero) {
 }
 
 TEST(SimOptionsTest, UsageErrorsEndWithStatusTwo) {
-  for (const auto& args : std::vector<std::vector<const char*>>{{"--drop", "1.5"},
-                                                                {"--flash-size", "0x1001"},
-                                                                {"--flash-size", "0"},
-                                                                {"--version", "1"},
-                                                                {"--version", "1.256"},
-                                                                {"--version", "1.x"},
-                                                                {"--sync-answer", "256"},
-                                                                {"--finish-status", "0x10000"},
-                                                                {"--finish-status", "E"},
-                                                                {"--listen", "tcp://x:1"},
-                                                                {"--listen", "socket://x"},
-                                                                {"--no-such-option"},
-                                                                {"--erase-ms"}}) {
+  for (const auto& args :
+       std::vector<std::vector<const char*>>{{"--drop", "1.5"},
+                                             {"--flash-size", "0x1001"},
+                                             {"--flash-size", "0"},
+                                             {"--version", "1"},
+                                             {"--version", "1.256"},
+                                             {"--version", "1.x"},
+                                             {"--sync-answer", "256"},
+                                             {"--finish-status", "0x10000"},
+                                             {"--finish-status", "E"},
+                                             {"--reset-line", "cts"},
+                                             {"--entry-line", "dtr"},
+                                             {"--reset-line", "rts", "--entry-line", "rts"},
+                                             {"--no-such-option"},
+                                             {"--erase-ms"}}) {
     std::string err;
     const ParsedOptions parsed = Parse(args, &err);
     EXPECT_FALSE(parsed.options) << args[0];

@@ -44,8 +44,28 @@ bool FakeBootloader::OpenPort(const std::optional<protocol::PortTarget>& port,
   return open_;
 }
 
+bool FakeBootloader::OpenPortIfPresent(const std::optional<protocol::PortTarget>& port,
+                                       std::optional<std::uint32_t> baudRate, bool& absent) {
+  absent = absentOpens > 0;
+  if (absent) {
+    --absentOpens;
+    lastPort = port;
+    return false;
+  }
+  return OpenPort(port, baudRate);
+}
+
+std::string FakeBootloader::SetModemLine(protocol::ModemLine line, bool on) {
+  if (!open_) return "The port is not open.";
+  if (!modemFailure.empty()) return modemFailure;
+  modemChanges.push_back(std::string(protocol::ModemLineName(line)) + (on ? "=1" : "=0"));
+  if (onModemLine) onModemLine(line, on);
+  return {};
+}
+
 bool FakeBootloader::BaudSync() {
   ++syncs;
+  if (onSync) onSync();
   return syncAnswers;
 }
 

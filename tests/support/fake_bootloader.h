@@ -40,7 +40,12 @@ class FakeBootloader : public protocol::BootLink {
   std::uint16_t finishStatus = 0;
   bool syncAnswers = true;
   bool openSucceeds = true;
-  std::string lostReason;  // set to play a device that has gone away; every exchange then fails
+  std::string lostReason;    // set to play a device that has gone away; every exchange then fails
+  int absentOpens = 0;       // this many opens (that may wait) find no device yet
+  std::string modemFailure;  // set to play a device without modem lines: every change fails
+  // Sees each modem-line change, e.g. to let the bootloader answer after a reset.
+  std::function<void(protocol::ModemLine line, bool on)> onModemLine;
+  std::function<void()> onSync;  // sees each sync probe and each BaudSync
 
   // --- scripted faults ---
   std::map<std::uint16_t, std::deque<Fault>> receiveFaults;  // by command of the last request
@@ -57,8 +62,10 @@ class FakeBootloader : public protocol::BootLink {
   int staleAnswers = 0;  // replies that answered a later request than their own
   int discards = 0;
   int syncs = 0;
+  int probes = 0;
   int opens = 0;
   int closes = 0;
+  std::vector<std::string> modemChanges;  // "DTR=1", "RTS=0", ... in order
   std::optional<protocol::PortTarget> lastPort;
   std::optional<std::uint32_t> lastBaud;
   std::function<void(const Bytes& request)> onRequest;  // sees each request as it is sent
@@ -74,7 +81,14 @@ class FakeBootloader : public protocol::BootLink {
     ++closes;
   }
   bool IsOpen() const override { return open_; }
-  int SyncProbe() override { return syncAnswers ? 1 : 0; }
+  bool OpenPortIfPresent(const std::optional<protocol::PortTarget>& port,
+                         std::optional<std::uint32_t> baudRate, bool& absent) override;
+  std::string SetModemLine(protocol::ModemLine line, bool on) override;
+  int SyncProbe() override {
+    ++probes;
+    if (onSync) onSync();
+    return syncAnswers ? 1 : 0;
+  }
   bool BaudSync() override;
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;

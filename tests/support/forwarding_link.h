@@ -21,6 +21,13 @@ class ForwardingLink : public protocol::BootLink {
   }
   void ClosePort() override { fake_.ClosePort(); }
   bool IsOpen() const override { return fake_.IsOpen(); }
+  bool OpenPortIfPresent(const std::optional<protocol::PortTarget>& port,
+                         std::optional<std::uint32_t> baudRate, bool& absent) override {
+    return fake_.OpenPortIfPresent(port, baudRate, absent);
+  }
+  std::string SetModemLine(protocol::ModemLine line, bool on) override {
+    return fake_.SetModemLine(line, on);
+  }
   int SyncProbe() override { return fake_.SyncProbe(); }
   bool BaudSync() override { return fake_.BaudSync(); }
   int SendFrame(std::span<const std::uint8_t> payload) override { return fake_.SendFrame(payload); }

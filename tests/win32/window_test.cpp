@@ -12,11 +12,13 @@
 #include "tests/win32/win32_test_support.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 // clang-format on
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -96,10 +98,11 @@ class Win32WindowTest : public ::testing::Test {
     hexFile_ = WriteHexFile(files_, "app.hex", data_);
   }
 
-  std::unique_ptr<TVestrelForm> MakeForm(std::vector<std::string> args = {}) {
-    FormServices services{
-        [this](LoaderView&) { return std::make_unique<ForwardingLink>(*fake_); },
-        [](unsigned number) { return "\\\\.\\FAKECOM" + std::to_string(number); }};
+  std::unique_ptr<TVestrelForm> MakeForm(std::vector<std::string> args = {},
+                                         std::string settingsPath = {}) {
+    FormServices services{[this](LoaderView&) { return std::make_unique<ForwardingLink>(*fake_); },
+                          [](unsigned number) { return "\\\\.\\FAKECOM" + std::to_string(number); },
+                          std::move(settingsPath)};
     auto form = std::make_unique<TVestrelForm>(std::move(args), std::move(services));
     return form;
   }
@@ -303,6 +306,45 @@ TEST_F(Win32WindowTest, ButtonsAndTheFileDialogCarryALoad) {
   form->Close();
   EXPECT_TRUE(form->Closed());
   EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+// What the shell hands a window when a file is dropped on it.
+HGLOBAL DroppedFile(const std::string& path) {
+  HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + path.size() + 2);
+  auto* files = static_cast<DROPFILES*>(GlobalLock(memory));
+  files->pFiles = sizeof(DROPFILES);
+  std::memcpy(reinterpret_cast<char*>(files) + sizeof(DROPFILES), path.c_str(), path.size() + 1);
+  GlobalUnlock(memory);
+  return memory;
+}
+
+TEST_F(Win32WindowTest, RemembersItsFileAndPortAndOpensADroppedFile) {
+  const std::string settings = files_.File("window.conf");
+  {
+    auto form = MakeForm({}, settings);
+    form->Show(SW_SHOWNORMAL);
+    form->FormActivate();
+    SendMessageA(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(DroppedFile(hexFile_)), 0);
+    EXPECT_EQ(Text(form->Control(FileStaticText)), hexFile_);
+    form->SelectPortIndex(1);  // Com3
+    form->Close();
+  }
+  auto again = MakeForm({}, settings);
+  again->Show(SW_SHOWNORMAL);
+  again->FormActivate();
+  EXPECT_EQ(Text(again->Control(FileStaticText)), hexFile_);
+  EXPECT_EQ(Text(again->Control(ComComboBox)), "Com3");
+  EXPECT_EQ(again->Core().FileOk, 1);
+}
+
+TEST_F(Win32WindowTest, WaitOptionWaitsForThePortToAppear) {
+  fake_->absentOpens = 3;
+  auto form = MakeForm({"-c3", "-b7", "--wait=5", "--reset=dtr-pulse"});
+  form->Show(SW_SHOWNORMAL);
+  ASSERT_TRUE(test::win32::WaitUntil([&] { return form->Core().ConnectOk == 1; }));
+  EXPECT_EQ(fake_->opens, 1);
+  EXPECT_EQ(fake_->modemChanges, (std::vector<std::string>{"DTR=1", "DTR=0"}));
+  EXPECT_EQ(Text(form->Control(InfoStaticText)), "Connected...");
 }
 
 TEST_F(Win32WindowTest, ClosingDuringAnOperationWaitsForIt) {

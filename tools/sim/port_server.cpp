@@ -122,11 +122,6 @@ std::uint8_t InForce(ComPortCommand command, const termios& tio) {
   }
 }
 
-const char* ModemLineOf(std::uint8_t value) {
-  if (value == Value(ComPortControl::DtrOn) || value == Value(ComPortControl::DtrOff)) return "dtr";
-  return "rts";
-}
-
 }  // namespace
 
 std::optional<LineSettings> ReadLineSettings(int fd) {
@@ -137,10 +132,12 @@ std::optional<LineSettings> ReadLineSettings(int fd) {
                       FlowName(FlowOf(tio))};
 }
 
-PortServer::PortServer(platform::RemotePortUrl url, int lineFd, Logger log)
+PortServer::PortServer(platform::RemotePortUrl url, int lineFd, Logger log,
+                       ModemLineHandler onModemLine)
     : url_(std::move(url)),
       lineFd_(lineFd),
       log_(std::move(log)),
+      onModemLine_(std::move(onModemLine)),
       comPort_(url_.protocol == platform::RemoteProtocol::Rfc2217),
       negotiator_({telnet::kBinary, telnet::kSuppressGoAhead},
                   {telnet::kBinary, telnet::kSuppressGoAhead, telnet::kComPort}) {
@@ -363,8 +360,9 @@ std::uint8_t PortServer::Control(std::uint8_t value) {
     case ComPortControl::RtsOff: {
       const bool on =
           value == Value(ComPortControl::DtrOn) || value == Value(ComPortControl::RtsOn);
-      (value <= Value(ComPortControl::DtrOff) ? dtr_ : rts_) = on;
-      log_(line.Add("event", "modem").Add("line", ModemLineOf(value)).Add("on", on));
+      const bool dtr = value <= Value(ComPortControl::DtrOff);
+      (dtr ? dtr_ : rts_) = on;
+      onModemLine_(dtr ? Line::Dtr : Line::Rts, on);
       return value;
     }
     default:

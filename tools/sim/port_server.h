@@ -1,9 +1,9 @@
 // The simulator's own port server: a TCP listener that lends the simulated line to one client at
 // a time, as a serial port server (ser2net) does on a real port. With rfc2217:// it speaks the
 // telnet COM port option: the line settings it is given go to the pseudo-terminal, where the
-// simulator sees them as it sees those of a local host or of ser2net; the modem-line, break and
-// purge commands, which a pseudo-terminal has no place for, are logged as given. With socket://
-// the bytes pass as they are.
+// simulator sees them as it sees those of a local host or of ser2net; the modem-line commands,
+// which a pseudo-terminal has no place for, go to the simulator (its reset wiring), and break
+// and purge commands are logged as given. With socket:// the bytes pass as they are.
 #pragma once
 
 #include <poll.h>
@@ -18,6 +18,7 @@
 #include "platform/remote_port.h"
 #include "platform/rfc2217.h"
 #include "tools/sim/request_log.h"
+#include "tools/sim/reset_circuit.h"
 
 namespace vestrel::sim {
 
@@ -38,9 +39,11 @@ class PortServer {
  public:
   // Events go to `log` without their time, which the caller adds.
   using Logger = std::function<void(JsonLine&)>;
+  // A client set DTR or RTS (on: asserted).
+  using ModemLineHandler = std::function<void(Line, bool on)>;
 
   // Serves the terminal `lineFd` (made non-blocking) to clients of `url`.
-  PortServer(platform::RemotePortUrl url, int lineFd, Logger log);
+  PortServer(platform::RemotePortUrl url, int lineFd, Logger log, ModemLineHandler onModemLine);
   ~PortServer();
   PortServer(const PortServer&) = delete;
   PortServer& operator=(const PortServer&) = delete;
@@ -76,6 +79,7 @@ class PortServer {
   platform::RemotePortUrl url_;
   int lineFd_;
   Logger log_;
+  ModemLineHandler onModemLine_;
   int listener_ = -1;
   int client_ = -1;
   bool comPort_;

@@ -26,6 +26,7 @@
 #include "tools/sim/bootloader_model.h"
 #include "tools/sim/fault_injector.h"
 #include "tools/sim/port_server.h"
+#include "tools/sim/modem_socket.h"
 #include "tools/sim/request_log.h"
 #include "tools/sim/request_receiver.h"
 
@@ -158,7 +159,9 @@ class Simulator {
         receiver_(ReceiverConfig{std::chrono::milliseconds(options.probeQuietMs) + byteTime_,
                                  std::chrono::milliseconds(100) + byteTime_}),
         model_(options.model),
-        faults_(options.faults, options.seed) {}
+        faults_(options.faults, options.seed) {
+    if (options.resetWiring) circuit_.emplace(*options.resetWiring);
+  }
 
   int Run(std::ostream& out);
 
@@ -176,6 +179,11 @@ class Simulator {
   void DeliverInput(SimDuration now);
   void HandleEvents(const std::vector<ReceiverEvent>& events, SimDuration now);
   void HandleProbe(SimDuration now);
+  void HandleModemLine(Line line, bool on, SimDuration now);
+  // False while the application runs or the board is held in reset.
+  bool BootloaderListens() const {
+    return !applicationRunning_ && (!circuit_ || circuit_->State() == BoardState::Bootloader);
+  }
   void HandleRequest(const std::vector<std::uint8_t>& payload, SimDuration now);
   void Send(const Transmission& transmission, SimDuration notBefore);
   void Enqueue(std::span<const std::uint8_t> bytes, SimDuration notBefore, bool babble = false);
@@ -205,6 +213,8 @@ class Simulator {
   RequestReceiver receiver_;
   BootloaderModel model_;
   FaultInjector faults_;
+  std::optional<ResetCircuit> circuit_;
+  std::unique_ptr<ModemSocket> modem_;
   Pty pty_;
   std::unique_ptr<PortServer> server_;        // --listen
   std::optional<LineSettings> lineSettings_;  // as last logged
@@ -255,6 +265,15 @@ int Simulator::Run(std::ostream& out) {
     err_ << "vestrel-sim: " << *error << "\n";
     ClosePty(pty_);
     return 1;
+  }
+  if (!options_.modemSocket.empty()) {
+    std::string error;
+    modem_ = ModemSocket::Listen(options_.modemSocket, error);
+    if (!modem_) {
+      err_ << "vestrel-sim: " << error << "\n";
+      ClosePty(pty_);
+      return 1;
+    }
   }
   if (!options_.link.empty()) {
     if (auto error = PlaceLink(options_.link, pty_.path)) {
@@ -308,6 +327,8 @@ void Simulator::Loop(const sigset_t& waitMask) {
     std::vector<pollfd> fds{{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0}};
     if (!outbound_.empty() && GroupDue() <= now) fds[0].events |= POLLOUT;  // the write was refused
     if (server_) server_->AddPollFds(fds);
+    const std::size_t firstModemFd = fds.size();
+    if (modem_) modem_->AddPollFds(fds);
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
     timespec timeout{};
@@ -328,6 +349,10 @@ void Simulator::Loop(const sigset_t& waitMask) {
     }
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) ReadInput(Now());
     if (ready > 0 && server_ && server_->Service(fds, 1)) CheckLineSettings(Now());
+    if (ready > 0 && modem_) {
+      modem_->Handle(std::vector<pollfd>(fds.begin() + firstModemFd, fds.end()),
+                     [this](Line line, bool on) { HandleModemLine(line, on, Now()); });
+    }
   }
 }
 
@@ -382,12 +407,36 @@ void Simulator::HandleEvents(const std::vector<ReceiverEvent>& events, SimDurati
 
 void Simulator::HandleProbe(SimDuration now) {
   ++probes_;
-  const bool answered = !options_.silent && !applicationRunning_ && probes_ > options_.ignoreProbes;
+  const bool answered = !options_.silent && BootloaderListens() && probes_ > options_.ignoreProbes;
   if (answered) {
     const std::vector<std::uint8_t> answer(options_.syncAnswerCount, options_.syncAnswer);
     Enqueue(answer, now);
   }
   Log(JsonLine().Add("event", "probe").Add("t", Seconds(now)).Add("answered", answered));
+}
+
+void Simulator::HandleModemLine(Line line, bool on, SimDuration now) {
+  Log(JsonLine()
+          .Add("event", "modem")
+          .Add("t", Seconds(now))
+          .Add("line", LineName(line))
+          .Add("on", on));
+  if (!circuit_) return;
+  const bool restarted = circuit_->SetLine(line, on);
+  if (circuit_->State() == BoardState::HeldInReset) {
+    // A board in reset sends nothing more.
+    babbling_ = false;
+    outbound_.clear();
+    appTextAt_.reset();
+  }
+  if (!restarted) return;
+  applicationRunning_ = circuit_->State() == BoardState::Application;
+  if (applicationRunning_ && !options_.appText.empty())
+    appTextAt_ = now + std::chrono::milliseconds(options_.appDelayMs);
+  Log(JsonLine()
+          .Add("event", "reset")
+          .Add("t", Seconds(now))
+          .Add("runs", BoardStateName(circuit_->State())));
 }
 
 void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDuration now) {
@@ -396,9 +445,11 @@ void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDurat
   // "bytes": the line's traffic so far, both ways, so that a test can pull the line at a chosen
   // request with --unplug-after-bytes.
   line.Add("event", "request").Add("t", Seconds(now)).Add("bytes", bytesIn_ + bytesOut_);
-  if (applicationRunning_) {
-    // The bootloader has handed the line to the application, which does not understand frames.
-    line.Add("result", "ignored").Add("detail", "application running");
+  if (!BootloaderListens()) {
+    // The line belongs to the application, which does not understand frames, or the board is
+    // held in reset.
+    const bool held = circuit_ && circuit_->State() == BoardState::HeldInReset;
+    line.Add("result", "ignored").Add("detail", held ? "held in reset" : "application running");
     Log(line);
     return;
   }
@@ -568,7 +619,8 @@ std::optional<std::string> Simulator::StartServer() {
       platform::ParseRemotePortUrl(options_.listen, true);
   if (!url) return "--listen " + options_.listen + ": not " + platform::kRemotePortForm;
   server_ = std::make_unique<PortServer>(
-      *url, pty_.slave, [this](JsonLine& line) { Log(line.Add("t", Seconds(Now()))); });
+      *url, pty_.slave, [this](JsonLine& line) { Log(line.Add("t", Seconds(Now()))); },
+      [this](Line line, bool on) { HandleModemLine(line, on, Now()); });
   return server_->Listen();
 }
 

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <map>
 
 #include "platform/remote_port.h"
 
@@ -33,6 +34,13 @@ constexpr const char* kFooter =
     "                erased, 'G' 0x0047 if no 0x0002 block since the erase, else 0x0000),\n"
     "                start application 0x0000 (no reply; afterwards the line belongs to the\n"
     "                application: --app-text is sent, requests and probes are ignored).\n"
+    "  Reset         With --reset-line the board first runs its application and ignores the\n"
+    "                sync; releasing an asserted reset line restarts it, into its bootloader\n"
+    "                if --entry-line (if given) is asserted then, else into its application.\n"
+    "                A pseudo-terminal has no modem lines: the loader's DTR/RTS changes reach\n"
+    "                the simulator through --modem-socket, a Unix socket that a shim in the\n"
+    "                loader's process reports them to (two bytes: lines set, bit 0 DTR and\n"
+    "                bit 1 RTS, and their states; answered with one byte once applied).\n"
     "                The flash window starts at 0x9D000000 and is --flash-size bytes long.\n"
     "  Validation    Every frame and request is checked strictly (four start bytes, escapes,\n"
     "                checksum, command code, second field, payload length, word-aligned\n"
@@ -63,7 +71,8 @@ constexpr const char* kFooter =
     "data_bits,\n"
     "parity, stop_bits, flow), \"modem\" (line dtr/rts, on), \"control\" (break), \"purge\" "
     "(what),\n"
-    "\"connect\", \"refused\" and \"disconnect\" (peer, detail), \"unplug\" and \"exit\".\n"
+    "\"connect\", \"refused\" and \"disconnect\" (peer, detail), \"reset\" (runs: bootloader or\n"
+    "application), \"unplug\" and \"exit\".\n"
     "\nExit status: 0 after a normal end, 1 on a runtime failure, 2 on a usage error.\n"
     "\nExample:\n"
     "  vestrel-sim --link /tmp/ports/com3 --erase-ms 200 --log sim.jsonl --flash-out flash.bin\n"
@@ -246,6 +255,24 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
       ->option_text("N")
       ->group("Faults");
 
+  std::string resetLine, entryLine;
+  const std::map<std::string, Line> lines{{"dtr", Line::Dtr}, {"rts", Line::Rts}};
+  app.add_option("--reset-line", resetLine,
+                 "The line that resets the board; the bootloader answers only after a reset")
+      ->check(CLI::IsMember({"dtr", "rts"}))
+      ->option_text("dtr|rts")
+      ->group("Reset");
+  auto* entryOption =
+      app.add_option("--entry-line", entryLine,
+                     "The bootloader entry line, which must be asserted when reset is released")
+          ->check(CLI::IsMember({"dtr", "rts"}))
+          ->option_text("dtr|rts")
+          ->group("Reset");
+  app.add_option("--modem-socket", o.modemSocket,
+                 "Learn the loader's DTR/RTS changes from this Unix socket (tests)")
+      ->option_text("PATH")
+      ->group("Reset");
+
   app.add_flag("--exit-after-start", o.exitAfterStart,
                "End once start application has arrived (and --app-text has gone out)")
       ->group("Lifetime");
@@ -269,6 +296,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
       throw CLI::ValidationError("--version", "expects MAJOR.MINOR, each 0 to 255");
     }
     if (!finishStatus.empty()) o.model.finishStatus = ParseWord(finishStatus);
+    if (*entryOption && (resetLine.empty() || entryLine == resetLine))
+      throw CLI::ValidationError("--entry-line", "needs --reset-line, and another line than it");
   } catch (const CLI::CallForHelp& e) {
     return {std::nullopt, app.exit(e, out, err)};
   } catch (const CLI::ParseError& e) {
@@ -280,6 +309,10 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
   if (app.count("--unplug-after-bytes") > 0) o.unplugAfterBytes = unplugAfter;
   if (app.count("--stop-reading-after-bytes") > 0) o.stopReadingAfterBytes = stopReadingAfter;
   o.faults.lateBy = std::chrono::milliseconds(lateMs);
+  if (!resetLine.empty()) {
+    o.resetWiring = ResetWiring{lines.at(resetLine), std::nullopt};
+    if (!entryLine.empty()) o.resetWiring->entry = lines.at(entryLine);
+  }
   return {o, 0};
 }
 

@@ -8,6 +8,7 @@
 
 #include "tools/sim/bootloader_model.h"
 #include "tools/sim/fault_injector.h"
+#include "tools/sim/reset_circuit.h"
 
 namespace vestrel::sim {
 
@@ -34,6 +35,9 @@ struct SimOptions {
   std::string flashOut;
   std::string logPath;
   bool quiet = false;
+  // The board's reset wiring: the bootloader serves the line only after a reset through it.
+  std::optional<ResetWiring> resetWiring;
+  std::string modemSocket;  // where the loader's DTR/RTS changes are reported (tests)
 };
 
 struct ParsedOptions {
