@@ -101,8 +101,11 @@ test-web: web
 	cmake --build --preset default -j $(JOBS) --target vestrel-sim
 	./scripts/test-web
 
-# Loads the bundled demo firmware into the simulated bootloader, end to end.
-demo: build
+# Loads the bundled demo firmware into the simulated bootloader, end to end. Builds only the two
+# programs it runs.
+demo: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target vestrel-cli vestrel-sim
 	./scripts/demo
 
 # Each fuzz target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/<target>), under the
