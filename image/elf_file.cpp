@@ -191,7 +191,7 @@ class ElfReader {
 };
 
 // One record ":LLAAAATT<data>CC" with its checksum.
-std::string Record(std::uint8_t type, std::uint16_t offset, const std::uint8_t* data,
+std::string HexRecord(std::uint8_t type, std::uint16_t offset, const std::uint8_t* data,
                    std::size_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string line = ":";
@@ -222,11 +222,11 @@ void WriteRecords(std::span<const std::uint8_t> file, const std::vector<Piece>& 
         upper = address >> 16;
         const std::uint8_t value[] = {static_cast<std::uint8_t>(upper >> 8),
                                       static_cast<std::uint8_t>(upper)};
-        lines.push_back(Record(0x04, 0, value, sizeof value));
+        lines.push_back(HexRecord(0x04, 0, value, sizeof value));
       }
       const std::uint64_t count =
           std::min<std::uint64_t>({kRecordBytes, piece.size - done, 0x10000 - (address & 0xFFFF)});
-      lines.push_back(Record(0x00, static_cast<std::uint16_t>(address),
+      lines.push_back(HexRecord(0x00, static_cast<std::uint16_t>(address),
                              file.data() + piece.offset + done, static_cast<std::size_t>(count)));
       done += count;
     }

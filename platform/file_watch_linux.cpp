@@ -19,7 +19,7 @@ namespace {
 constexpr std::uint32_t kEvents =
     IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF;
 
-std::string ErrorText(int error) {
+std::string WatchErrorText(int error) {
   return std::system_category().message(error);
 }
 
@@ -43,7 +43,7 @@ class InotifyWatch final : public FileWatch {
 
  private:
   WatchResult Fail(int error) {
-    error_ = "watching " + folder_ + " failed: " + ErrorText(error);
+    error_ = "watching " + folder_ + " failed: " + WatchErrorText(error);
     return WatchResult::Failed;
   }
 
@@ -80,11 +80,11 @@ std::unique_ptr<FileWatch> WatchFile(const std::string& path, std::string& error
   const std::string folder = file.parent_path().string();
   const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) {
-    error = "cannot watch " + folder + ": " + ErrorText(errno);
+    error = "cannot watch " + folder + ": " + WatchErrorText(errno);
     return nullptr;
   }
   if (::inotify_add_watch(fd, folder.c_str(), kEvents) < 0) {
-    error = "cannot watch " + folder + ": " + ErrorText(errno);
+    error = "cannot watch " + folder + ": " + WatchErrorText(errno);
     ::close(fd);
     return nullptr;
   }

@@ -14,8 +14,6 @@
 namespace vestrel::cli {
 namespace {
 
-constexpr unsigned kLastPort = 256;
-
 constexpr const char* kUsage =
     "Usage: vestrel-cli -f FILE -c N -b N -a        load, verify and start (COMn, baud index)\n"
     "       vestrel-cli -f FILE --port DEV --baud RATE -a\n"

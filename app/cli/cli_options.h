@@ -12,6 +12,9 @@
 
 namespace vestrel::cli {
 
+// Ports are COM1 to COM256.
+inline constexpr unsigned kLastPort = 256;
+
 enum class CliAction {
   Exit,         // print `out` and `err`, then exit with `exitCode` (help, version, usage error)
   ListPorts,    // --list-ports

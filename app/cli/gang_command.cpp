@@ -14,8 +14,6 @@
 namespace vestrel::cli {
 namespace {
 
-constexpr unsigned kLastPort = 256;
-
 // "COM3" names port 3 of the map and shows as COM3; anything else is opened as it is named.
 protocol::PortTarget TargetOf(const std::string& name) {
   if (const std::optional<unsigned> number = ComPortNumber(name))

@@ -8,8 +8,8 @@
 namespace vestrel::cli {
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
-constexpr int kBarWidth = 20;
+constexpr auto kTableRedrawInterval = std::chrono::milliseconds(200);
+constexpr int kTableBarWidth = 20;
 // Lines longer than a terminal is wide would wrap and move the block under the cursor.
 constexpr std::size_t kLineWidth = 79;
 
@@ -65,9 +65,9 @@ std::string GangView::Line(std::size_t board) const {
   if (!b.outcome.empty()) {
     line << b.outcome;
   } else if (!b.phase.empty()) {
-    const int filled = b.percent * kBarWidth / 100;
+    const int filled = b.percent * kTableBarWidth / 100;
     line << std::setw(12) << b.phase << '[' << std::string(static_cast<std::size_t>(filled), '#')
-         << std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') << "] " << std::right
+         << std::string(static_cast<std::size_t>(kTableBarWidth - filled), ' ') << "] " << std::right
          << std::setw(3) << b.percent << '%';
   } else {
     line << b.text;
@@ -77,7 +77,7 @@ std::string GangView::Line(std::size_t board) const {
 
 void GangView::Draw(bool force) {
   const auto now = clock_();
-  if (drawn_ && !force && now - lastDraw_ < kRedrawInterval) return;
+  if (drawn_ && !force && now - lastDraw_ < kTableRedrawInterval) return;
   lastDraw_ = now;
   if (drawn_) out_ << "\x1b[" << boards_.size() << 'A';
   for (std::size_t board = 0; board < boards_.size(); ++board)

@@ -14,26 +14,26 @@ using std::chrono::milliseconds;
 // How often a quiet watch looks at the stop check.
 constexpr milliseconds kStopPoll{200};
 
-enum class Outcome { Changed, Stopped, Failed };
+enum class WatchOutcome { Changed, Stopped, Failed };
 
 // Waits until the file differs from `loaded` and then stays the same for a moment.
-Outcome WaitForNewVersion(platform::FileWatch& watch, const WatchOptions& options,
+WatchOutcome WaitForNewVersion(platform::FileWatch& watch, const WatchOptions& options,
                           const std::optional<app::FileStamp>& loaded, const StopCheck& stop) {
   for (;;) {
-    if (!stop().empty()) return Outcome::Stopped;
+    if (!stop().empty()) return WatchOutcome::Stopped;
     const platform::WatchResult r = watch.Wait(kStopPoll);
-    if (r == platform::WatchResult::Failed) return Outcome::Failed;
+    if (r == platform::WatchResult::Failed) return WatchOutcome::Failed;
     std::optional<app::FileStamp> now = app::StampOf(options.file);
     if (r != platform::WatchResult::Changed || !now || now == loaded) continue;
     const auto giveUp = std::chrono::steady_clock::now() + options.settleLimit;
     while (std::chrono::steady_clock::now() < giveUp && stop().empty()) {
       const platform::WatchResult more = watch.Wait(options.settle);
-      if (more == platform::WatchResult::Failed) return Outcome::Failed;
+      if (more == platform::WatchResult::Failed) return WatchOutcome::Failed;
       const std::optional<app::FileStamp> later = app::StampOf(options.file);
       if (more == platform::WatchResult::TimedOut && later == now) break;
       now = later;
     }
-    return stop().empty() ? Outcome::Changed : Outcome::Stopped;
+    return stop().empty() ? WatchOutcome::Changed : WatchOutcome::Stopped;
   }
 }
 
@@ -53,13 +53,13 @@ int RunWatch(const WatchOptions& options, const std::function<int()>& load, cons
     if (!stop().empty()) return result;
     out << "Watching " << options.file << " for changes (Ctrl-C ends)" << std::endl;
     switch (WaitForNewVersion(*watch, options, loaded, stop)) {
-      case Outcome::Stopped:
+      case WatchOutcome::Stopped:
         out << "Stopped watching " << options.file << std::endl;
         return result;
-      case Outcome::Failed:
+      case WatchOutcome::Failed:
         err << "vestrel-cli: --watch: " << watch->Error() << '\n';
         return 1;
-      case Outcome::Changed:
+      case WatchOutcome::Changed:
         out << options.file << " changed: loading it again" << std::endl;
         break;
     }

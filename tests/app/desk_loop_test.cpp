@@ -18,7 +18,7 @@ using test::Bytes;
 using test::FakeBootloader;
 using Strings = std::vector<std::string>;
 
-constexpr std::uint32_t kPage = 4096;
+constexpr std::uint32_t kDeskFlashSize = 4096;
 
 protocol::ResetSequence Reset(const char* text) {
   std::string error;
@@ -56,7 +56,7 @@ class DeskLoop : public ::testing::Test {
   }
 
   test::TempDir dir;
-  FakeBootloader fake{kPage};
+  FakeBootloader fake{kDeskFlashSize};
   test::RecordingView view;
   Loader loader{view, fake, [](unsigned n) { return "/dev/test/com" + std::to_string(n); }};
   std::vector<unsigned> pausesAtSync;
@@ -138,7 +138,7 @@ TEST_F(DeskLoop, AWaitThatRunsOutSaysForWhatAndHowLong) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.box);
-    FakeBootloader silent(kPage);
+    FakeBootloader silent(kDeskFlashSize);
     silent.syncAnswers = false;
     silent.absentOpens = c.absentOpens;
     test::RecordingView shown;
@@ -181,7 +181,7 @@ TEST_F(DeskLoop, AStopOrAClosingWindowEndsTheWait) {
 }
 
 TEST_F(DeskLoop, WindowOptionsResetBeforeTheLoadAndStartTheApplicationAfterIt) {
-  const Bytes data = test::Pattern(kPage);
+  const Bytes data = test::Pattern(kDeskFlashSize);
   Options({"-f" + HexFile("app.hex", data), "-c3", "-b7", "-a", "--reset=dtr-hold-rts-pulse",
            "--reset-after"});
   EXPECT_TRUE(loader.FormActivate());
@@ -194,7 +194,7 @@ TEST_F(DeskLoop, WindowOptionsResetBeforeTheLoadAndStartTheApplicationAfterIt) {
 
 TEST_F(DeskLoop, NoResetAfterALoadThatFailed) {
   fake.finishStatus = 0x47;  // the bootloader refuses the closing report
-  Options({"-f" + HexFile("app.hex", test::Pattern(kPage)), "-c3", "-b7", "-e", "-p",
+  Options({"-f" + HexFile("app.hex", test::Pattern(kDeskFlashSize)), "-c3", "-b7", "-e", "-p",
            "--reset-after=dtr-pulse"});
   loader.FormActivate();
   EXPECT_TRUE(fake.modemChanges.empty());
@@ -212,7 +212,7 @@ TEST_F(DeskLoop, ARefusedWindowOptionSendsNothing) {
   };
   for (const Strings& args : refused) {
     SCOPED_TRACE(args[0]);
-    FakeBootloader untouched(kPage);
+    FakeBootloader untouched(kDeskFlashSize);
     test::RecordingView shown;
     Loader window(shown, untouched, [](unsigned) { return std::string("/dev/null"); });
     window.ReadCommandLine(args);
@@ -228,13 +228,13 @@ TEST_F(DeskLoop, ARefusedWindowOptionSendsNothing) {
 }
 
 TEST_F(DeskLoop, ProgramReadsAFileThatChangedOnDiskAgainAndSaysSo) {
-  const std::string file = HexFile("app.hex", test::Pattern(kPage, 1));
+  const std::string file = HexFile("app.hex", test::Pattern(kDeskFlashSize, 1));
   loader.LoadHexFile(file);
   loader.ConnectSpeedButtonClick();
   loader.ProgramSpeedButtonClick();
   EXPECT_FALSE(Shown("File changed on disk, read again: " + file));
 
-  const Bytes rebuilt = test::Pattern(kPage / 2, 2);
+  const Bytes rebuilt = test::Pattern(kDeskFlashSize / 2, 2);
   HexFile("app.hex", rebuilt);
   loader.ProgramSpeedButtonClick();
   EXPECT_TRUE(Shown("File changed on disk, read again: " + file));
@@ -276,7 +276,7 @@ TEST_F(DeskLoop, TheWindowRemembersWhatTheCommandLineDoesNotName) {
   EXPECT_EQ(ReadWindowSettings(settings), (WindowSettings{first, "Com3", 2}));
 
   struct Window {
-    FakeBootloader fake{kPage};
+    FakeBootloader fake{kDeskFlashSize};
     test::RecordingView view;
     Loader loader{view, fake, [](unsigned) { return std::string("/dev/null"); }};
   };

@@ -22,13 +22,12 @@ using Addresses = std::vector<std::uint32_t>;
 
 constexpr std::uint32_t kBlock = 512;
 constexpr std::uint32_t kFlashSize = 4 * 4096;  // four pages, 32 blocks
-constexpr std::uint32_t kBase = 0x9D000000;
 
 // Data in blocks 0 and 9 (pages 0 and 1) and a few bytes of block 25 (page 3); page 2 is blank.
 constexpr std::uint32_t kDataBlocks[] = {0, 9, 25};
 
 std::uint32_t BlockAddress(std::uint32_t block) {
-  return kBase + block * kBlock;
+  return test::kVirtualBase + block * kBlock;
 }
 
 std::uint32_t Get32(const Bytes& bytes, std::size_t at) {

@@ -11,12 +11,9 @@ namespace vestrel::cli {
 namespace {
 
 using test::Bytes;
+using test::Contains;
 using test::HexText;
 using test::TempDir;
-
-bool Contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
-}
 
 test::RunResult RunCli(const std::vector<std::string>& args, const TempDir& dir) {
   return test::Run(VESTREL_CLI, args, dir);

@@ -18,6 +18,7 @@
 #include "tests/cli/run_program.h"
 #include "tests/reliability/child_process.h"
 #include "tests/support/elf_build.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/sim_process.h"
 
@@ -26,11 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kFlashSize = 0x4000;
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+constexpr std::uint32_t kDeskFlashSize = 0x4000;
 
 // Waits until `file` holds `text` `times` times, at most `limit`.
 bool WaitForText(const std::string& file, const std::string& text, std::chrono::seconds limit,
@@ -71,7 +68,7 @@ class DeskLoop : public testing::Test {
   }
 
   static Bytes Flash(const std::vector<Region>& from) {
-    Bytes flash(kFlashSize, 0xFF);
+    Bytes flash(kDeskFlashSize, 0xFF);
     for (const Region& r : from) {
       if (r.physical >> 24 != 0x1D) continue;
       std::copy(r.bytes.begin(), r.bytes.end(), flash.begin() + (r.physical - 0x1D000000));
@@ -82,7 +79,7 @@ class DeskLoop : public testing::Test {
   // Starts the simulator as COM1 of the test's port directory.
   void StartSim(std::vector<std::string> args) {
     args.insert(args.end(),
-                {"--flash-size", std::to_string(kFlashSize), "--erase-ms", "50", "--link",
+                {"--flash-size", std::to_string(kDeskFlashSize), "--erase-ms", "50", "--link",
                  ports.Entry(1).string(), "--flash-out", dir.File("flash.bin"), "--quiet",
                  "--modem-socket", ModemSocket(), "--log", dir.File("sim.jsonl")});
     ASSERT_TRUE(sim.Start(args));

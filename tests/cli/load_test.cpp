@@ -79,12 +79,6 @@ std::string WithoutSummary(const std::string& out) {
   return out.substr(0, out.find("Summary:"));
 }
 
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 TEST_F(CliLoad, SkipBlankLoadsOnlyTheDataBlocksAndEndsAsTheFullLoad) {
   // Old contents everywhere: only the erase makes the blocks left out blank.
   const std::string old = dir.Write("old.bin", std::string(kFlashSize, '\x5A'));

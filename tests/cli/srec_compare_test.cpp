@@ -18,7 +18,7 @@ using test::HexText;
 using test::Pattern;
 using test::TempDir;
 
-constexpr std::uint32_t kFlashSize = 0x80000;
+constexpr std::uint32_t kFullFlashSize = 0x80000;
 
 bool HaveSrecCat() {
   return std::system("command -v srec_cat >/dev/null 2>&1") == 0;
@@ -112,8 +112,8 @@ TEST_P(SrecCatCompare, ImageMatchesByteForByte) {
 
   const test::Bytes expected = test::ReadBytes(theirs);
   const test::Bytes actual = test::ReadBytes(ours);
-  ASSERT_EQ(expected.size(), kFlashSize);
-  ASSERT_EQ(actual.size(), kFlashSize);
+  ASSERT_EQ(expected.size(), kFullFlashSize);
+  ASSERT_EQ(actual.size(), kFullFlashSize);
   const auto [a, b] = std::mismatch(actual.begin(), actual.end(), expected.begin());
   EXPECT_TRUE(a == actual.end()) << "first difference at offset 0x" << std::hex
                                  << (a - actual.begin());

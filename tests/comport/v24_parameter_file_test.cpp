@@ -14,20 +14,15 @@
 #include <vector>
 
 #include "comport/v24_parameter.h"
+#include "tests/comport/v24_bytes.h"
 
 namespace vestrel::comport {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-const Bytes kDefaultBytes = {0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                             0x00, 0x00, 0xE8, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-Bytes Encoded(const V24ParameterTag& record) {
-  const V24ParameterBytes b = EncodeV24Parameter(record);
-  return Bytes(b.begin(), b.end());
-}
+using test::Bytes;
+using test::Encoded;
+using test::kDefaultBytes;
 
 V24ParameterTag Decoded(const Bytes& bytes) {
   V24ParameterBytes b{};

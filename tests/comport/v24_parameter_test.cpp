@@ -1,4 +1,5 @@
 #include "comport/v24_parameter.h"
+#include "tests/comport/v24_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,15 +10,9 @@
 namespace vestrel::comport {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Encoded(const V24ParameterTag& record) {
-  const V24ParameterBytes b = EncodeV24Parameter(record);
-  return Bytes(b.begin(), b.end());
-}
-
-const Bytes kDefaultBytes = {0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                             0x00, 0x00, 0xE8, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+using test::Bytes;
+using test::Encoded;
+using test::kDefaultBytes;
 
 // Settings files and form descriptions store these ordinals.
 static_assert(D_7 == 0 && D_8 == 1);

@@ -9,12 +9,9 @@
 namespace vestrel::image {
 namespace {
 
+using test::Contains;
 using test::TempDir;
 using Lines = std::vector<std::string>;
-
-bool Contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
-}
 
 // A FIFO without a writer would block an ordinary open for ever.
 TEST(ReadHexFile, FifoIsRefusedWithoutBlocking) {

@@ -12,6 +12,7 @@ namespace vestrel::image {
 namespace {
 
 using test::HexText;
+using test::Contains;
 using test::TempDir;
 using Lines = std::vector<std::string>;
 
@@ -33,10 +34,6 @@ ReadResult Read(const std::string& path) {
 ReadResult ReadText(std::string_view content) {
   TempDir dir;
   return Read(dir.Write("file.hex", content));
-}
-
-bool Contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
 }
 
 // Program flash data ahead of the lines under test, so that the file can give a load.

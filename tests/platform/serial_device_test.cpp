@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hex_text.h"
 #include "tests/support/pty_pair.h"
 
 namespace vestrel::platform {
@@ -24,21 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::PtyPair;
+using test::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vestrel-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::unique_ptr<SerialDevice> OpenOrFail(const std::string& path) {
   OpenResult r = OpenSerialDevice(path);
@@ -61,14 +50,14 @@ DCB LoaderLine(std::uint32_t rate) {
 
 TEST(OpenSerialDevice, OnlyTerminalsAreOpenedAndNothingElseIsTouched) {
   TempDir dir;
-  const fs::path file = dir.path() / "com1";
+  const fs::path file = dir.Path() / "com1";
   { std::ofstream(file) << "firmware"; }
-  const fs::path fifo = dir.path() / "com2";
+  const fs::path fifo = dir.Path() / "com2";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it for real would block
-  const fs::path link = dir.path() / "com3";
+  const fs::path link = dir.Path() / "com3";
   fs::create_symlink(file, link);
 
-  for (const fs::path& p : {file, fifo, link, dir.path()})
+  for (const fs::path& p : {file, fifo, link, dir.Path()})
     EXPECT_EQ(OpenSerialDevice(p.string()).status, OpenStatus::NotASerialDevice) << p;
   // A character device that is no terminal is closed again without use.
   if (::access("/dev/null", R_OK | W_OK) == 0) {
@@ -83,9 +72,9 @@ TEST(OpenSerialDevice, OnlyTerminalsAreOpenedAndNothingElseIsTouched) {
 
 TEST(OpenSerialDevice, MissingDeviceAndDanglingLinkAreNotFound) {
   TempDir dir;
-  const fs::path dangling = dir.path() / "com4";
-  fs::create_symlink(dir.path() / "gone", dangling);
-  for (const fs::path& p : {dir.path() / "com9", dangling}) {
+  const fs::path dangling = dir.Path() / "com4";
+  fs::create_symlink(dir.Path() / "gone", dangling);
+  for (const fs::path& p : {dir.Path() / "com9", dangling}) {
     OpenResult r = OpenSerialDevice(p.string());
     EXPECT_EQ(r.status, OpenStatus::NotFound) << p;
     EXPECT_EQ(r.error, ENOENT);

@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kFlashSize = 0x8000;
+constexpr std::uint32_t kStoppedFlashSize = 0x8000;
 
 speed_t LineSpeed(const std::string& device) {
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -35,11 +35,11 @@ class StopDuringLoad : public testing::Test {
  protected:
   void SetUp() override {
     hexFile_ =
-        dir_.Write("app.hex", HexText().Data(0x1D000000, Pattern(kFlashSize, 5)).End().Text());
+        dir_.Write("app.hex", HexText().Data(0x1D000000, Pattern(kStoppedFlashSize, 5)).End().Text());
   }
 
   void StartSim(std::vector<std::string> args) {
-    args.insert(args.end(), {"--flash-size", std::to_string(kFlashSize), "--link",
+    args.insert(args.end(), {"--flash-size", std::to_string(kStoppedFlashSize), "--link",
                              ports_.Entry(1).string(), "--log", dir_.File("sim.jsonl"), "--quiet"});
     const auto device = sim_.Start(args);
     ASSERT_TRUE(device);

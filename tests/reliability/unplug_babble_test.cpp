@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kFlashSize = 0x8000;  // 32 KiB: 8 pages
+constexpr std::uint32_t kPulledFlashSize = 0x8000;  // 32 KiB: 8 pages
 
 struct LoggedRequest {
   std::string name;
@@ -55,12 +55,12 @@ class PulledLine : public testing::Test {
  protected:
   void SetUp() override {
     HexText hex;
-    hex.Data(0x1D000000, Pattern(kFlashSize - 0x100, 4)).End();
+    hex.Data(0x1D000000, Pattern(kPulledFlashSize - 0x100, 4)).End();
     hexFile_ = dir_.Write("app.hex", hex.Text());
   }
 
   void StartSim(std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--flash-size", std::to_string(kFlashSize), "--erase-ms", "50",
+    std::vector<std::string> args = {"--flash-size", std::to_string(kPulledFlashSize), "--erase-ms", "50",
                                      "--link",       ports_.Entry(1).string(),   "--quiet"};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(sim_.Start(args));
@@ -165,8 +165,8 @@ TEST_F(PulledLine, OccasionalBabbleIsAbsorbedByTheRetries) {
   ASSERT_TRUE(exit.has_value());
   ASSERT_EQ(sim_.Terminate(), 0);
   if (*exit == 0) {
-    Bytes expected(kFlashSize, 0xFF);
-    const Bytes data = Pattern(kFlashSize - 0x100, 4);
+    Bytes expected(kPulledFlashSize, 0xFF);
+    const Bytes data = Pattern(kPulledFlashSize - 0x100, 4);
     std::copy(data.begin(), data.end(), expected.begin());
     EXPECT_EQ(ReadBytes(dir_.File("flash.bin")), expected);
   } else {

@@ -16,17 +16,7 @@
 namespace vestrel::test {
 namespace {
 
-constexpr std::uint32_t kFlashSize = 0x4000;
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+constexpr std::uint32_t kGangFlashSize = 0x4000;
 
 // The line of `text` that holds `part`.
 std::string LineWith(const std::string& text, const std::string& part) {
@@ -49,7 +39,7 @@ TEST(GangLoad, EightBoardsAtOnceOnePulledOneNoisy) {
   HexText hex;
   hex.Data(0x1D000000, app).End();
   const std::string hexFile = dir.Write("app.hex", hex.Text());
-  Bytes expected(kFlashSize, 0xFF);
+  Bytes expected(kGangFlashSize, 0xFF);
   std::copy(app.begin(), app.end(), expected.begin());
 
   // Local ports 0..3 (COMn of the port directory, or its path), remote ports 4..7.
@@ -67,7 +57,7 @@ TEST(GangLoad, EightBoardsAtOnceOnePulledOneNoisy) {
   for (std::size_t i = 0; i < boards.size(); ++i) {
     std::vector<std::string> args = boards[i].simArgs;
     args.insert(args.end(),
-                {"--flash-size", std::to_string(kFlashSize), "--erase-ms", "50", "--flash-out",
+                {"--flash-size", std::to_string(kGangFlashSize), "--erase-ms", "50", "--flash-out",
                  dir.File("flash" + std::to_string(i) + ".bin"), "--quiet"});
     if (i < 4) args.insert(args.end(), {"--link", ports.Entry(unsigned(i) + 1).string()});
     sims.push_back(std::make_unique<SimProcess>());

@@ -26,16 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kFlashSize = 0x4000;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // A loopback listener that takes connections into its queue and never answers them.
 class SilentListener {
  public:

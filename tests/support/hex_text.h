@@ -137,6 +137,17 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+inline bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+// How often `what` occurs in `text`, overlaps included.
+inline std::size_t Count(std::string_view text, std::string_view what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 inline Bytes ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
