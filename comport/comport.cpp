@@ -199,7 +199,7 @@ void TComPort::Close() {
   WriteThread.reset();
 }
 
-// The reader notices the request within its one-second wait; the writer is woken out of its
+// The reader notices the request within its event wait (kEventWait); the writer is woken out of its
 // ready state and first sends a block it was given.
 void TComPort::StopThreads() {
   ReadThread->Terminate();

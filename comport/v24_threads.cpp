@@ -66,8 +66,8 @@ void TV24Read_Thread::Execute() {
   } while (!Terminated());
 }
 
-// One event wait of at most a second. A wait that fails outright (or a line that hangs up)
-// would end at once on every pass; the rest of the second is slept instead, so a dead line does
+// One event wait of at most kEventWait. A wait that fails outright (or a line that hangs up)
+// would end at once on every pass; the rest of that time is slept instead, so a dead line does
 // not keep the thread busy.
 bool TV24Read_Thread::WaitForArrival() {
   const platform::SerialResult r = PortHandle->WaitArrival(kEventWait);

@@ -58,7 +58,9 @@ class TV24Read_Thread : public TThread {
   // pseudo-terminal closed); a hung-up line never comes back on the same handle.
   bool GetLineGone() const { return LineGone.load(); }
 
-  static constexpr std::chrono::milliseconds kEventWait{1000};
+  // The longest wait for an event: the reader looks at its terminate request this often, so
+  // Close (which waits for the reader) returns within it.
+  static constexpr std::chrono::milliseconds kEventWait{100};
   static constexpr std::uint32_t kRenotifyMs = 5000;
 
  protected:
