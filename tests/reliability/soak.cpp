@@ -70,7 +70,7 @@ Variant DeadVariant(Random& random, std::uint32_t flashSize) {
             "The program step failed: the application is not started."};
   }
   return {{"--stop-reading-after-bytes",
-           std::to_string(200 + Below(random, std::uint64_t{flashSize} * 3))},
+           std::to_string(200 + Below(random, std::uint64_t{flashSize} * 2))},
           {""},
           "No reply from the bootloader to 20 requests in a row"};
 }
