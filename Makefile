@@ -1,11 +1,15 @@
 # Vestrel: the README's commands. Every target installs what is missing first.
 JOBS ?= $(shell nproc)
+# Most tests wait on a line, a timer or a child program rather than compute: twice as many run at
+# once as there are processors.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 
 FUZZ_SECONDS ?= 60
 SOAK_RUNS ?= 100
 FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file fuzz_rfc2217 fuzz_elf
 
-.PHONY: all deps build build-asan build-release test test-default test-asan test-package bench demo gui \
+.PHONY: all deps build build-asan build-asan-quick build-release test test-default test-asan \
+	test-thorough test-package bench demo gui \
 	screenshot package fuzz soak windows windows-dist test-windows web serve-web test-web clean
 
 all: build
@@ -21,14 +25,28 @@ build-asan: deps
 	cmake --preset asan -DVESTREL_GUI=OFF >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 
-# Every test, then every GUI-free test again under the address and undefined-behaviour sanitizers.
+# The sanitizer build of the programs that the quick tests need, and nothing else.
+build-asan-quick: deps
+	cmake --preset asan -DVESTREL_GUI=OFF >/dev/null
+	cmake --build --preset asan -j $(JOBS) --target quick_tests
+
+# Every test but the slow ones, then the quick tests of the code that does I/O, threads and
+# parsing again under the address and undefined-behaviour sanitizers (tests/CMakeLists.txt says
+# which test is which).
 test: test-default test-asan
 
 test-default: build
-	ctest --preset default -j $(JOBS)
+	ctest --preset default -j $(TEST_JOBS)
 
-test-asan: build-asan
-	ctest --preset asan -j $(JOBS)
+test-asan: build-asan-quick
+	ctest --preset asan -j $(TEST_JOBS)
+
+# What `make test` leaves out for speed: the slow tests (pulled and babbling lines, time budgets,
+# many loads, full fuzz corpus replays), and under the sanitizers every test it does not run
+# there. CI runs it after `make test`.
+test-thorough: build build-asan
+	ctest --preset default-slow -j $(JOBS)
+	ctest --preset asan-rest -j $(JOBS)
 
 build-release: deps
 	cmake --preset release >/dev/null
@@ -58,6 +76,7 @@ screenshot: build
 # page's download size (several minutes). Results go to build/bench/.
 bench: build web
 	@./scripts/install-deps bench
+	cmake --build --preset default -j $(JOBS) --target benches
 	./scripts/bench
 
 # vestrel.exe (the window, plain Win32), vestrel-cli.exe and the unit tests for 64-bit Windows,
