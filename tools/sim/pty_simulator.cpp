@@ -327,7 +327,7 @@ void Simulator::Loop(const sigset_t& waitMask) {
     std::vector<pollfd> fds{{pty_.master, static_cast<short>(ReadsInput() ? POLLIN : 0), 0}};
     if (!outbound_.empty() && GroupDue() <= now) fds[0].events |= POLLOUT;  // the write was refused
     if (server_) server_->AddPollFds(fds);
-    const std::size_t firstModemFd = fds.size();
+    const auto firstModemFd = static_cast<std::ptrdiff_t>(fds.size());
     if (modem_) modem_->AddPollFds(fds);
     std::optional<SimDuration> wake = NextWake(now);
     if (limit) wake = std::min(wake.value_or(*limit), *limit);
