@@ -18,16 +18,16 @@ namespace {
 using vestrel::image::HexField;
 
 std::uint32_t U32(const std::uint8_t* data, std::size_t at) {
-  return data[at] | data[at + 1] << 8 | data[at + 2] << 16 |
-         static_cast<std::uint32_t>(data[at + 3]) << 24;
+  return std::uint32_t{data[at]} | std::uint32_t{data[at + 1]} << 8 |
+         std::uint32_t{data[at + 2]} << 16 | std::uint32_t{data[at + 3]} << 24;
 }
 
 // True when some loadable segment holds `bytes` at physical address `address`.
 bool FromASegment(const std::uint8_t* data, std::size_t size, std::uint32_t address,
                   const std::vector<std::uint8_t>& bytes) {
   const std::uint32_t table = U32(data, 28);
-  const unsigned entrySize = data[42] | data[43] << 8;
-  const unsigned count = data[44] | data[45] << 8;
+  const unsigned entrySize = data[42] | unsigned{data[43]} << 8;
+  const unsigned count = data[44] | unsigned{data[45]} << 8;
   for (unsigned i = 0; i < count; ++i) {
     const std::uint64_t at = table + std::uint64_t{i} * entrySize;
     if (U32(data, at) != 1) continue;
