@@ -4,16 +4,8 @@
 #include <algorithm>
 
 namespace vestrel::gui {
-namespace {
 
-// One axis: returns the new start and length.
-std::pair<int, int> AnchoredSpan(int start, int length, int growth, bool nearSide, bool farSide) {
-  if (nearSide && farSide) return {start, std::max(0, length + growth)};
-  if (farSide) return {start + growth, length};
-  return {start, length};
-}
-
-}  // namespace
+using app::AnchoredSpan;
 
 QRect AnchoredRect(const QRect& design, const QSize& designContainer, const QSize& container,
                    unsigned anchors) {

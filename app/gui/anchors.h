@@ -7,20 +7,18 @@
 #include <QSize>
 #include <vector>
 
+#include "app/anchoring.h"
+
 class QWidget;
 
 namespace vestrel::gui {
 
-enum Anchor : unsigned {
-  AnchorLeft = 1u << 0,
-  AnchorTop = 1u << 1,
-  AnchorRight = 1u << 2,
-  AnchorBottom = 1u << 3,
-};
-inline constexpr unsigned kAnchorTopLeft = AnchorLeft | AnchorTop;
-inline constexpr unsigned kAnchorStretch = AnchorLeft | AnchorTop | AnchorRight;
-inline constexpr unsigned kAnchorTopRight = AnchorTop | AnchorRight;
-inline constexpr unsigned kAnchorBottomStretch = AnchorLeft | AnchorRight | AnchorBottom;
+using app::Anchor;
+using enum app::Anchor;
+using app::kAnchorBottomStretch;
+using app::kAnchorStretch;
+using app::kAnchorTopLeft;
+using app::kAnchorTopRight;
 
 // Where a control designed at `design` inside a container of `designContainer` lies when the
 // container has `container`. An axis anchored on both sides stretches (never below 0); anchored

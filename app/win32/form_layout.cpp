@@ -4,16 +4,8 @@
 #include <utility>
 
 namespace vestrel::win32 {
-namespace {
 
-// One axis: the new start and length.
-std::pair<int, int> AnchoredSpan(int start, int length, int growth, bool nearSide, bool farSide) {
-  if (nearSide && farSide) return {start, std::max(0, length + growth)};
-  if (farSide) return {start + growth, length};
-  return {start, length};
-}
-
-}  // namespace
+using app::AnchoredSpan;
 
 int Scaled(int designPixels, int dpi) {
   // Rounded half away from zero, in integers: MulDiv's rounding.

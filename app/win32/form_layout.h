@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "app/anchoring.h"
+
 namespace vestrel::win32 {
 
 struct Rect {
@@ -29,16 +31,12 @@ int Scaled(int designPixels, int dpi);
 Rect Scaled(const Rect& design, int dpi);
 Size Scaled(const Size& design, int dpi);
 
-enum Anchor : unsigned {
-  AnchorLeft = 1u << 0,
-  AnchorTop = 1u << 1,
-  AnchorRight = 1u << 2,
-  AnchorBottom = 1u << 3,
-};
-inline constexpr unsigned kAnchorTopLeft = AnchorLeft | AnchorTop;
-inline constexpr unsigned kAnchorStretch = AnchorLeft | AnchorTop | AnchorRight;
-inline constexpr unsigned kAnchorTopRight = AnchorTop | AnchorRight;
-inline constexpr unsigned kAnchorBottomStretch = AnchorLeft | AnchorRight | AnchorBottom;
+using app::Anchor;
+using enum app::Anchor;
+using app::kAnchorBottomStretch;
+using app::kAnchorStretch;
+using app::kAnchorTopLeft;
+using app::kAnchorTopRight;
 
 // Where a control placed at `place` inside a container of `placedIn` lies when the container has
 // `container`: an axis anchored on both sides stretches (never below 0), one anchored on the far
