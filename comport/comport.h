@@ -169,6 +169,11 @@ class TComPort : public TComponent {
   bool GetPortOpen() const { return PortOpen; }
   // The open port's line has hung up (see TV24Read_Thread::GetLineGone); false when closed.
   bool GetLineGone() const { return ReadThread && ReadThread->GetLineGone(); }
+  // Why it hung up, in the device's own words (a pulled adapter, a closed network connection);
+  // empty while it has not.
+  std::string GetLineGoneReason() const {
+    return GetLineGone() && Device ? Device->GoneReason() : std::string();
+  }
   HANDLE GetPortHandle() const { return PortHandle; }
   V24NotifyTarget* GetNotifyWindow() const { return NotifyWindow; }
   HandshakeTag GetActiveHandshake() const { return ActiveHandshake; }

@@ -155,7 +155,7 @@ class Monitor {
       }
       if (port_.GetLineGone()) {
         Fetch();  // what came before the hang-up
-        err_ << "[" << PortName() << " went away (adapter unplugged?)]\n";
+        err_ << "[" << port_.GetLineGoneReason() << "]\n";
         lineKept = false;
         break;
       }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/cli/run_program.h"
@@ -139,6 +140,25 @@ TEST_F(RemoteLoad, ARawTcpPortInThePortDirectoryIsLoadedAsComN) {
   EXPECT_TRUE(Contains(r.out, "COM5 is open\n")) << r.out;
   EXPECT_EQ(FlashAfterExit(sim, "sim"), expected);
   EXPECT_EQ(ReadText(ports.Entry(5).string()), url + "\n");  // read, never written
+}
+
+// The monitor on a remote port says that the connection closed, not that an adapter was pulled.
+TEST_F(RemoteLoad, TheMonitorEndsWhenThePortServerStopsAndSaysSo) {
+  SimProcess sim;
+  const std::string url = StartSim(sim, "sim", {"--listen", "socket://127.0.0.1:0"});
+  std::thread stop([&sim] {
+    std::this_thread::sleep_for(1s);  // the monitor is connected by then
+    sim.Terminate();
+  });
+  const auto start = Clock::now();
+  const RunResult r = Cli({"--port", url, "--monitor", "--monitor-seconds", "30"});
+  stop.join();
+  EXPECT_LT(Clock::now() - start, 10s);  // not the 30 s it was given
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  const std::string hostPort = url.substr(std::string("socket://").size());
+  EXPECT_TRUE(Contains(r.err, "[The connection to " + hostPort +
+                                  " closed (the port server stopped, or the network went down).]"))
+      << r.err;
 }
 
 TEST_F(RemoteLoad, AnUnreachablePortFailsWithinSecondsSayingWhy) {
