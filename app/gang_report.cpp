@@ -4,40 +4,10 @@
 #include <cstdio>
 #include <sstream>
 
+#include "app/json_text.h"
+
 namespace vestrel::app {
 namespace {
-
-std::string JsonText(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
 
 // XML 1.0 has no place for most control characters, even escaped: they become '?'.
 std::string XmlText(const std::string& text) {
@@ -83,26 +53,26 @@ std::size_t Failures(const GangOutcome& outcome) {
 std::string GangReportJson(const GangOutcome& outcome, const GangReportInfo& info) {
   const std::size_t failed = Failures(outcome);
   std::ostringstream out;
-  out << "{\n  \"file\": " << JsonText(info.hexFile) << ",\n";
+  out << "{\n  \"file\": " << JsonString(info.hexFile) << ",\n";
   if (!outcome.fileError.empty())
-    out << "  \"file_error\": " << JsonText(outcome.fileError) << ",\n";
+    out << "  \"file_error\": " << JsonString(outcome.fileError) << ",\n";
   out << "  \"boards\": " << outcome.boards.size()
       << ",\n  \"succeeded\": " << outcome.boards.size() - failed << ",\n  \"failed\": " << failed
       << ",\n  \"seconds\": " << Seconds(info.seconds)
       << ",\n  \"exit_code\": " << outcome.ExitCode() << ",\n  \"results\": [";
   for (std::size_t i = 0; i < outcome.boards.size(); ++i) {
     const BoardResult& b = outcome.boards[i];
-    out << (i == 0 ? "\n" : ",\n") << "    {\"port\": " << JsonText(b.port)
-        << ", \"result\": " << JsonText(b.ok() ? "ok" : "failed")
-        << ", \"version\": " << JsonText(b.version) << ", \"flash_size\": " << b.flashSize
+    out << (i == 0 ? "\n" : ",\n") << "    {\"port\": " << JsonString(b.port)
+        << ", \"result\": " << JsonString(b.ok() ? "ok" : "failed")
+        << ", \"version\": " << JsonString(b.version) << ", \"flash_size\": " << b.flashSize
         << ", \"retries\": " << b.retries << ", \"seconds\": " << Seconds(b.seconds)
-        << ", \"first_error\": " << JsonText(b.FirstError()) << ", \"steps\": {";
+        << ", \"first_error\": " << JsonString(b.FirstError()) << ", \"steps\": {";
     for (std::size_t s = 0; s < b.steps.size(); ++s)
-      out << (s == 0 ? "" : ", ") << JsonText(b.steps[s].step) << ": "
-          << JsonText(b.steps[s].outcome);
+      out << (s == 0 ? "" : ", ") << JsonString(b.steps[s].step) << ": "
+          << JsonString(b.steps[s].outcome);
     out << "}, \"errors\": [";
     for (std::size_t e = 0; e < b.errors.size(); ++e)
-      out << (e == 0 ? "" : ", ") << JsonText(b.errors[e]);
+      out << (e == 0 ? "" : ", ") << JsonString(b.errors[e]);
     out << "]}";
   }
   out << (outcome.boards.empty() ? "]\n}\n" : "\n  ]\n}\n");

@@ -7,8 +7,11 @@ namespace {
 
 volatile std::sig_atomic_t gSignal = 0;
 
-extern "C" void OnStopSignal(int signal) {
+// C linkage for the C library, static so that no other file's handler of this name clashes.
+extern "C" {
+static void OnStopSignal(int signal) {
   gSignal = signal;
+}
 }
 
 using Handler = void (*)(int);

@@ -65,8 +65,11 @@ SimDuration GroupEnd(const Queue& queue, SimDuration byteTime, TimeOf timeOf) {
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
-extern "C" void OnStopSignal(int signal) {
+// C linkage for the C library, static so that no other file's handler of this name clashes.
+extern "C" {
+static void OnStopSignal(int signal) {
   gStopSignal = signal;
+}
 }
 
 std::string ErrnoText(const std::string& what) {

@@ -29,7 +29,4 @@ class JsonLine {
   std::string body_;
 };
 
-// Quotes and escapes a string for JSON.
-std::string JsonString(std::string_view text);
-
 }  // namespace vestrel::sim
