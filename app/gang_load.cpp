@@ -69,7 +69,8 @@ class BoardView final : public LoaderView {
 };
 
 BoardResult LoadBoard(const GangJob& job, std::size_t board,
-                      const std::vector<std::string>& hexLines, GangListener& listener) {
+                      const std::vector<std::string>& hexLines,
+                      const std::vector<image::LineSource>& sources, GangListener& listener) {
   const auto start = std::chrono::steady_clock::now();
   BoardView view(board, listener);
   protocol::SerialLoaderLink link(view);
@@ -81,7 +82,7 @@ BoardResult LoadBoard(const GangJob& job, std::size_t board,
     if (job.configure) job.configure(loader);
     loader.CmdCom = 1;
     loader.OverridePort(job.targets[board]);
-    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines);
+    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines, sources);
     loader.FormActivate();
     result.exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
     result.flashSize = loader.Memory.ImageSize;
@@ -137,14 +138,18 @@ std::vector<StepOutcome> StepOutcomes(const Loader& l) {
 GangOutcome RunGang(const GangJob& job, GangListener& listener) {
   GangOutcome outcome;
   std::vector<std::string> hexLines;
+  std::vector<image::LineSource> sources;
   if (job.hexFile) {
     image::HexError error;
-    if (!image::ReadHexFile(*job.hexFile, hexLines, &error)) {
+    image::FileFormat format = image::FileFormat::Hex;
+    if (!image::ReadFirmwareFile(*job.hexFile, hexLines, &error, &format, &sources)) {
+      outcome.fileErrorTitle =
+          format == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
       outcome.fileError = error.reason;
       for (const std::string& port : job.portNames) {
         BoardResult& board = outcome.boards.emplace_back();
         board.port = port;
-        board.errors = {"Error: HEX File Error\n" + error.reason};
+        board.errors = {"Error: " + outcome.fileErrorTitle + "\n" + error.reason};
         board.steps = {{"file", "failed"}};
       }
       return outcome;
@@ -155,7 +160,7 @@ GangOutcome RunGang(const GangJob& job, GangListener& listener) {
   threads.reserve(job.targets.size());
   for (std::size_t board = 0; board < job.targets.size(); ++board) {
     threads.emplace_back([&, board] {
-      outcome.boards[board] = LoadBoard(job, board, hexLines, listener);
+      outcome.boards[board] = LoadBoard(job, board, hexLines, sources, listener);
       listener.OnDone(board, outcome.boards[board]);
     });
   }

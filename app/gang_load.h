@@ -56,7 +56,8 @@ struct GangJob {
 };
 
 struct GangOutcome {
-  std::string fileError;  // why the HEX file could not be read; then nothing was sent
+  std::string fileError;  // why the HEX or ELF file could not be read; then nothing was sent
+  std::string fileErrorTitle = "HEX File Error";  // or "ELF File Error"
   std::vector<BoardResult> boards;
 
   // 0 only when every board succeeded.

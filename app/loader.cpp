@@ -177,7 +177,8 @@ void Loader::LoadHexFile(const std::string& fileName) {
   FileOk = 0;
   loadedStamp_ = StampOf(fileName);  // before reading: a change while it is read shows later
   image::HexError error;
-  if (!image::ReadFirmwareFile(Memory.HexFileName, Memory.HexLines, &error, &fileFormat_)) {
+  if (!image::ReadFirmwareFile(Memory.HexFileName, Memory.HexLines, &error, &fileFormat_,
+                               &Memory.LineSources)) {
     const char* title = fileFormat_ == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
     ShowError(WithReason(title, error.reason));
     return;
@@ -187,10 +188,12 @@ void Loader::LoadHexFile(const std::string& fileName) {
   FileOk = 1;
 }
 
-void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines) {
+void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines,
+                         std::vector<image::LineSource> sources) {
   Memory.HexFileName = fileName;
   Memory.HexLines = std::move(hexLines);
-  fileFormat_ = image::FileFormat::Hex;
+  Memory.LineSources = std::move(sources);
+  fileFormat_ = Memory.LineSources.empty() ? image::FileFormat::Hex : image::FileFormat::Elf;
   view_.SetButtonEnabled(Button::Open, CmdFile == 0);
   view_.SetFileText(Memory.HexFileName);
   loadedStamp_.reset();  // not a file on disk: nothing to read again

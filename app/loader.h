@@ -131,9 +131,11 @@ class Loader {
   void RunSpeedButtonClick();
 
   void LoadHexFile(const std::string& fileName);
-  // Takes lines that the front end has read with image::ReadHexFile already, as LoadHexFile
-  // does after a successful read (the gang load reads its file once for every board).
-  void UseHexLines(const std::string& fileName, std::vector<std::string> hexLines);
+  // Takes lines that the front end has read with image::ReadFirmwareFile already, as
+  // LoadHexFile does after a successful read (the gang load reads its file once for every
+  // board); `sources` as that read gave them (an ELF file's segments).
+  void UseHexLines(const std::string& fileName, std::vector<std::string> hexLines,
+                   std::vector<image::LineSource> sources = {});
   void DisableButtons();
   void EnableButtons();
 

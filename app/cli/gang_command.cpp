@@ -113,7 +113,7 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!outcome.fileError.empty())
-    err << "Error: HEX File Error\n  " << outcome.fileError
+    err << "Error: " << outcome.fileErrorTitle << "\n  " << outcome.fileError
         << "\n  Nothing was sent to any board.\n";
   if (!load.terminal.quiet) out << '\n' << GangTable(outcome) << std::flush;
 
