@@ -95,7 +95,8 @@ bool NeedsFile(const LoadOptions& o) {
   return o.all || o.program || o.verify;
 }
 
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop) {
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop,
+            const StopExitCode& stopExitCode) {
   TerminalView view(out, err, options.terminal);
   protocol::SerialLoaderLink link(view);
   app::Loader loader(view, link,
@@ -110,7 +111,9 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, St
   view.Finish();
   // The window's rule, and beyond it every requested step: a build script must not read 0 for
   // a file that did not load or a port that did not connect.
-  const int exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
+  int exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
+  // The summary gives the code that the process returns.
+  if (const int stopped = stopExitCode ? stopExitCode() : 0; stopped != 0) exitCode = stopped;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!options.terminal.quiet) PrintSummary(loader, seconds, exitCode, out);

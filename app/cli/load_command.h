@@ -30,11 +30,14 @@ struct LoadOptions {
 
 // Asked before every request to the bootloader; a non-empty answer (why) stops the load there.
 using StopCheck = std::function<std::string()>;
+// The exit code of a load that a stop ended (the signal's conventional one), or 0 for none.
+using StopExitCode = std::function<int()>;
 
 // Runs the requested steps in the window's order and returns the exit code: 0 when every
-// requested step succeeded (the file load and the connect included), 1 otherwise. Only the
-// load's own port is opened.
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop = {});
+// requested step succeeded (the file load and the connect included), 1 otherwise, or what
+// `stopExitCode` gives once a stop came. Only the load's own port is opened.
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop = {},
+            const StopExitCode& stopExitCode = {});
 
 // Sets the loader's rate, steps and fast load as the options say (not its file or port).
 void ApplySteps(app::Loader& loader, const LoadOptions& options);

@@ -31,8 +31,9 @@ using vestrel::app::StopSignals;
 // A load that a signal stopped ends with the signal's conventional exit code. The caller holds
 // the StopSignals.
 int Load(const LoadOptions& load, const GangOptions* gang = nullptr) {
-  const int loaded = gang ? RunGangLoad(load, *gang, std::cout, std::cerr, &StopSignals::Reason)
-                          : RunLoad(load, std::cout, std::cerr, &StopSignals::Reason);
+  const int loaded =
+      gang ? RunGangLoad(load, *gang, std::cout, std::cerr, &StopSignals::Reason)
+           : RunLoad(load, std::cout, std::cerr, &StopSignals::Reason, &StopSignals::ExitCode);
   if (StopSignals::ExitCode() == 0) return loaded;
   std::cerr << "vestrel-cli: " << StopSignals::Reason()
             << " The port is closed with its settings restored.\n";
@@ -50,7 +51,7 @@ int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
   }
   if (steps) {
     const int loaded = [&load] {
-      StopSignals stopSignals;  // the monitor handles Ctrl-C itself
+      StopSignals stopSignals;  // the monitor holds its own
       return Load(load);
     }();
     if (loaded != kExitOk) {
