@@ -428,11 +428,11 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
 }
 
 // Why the wait is over ("within 10 s.", the stop's reason) with its class: Stopped, or NoSync
-// when its time ran out; None while it goes on.
+// when the time of --wait ran out; None while it goes on (or without --wait, until a stop).
 Failure Loader::WaitEnded() const {
   if (waitCancelled_ && waitCancelled_()) return {ErrorClass::Stopped, "(the window is closing)."};
   if (std::optional<std::string> stop = StopRequested()) return {ErrorClass::Stopped, "(" + *stop + ")"};
-  if (clock_() - waitStart_ >= waitLimit_)
+  if (waitLimit_.count() != 0 && clock_() - waitStart_ >= waitLimit_)
     return {ErrorClass::NoSync, "within " + std::to_string(waitLimit_.count() / 1000) + " s."};
   return {};
 }
@@ -465,11 +465,7 @@ Failure Loader::RunReset(const protocol::ResetSequence& sequence) {
     // A long wait in slices, so that a window stays responsive and a stop or the end of the
     // wait for the board ends it within a slice.
     for (unsigned left = step.milliseconds; left != 0;) {
-      if (std::optional<std::string> stop = StopRequested()) return {ErrorClass::Stopped, *stop};
-      if (waitLimit_.count() != 0 && clock_() - waitStart_ >= waitLimit_) {
-        return {ErrorClass::NoSync, "The wait of " + std::to_string(waitLimit_.count() / 1000) +
-                                        " s ended during the reset."};
-      }
+      if (Failure ended = WaitEnded(); ended.error != ErrorClass::None) return ended;
       const unsigned slice = std::min(left, kResetSliceMs);
       view_.Pause(slice);
       view_.ProcessMessages();
@@ -482,15 +478,22 @@ Failure Loader::RunReset(const protocol::ResetSequence& sequence) {
 bool Loader::ResetIntoBootloader(const protocol::PortTarget& port) {
   if (!reset_) return true;
   view_.SetInfoText("Reset (" + reset_->name + ")...");
-  if (const Failure why = RunReset(*reset_); why.error != ErrorClass::None) {
-    link_.ClosePort();
+  const Failure why = RunReset(*reset_);
+  if (why.error == ErrorClass::None) return true;
+  link_.ClosePort();
+  if (why.error == ErrorClass::ResetFailed) {
     const std::string text = "Unable to Reset\n" + why.message;
     view_.ShowMessage(text, "Port Error");
     view_.SetInfoText("ERROR: Reset " + port.displayName + " failed");
     FailStep(Step::Connect, why.error, text);
-    return false;
+  } else {  // stopped, or the wait ran out during the reset: the sync never came
+    const std::string text =
+        "ERROR:  COMM Sync\nNo answer from the bootloader on " + port.displayName + " " + why.message;
+    view_.ShowMessage(text, "Error");
+    view_.SetInfoText("ERROR:  COMM Sync");
+    FailStep(Step::Connect, why.error, text);
   }
-  return true;
+  return false;
 }
 
 // Without a wait, one round of probes as always. With one, the probes go on one by one (so that
@@ -513,7 +516,8 @@ bool Loader::Sync(const protocol::PortTarget& port, Failure& why) {
         if (Failure failed = RunReset(*reset_); failed.error != ErrorClass::None) {
           why = {failed.error, failed.error == ErrorClass::ResetFailed
                                    ? "Unable to Reset\n" + failed.message
-                                   : failed.message};
+                                   : "No answer from the bootloader on " + port.displayName +
+                                         " " + failed.message};
           return false;
         }
       }
