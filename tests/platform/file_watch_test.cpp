@@ -44,7 +44,9 @@ TEST(FileWatch, FollowsASymbolicLinkToItsTargetAndToANewTarget) {
   test::TempDir desk, build;
   const std::string target = build.Write("app.hex", "one");
   const std::string link = desk.File("app.hex");
-  fs::create_symlink("current.hex", link);  // relative, through a second link
+  std::error_code ec;
+  fs::create_symlink("current.hex", link, ec);  // relative, through a second link
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   fs::create_symlink(target, desk.File("current.hex"));
   EXPECT_EQ(LinkChain(link), (std::vector<fs::path>{link, desk.File("current.hex"), target}));
   std::string error;
