@@ -12,25 +12,21 @@
 namespace vestrel::app {
 namespace {
 
-// One board's view: what the loader shows goes to the listener, tagged with the board, and
-// what the result needs is kept.
-class BoardView final : public LoaderView {
+// One board's view and events: what the loader shows and tells goes to the listener, tagged
+// with the board, and the error boxes are kept for the result.
+class BoardView final : public LoaderView, public LoadListener {
  public:
   BoardView(std::size_t board, GangListener& listener) : board_(board), listener_(listener) {}
 
   void SetInfoText(const std::string& text) override { listener_.OnText(board_, text); }
   void SetPercentText(const std::string&) override {}
-  void SetProgress(int percent) override {
-    progress_ = percent;
-    if (percent > 0) listener_.OnProgress(board_, percent);
-  }
+  void SetProgress(int percent) override { progress_ = percent; }
   int Progress() const override { return progress_; }
   void SetVersionText(const std::string&) override {}
   void SetFileText(const std::string&) override {}
   void SetStatusPanel(int, const std::string&) override {}
   void ShowMessage(const std::string& text, const std::string& caption) override {
     errors.push_back(caption + ": " + text);
-    listener_.OnError(board_, text, caption);
   }
   void SetButtonEnabled(Button, bool) override {}
   void SetListEnabled(ListBox, bool) override {}
@@ -44,6 +40,21 @@ class BoardView final : public LoaderView {
   void ProcessMessages() override {}
   void Pause(unsigned milliseconds) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+
+  void OnStepStarted(Step step) override { listener_.OnStepStarted(board_, step); }
+  void OnStepEnded(Step step, const StepOutcome& outcome) override {
+    listener_.OnStepEnded(board_, step, outcome);
+  }
+  void OnProgress(const app::Progress& progress) override { listener_.OnProgress(board_, progress); }
+  void OnRetry(RetryKind kind, std::uint32_t address, std::int32_t count) override {
+    listener_.OnRetry(board_, kind, address, count);
+  }
+  void OnVersion(const std::string& version, std::uint32_t flashSize) override {
+    listener_.OnVersion(board_, version, flashSize);
+  }
+  void OnMessage(const std::string& text, const std::string& caption) override {
+    listener_.OnMessage(board_, text, caption);
   }
 
   std::vector<std::string> errors;
@@ -66,9 +77,14 @@ BoardResult LoadBoard(const GangJob& job, std::size_t board,
   {
     Loader loader(view, link,
                   [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
-    if (job.configure) job.configure(loader);
-    loader.CmdCom = 1;
-    loader.OverridePort(job.targets[board]);
+    loader.AddListener(&view);
+    LoadRequest request = job.request;
+    request.file.reset();  // the lines read once are handed in below
+    request.comNumber.reset();
+    request.portPath = job.targets[board].displayName;
+    loader.Configure(request);
+    loader.OverridePort(job.targets[board]);  // "COM3" shown, its device opened
+    loader.SetStopCheck(job.stop);
     if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines, format);
     loader.FormActivate();
     loader.FormClose();

@@ -53,7 +53,7 @@ CliCommand UsageError(const std::string& message) {
 // "COM3" (any case) names a port of the map; anything else is a device path or a URL.
 void ApplyPortArgument(const std::string& text, LoadOptions& load) {
   if (const std::optional<unsigned> number = ComPortNumber(text)) {
-    load.comNumber = *number;
+    load.comNumber = static_cast<int>(*number);
   } else {
     load.portPath = text;
   }
@@ -81,6 +81,11 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
   gang.ports = std::move(ports);
   command.gang = std::move(gang);
   return command;
+}
+
+// Anything of the automatic run: a file, a port, a rate, a step.
+bool AsksForRun(const LoadOptions& o) {
+  return o.file || o.NamesPort() || o.NamesRate() || o.AsksForStep() || o.terminate || o.resetAfter;
 }
 
 bool IsRawTcp(const std::string& port) {
@@ -262,8 +267,8 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
     return UsageError(e.what());
   }
 
-  if (*fileOption) load.hexFile = hexFile;
-  if (*comOption) load.comNumber = comNumber;
+  if (*fileOption) load.file = hexFile;
+  if (*comOption) load.comNumber = static_cast<int>(comNumber);
   if (*portsFromOption) gang.portsFrom = portsFrom;
   if (*reportOption) gang.reportPath = reportPath;
   if (*junitOption) gang.junitPath = junitPath;
@@ -289,20 +294,20 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
 
   CliCommand command;
   if (listPorts) {
-    if (AsksForSteps(load) || *outOption || monitor || isGang)
+    if (AsksForRun(load) || *outOption || monitor || isGang)
       return UsageError("--list-ports stands alone");
     command.action = CliAction::ListPorts;
     return command;
   }
   if (*outOption) {
-    load.hexFile.reset();
-    if (AsksForSteps(load) || monitor || isGang)
+    load.file.reset();
+    if (AsksForRun(load) || monitor || isGang)
       return UsageError("--image-out does not talk to a target");
     command.action = CliAction::ExportImage;
     command.image = {hexFile, *ParseFlashSize(flashSizeText), imageOut};
     return command;
   }
-  if (load.comNumber && (*load.comNumber == 0 || *load.comNumber > kLastPort))
+  if (load.comNumber && (*load.comNumber < 1 || *load.comNumber > static_cast<int>(kLastPort)))
     return UsageError("ports are COM1 to COM256");
   if (monitor && !load.comNumber && !load.portPath)
     return UsageError("--monitor needs a port (-c N or --port)");
@@ -310,13 +315,13 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   if (monitor && !IsMonitorBaudRate(MonitorRate(load)))
     return UsageError("--monitor runs at one of the rates 1200 to 115200 of the baud list, not " +
                       std::to_string(MonitorRate(load)));
-  if (NeedsFile(load) && !load.hexFile)
+  if (load.NeedsFile() && !load.file)
     return UsageError("-p, -v and -a need the file to load (-f FILE)");
   if (!connectionFault.empty()) return UsageError(connectionFault);
   if (isGang && watch) return UsageError("--watch loads one board again and again, not many");
   if (isGang) return GangCommand(std::move(ports), std::move(gang), load, monitor);
-  if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
-  if (watch && (monitor || !NeedsFile(load)))
+  if (!monitor && !AsksForRun(load)) return UsageError("nothing to do");
+  if (watch && (monitor || !load.NeedsFile()))
     return UsageError(
         "--watch loads a file again and again: it needs -f FILE with -a, -p or -v, "
         "and no --monitor");

@@ -128,11 +128,9 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
   app::GangJob job;
   job.portNames = ports;
   std::transform(ports.begin(), ports.end(), std::back_inserter(job.targets), TargetOf);
-  job.hexFile = load.hexFile;
-  job.configure = [&load, &stop](app::Loader& loader) {
-    ApplySteps(loader, load);
-    loader.SetStopCheck(stop);
-  };
+  job.hexFile = load.file;
+  job.request = load;
+  job.stop = std::move(stop);
 
   GangView view(out, err, load.terminal, ports);
   const auto start = std::chrono::steady_clock::now();
@@ -148,7 +146,7 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
   }
   if (!load.terminal.quiet) out << '\n' << GangTable(outcome) << std::flush;
 
-  const app::GangReportInfo info{load.hexFile.value_or(""), seconds};
+  const app::GangReportInfo info{load.file.value_or(""), seconds};
   bool written = true;
   if (gang.reportPath)
     written &= WriteText(*gang.reportPath, app::GangReportJson(outcome, info), err);

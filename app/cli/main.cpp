@@ -20,7 +20,7 @@ using namespace vestrel::cli;
 MonitorOptions MonitorFor(const LoadOptions& load, unsigned seconds) {
   MonitorOptions monitor;
   if (load.portPath) monitor.devicePath = *load.portPath;
-  if (load.comNumber) monitor.comNumber = *load.comNumber;
+  if (load.comNumber) monitor.comNumber = static_cast<unsigned>(*load.comNumber);
   monitor.baud = MonitorRate(load);
   monitor.seconds = seconds;
   return monitor;
@@ -42,8 +42,7 @@ int Load(const LoadOptions& load, const GangOptions* gang = nullptr) {
 // The steps first; the monitor only watches an application that the load left running. With
 // --monitor and a port alone there is no load: the monitor watches the port as it is.
 int LoadThenMonitor(const LoadOptions& load, bool monitor, unsigned seconds) {
-  const bool steps =
-      load.hexFile || load.all || load.erase || load.program || load.verify || load.run;
+  const bool steps = load.file || load.AsksForStep();
   if (!monitor) {
     StopSignals stopSignals;
     return Load(load);
@@ -91,7 +90,7 @@ int main(int argc, char** argv) {
   if (command.watch) {
     StopSignals stopSignals;
     return RunWatch(
-        {*command.load.hexFile}, [&command] { return Load(command.load); }, &StopSignals::Reason,
+        {*command.load.file}, [&command] { return Load(command.load); }, &StopSignals::Reason,
         std::cout, std::cerr);
   }
   return LoadThenMonitor(command.load, command.monitor, command.monitorSeconds);

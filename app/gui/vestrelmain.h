@@ -55,7 +55,7 @@ class TVestrelForm : public QWidget, public LoaderView {
   ~TVestrelForm() override;
 
   // The process exit code, valid once the window has closed.
-  int ExitStatus() const { return loader_.ExitStatus; }
+  int ExitStatus() const { return loader_.ExitStatus(); }
   const app::Loader& Core() const { return loader_; }
   // True while a handler or the automatic run is working.
   bool Busy() const { return running_; }

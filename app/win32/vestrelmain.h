@@ -98,7 +98,7 @@ class TVestrelForm final : public LoaderView {
   void OnDestroyed(std::function<void()> callback) { onDestroyed_ = std::move(callback); }
 
   // The process exit code, valid once the window has closed.
-  int ExitStatus() const { return loader_.ExitStatus; }
+  int ExitStatus() const { return loader_.ExitStatus(); }
   const app::Loader& Core() const { return loader_; }
   // True while a handler or the automatic run is working.
   bool Busy() const { return running_; }

@@ -14,6 +14,7 @@
 
 #include "protocol/bootloader_commands.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/step_outcome.h"
 #include "tests/support/window_run.h"
 
 using namespace vestrel;
@@ -202,7 +203,7 @@ class WindowTest : public QObject {
     form->SpeedButton(Button::Run)->click();
     QCOMPARE(during.value(protocol::kCmdStartApplication), QSet<QString>{"OCEPVR --"});
     QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));  // Run changes no button
-    QVERIFY(form->Core().RunOk == 1);
+    QVERIFY(vestrel::test::Ok(form->Core(), vestrel::app::Step::Run));
     QVERIFY(closer.boxes.empty());
   }
 
@@ -240,7 +241,7 @@ class WindowTest : public QObject {
     }
     QCOMPARE(Texts(infos), QStringList{"Run Program: Error"});
     QVERIFY(form->findChild<QLabel*>("FileStaticText")->text().isEmpty());
-    QVERIFY(form->Core().FileOk == 0);
+    QVERIFY(!vestrel::test::Ok(form->Core(), vestrel::app::Step::File));
   }
 
   void failedSyncShowsNoBoxAndClosesThePort() {
@@ -269,7 +270,7 @@ class WindowTest : public QObject {
     };
     form->SpeedButton(Button::Open)->click();
     QCOMPARE(directory, QDir::currentPath());  // the dialog starts in the current directory
-    QVERIFY(form->Core().Memory.HexFileName.empty());
+    QVERIFY(form->Core().Result().file.empty());
     QVERIFY(form->findChild<QLabel*>("FileStaticText")->text().isEmpty());
     QVERIFY(closer.boxes.empty());
   }
@@ -352,7 +353,7 @@ class WindowTest : public QObject {
     };
     form->SpeedButton(Button::Erase)->click();
     QCOMPARE(fake_->syncs, 1);
-    QVERIFY(form->Core().EraseOk == 1);
+    QVERIFY(vestrel::test::Ok(form->Core(), vestrel::app::Step::Erase));
   }
 
   void remembersItsFileAndPortAndOpensADroppedFile() {
@@ -386,7 +387,7 @@ class WindowTest : public QObject {
     again.FormActivate();
     QCOMPARE(fileText(again), hexFile_);
     QCOMPARE(again.findChild<QComboBox*>("ComComboBox")->currentText(), QStringLiteral("Com3"));
-    QVERIFY(again.Core().FileOk == 1);
+    QVERIFY(vestrel::test::Ok(again.Core(), vestrel::app::Step::File));
   }
 
   void userCloseComputesTheExitCode() {
