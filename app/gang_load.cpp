@@ -66,6 +66,39 @@ class BoardView final : public LoaderView, public LoadListener {
   int baudIndex_ = kDefaultBaudIndex;
 };
 
+// The events of every board, to each of several listeners.
+class FanOut final : public GangListener {
+ public:
+  explicit FanOut(const std::vector<GangListener*>& listeners) : listeners_(listeners) {}
+  void OnText(std::size_t b, const std::string& text) override {
+    for (GangListener* l : listeners_) l->OnText(b, text);
+  }
+  void OnStepStarted(std::size_t b, Step step) override {
+    for (GangListener* l : listeners_) l->OnStepStarted(b, step);
+  }
+  void OnStepEnded(std::size_t b, Step step, const StepOutcome& outcome) override {
+    for (GangListener* l : listeners_) l->OnStepEnded(b, step, outcome);
+  }
+  void OnProgress(std::size_t b, const Progress& progress) override {
+    for (GangListener* l : listeners_) l->OnProgress(b, progress);
+  }
+  void OnRetry(std::size_t b, RetryKind kind, std::uint32_t address, std::int32_t count) override {
+    for (GangListener* l : listeners_) l->OnRetry(b, kind, address, count);
+  }
+  void OnVersion(std::size_t b, const std::string& version, std::uint32_t flashSize) override {
+    for (GangListener* l : listeners_) l->OnVersion(b, version, flashSize);
+  }
+  void OnMessage(std::size_t b, const std::string& text, const std::string& caption) override {
+    for (GangListener* l : listeners_) l->OnMessage(b, text, caption);
+  }
+  void OnDone(std::size_t b, const BoardResult& result) override {
+    for (GangListener* l : listeners_) l->OnDone(b, result);
+  }
+
+ private:
+  const std::vector<GangListener*>& listeners_;
+};
+
 BoardResult LoadBoard(const GangJob& job, std::size_t board,
                       const std::vector<std::string>& hexLines, image::FileFormat format,
                       GangListener& listener) {
@@ -114,7 +147,8 @@ int GangOutcome::ExitCode() const {
                                                                                                 : 1;
 }
 
-GangOutcome RunGang(const GangJob& job, GangListener& listener) {
+GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listeners) {
+  FanOut listener(listeners);
   GangOutcome outcome;
   std::vector<std::string> hexLines;
   image::FileFormat format = image::FileFormat::Hex;

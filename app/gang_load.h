@@ -74,6 +74,7 @@ struct GangOutcome {
   int ExitCode() const;
 };
 
-GangOutcome RunGang(const GangJob& job, GangListener& listener);
+// Every listener hears every board's events, in the order given.
+GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listeners);
 
 }  // namespace vestrel::app

@@ -46,6 +46,7 @@ constexpr const char* kFooter =
 CliCommand UsageError(const std::string& message) {
   CliCommand command;
   command.exitCode = kExitUsage;
+  command.usage = message;
   command.err = "vestrel-cli: " + message + '\n' + kUsage;
   return command;
 }
@@ -131,7 +132,9 @@ std::uint32_t MonitorRate(const LoadOptions& load) {
   return 115200;
 }
 
-CliCommand ParseCommandLine(int argc, const char* const* argv) {
+namespace {
+
+CliCommand ParseArguments(int argc, const char* const* argv) {
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
                "vestrel-cli"};
   app.set_version_flag("--version", VESTREL_VERSION);
@@ -253,6 +256,11 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("auto|always|never")
       ->check(CLI::IsMember({"auto", "always", "never"}));
   app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
+  bool json = false;
+  auto* jsonOption = app.add_flag(
+      "--json", json,
+      "write the run as JSON lines on stdout (events with an \"event\" field, the last one "
+      "always \"result\" with the exit code and the error class); the text goes to stderr");
 
   try {
     app.parse(argc, argv);
@@ -292,6 +300,9 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
     return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 
+  if (*jsonOption && (listPorts || *outOption || monitor))
+    return UsageError("--json reports a load (one board or several), not --list-ports, "
+                      "--image-out or --monitor");
   CliCommand command;
   if (listPorts) {
     if (AsksForRun(load) || *outOption || monitor || isGang)
@@ -330,6 +341,16 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   command.monitor = monitor;
   command.monitorSeconds = monitorSeconds;
   command.watch = watch;
+  return command;
+}
+
+}  // namespace
+
+CliCommand ParseCommandLine(int argc, const char* const* argv) {
+  CliCommand command = ParseArguments(argc, argv);
+  // Looked for in the raw arguments, so that a usage error is reported as JSON too.
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "--json") command.json = true;
   return command;
 }
 

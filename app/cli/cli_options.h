@@ -30,6 +30,8 @@ struct CliCommand {
   int exitCode = kExitOk;
   std::string out;              // Exit: text for stdout (help, version)
   std::string err;              // Exit: text for stderr (a usage error with the short usage)
+  std::string usage;            // Exit: what a usage error says, alone
+  bool json = false;            // --json: NDJSON events on stdout (also given with a usage error)
   LoadOptions load;             // Load: the steps; terminal.progress and terminal.quiet are set,
                                 // the terminal checks (isatty, NO_COLOR) are the caller's
   bool monitor = false;         // Load: --monitor, on the port of the load

@@ -176,7 +176,7 @@ void GangView::Finish() {
   if (DrawsLines() && drawn_) Draw(true);
 }
 
-std::string GangTable(const app::GangOutcome& outcome) {
+std::string GangTable(const app::GangOutcome& outcome, int exitCode) {
   const std::vector<std::string> head = {"Port",    "Version", "Flash",      "Result",
                                          "Retries", "Seconds", "First error"};
   std::vector<std::vector<std::string>> rows{head};
@@ -204,7 +204,7 @@ std::string GangTable(const app::GangOutcome& outcome) {
     table << line << '\n';
   }
   table << succeeded << " of " << outcome.boards.size() << " boards succeeded; exit code "
-        << outcome.ExitCode() << '\n';
+        << exitCode << '\n';
   return table.str();
 }
 

@@ -65,7 +65,7 @@ class GangView final : public app::GangListener {
 };
 
 // The closing table: port, bootloader version, flash size, result, retries, seconds and the
-// first error of every board, then a line with the count that succeeded.
-std::string GangTable(const app::GangOutcome& outcome);
+// first error of every board, then a line with the count that succeeded and the exit code.
+std::string GangTable(const app::GangOutcome& outcome, int exitCode);
 
 }  // namespace vestrel::cli

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "app/cli/json_events.h"
 #include "app/loader.h"
 #include "protocol/serial_loader_link.h"
 
@@ -26,16 +27,27 @@ std::string SummaryLine(const app::LoadResult& result, double seconds, int exitC
   return line + figures + "; exit code " + std::to_string(exitCode);
 }
 
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop,
-            app::LoadListener* listener) {
+Failure RunContext::WhyFailed(const Failure& first, int exitCode) const {
+  if (exitCode == kExitOk) return {};
+  if (first.error != ErrorClass::None) return first;
+  const std::string reason = stop ? stop() : std::string();
+  if (!reason.empty()) return {ErrorClass::Stopped, reason};
+  return {ErrorClass::NotReady, "A requested step did not run."};
+}
+
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err,
+            const RunContext& context) {
   TerminalView view(out, err, options.terminal);
   protocol::SerialLoaderLink link(view);
   app::Loader loader(view, link,
                      [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
   loader.AddListener(&view);
-  if (listener != nullptr) loader.AddListener(listener);
+  if (context.json != nullptr) {
+    context.json->Start(options);
+    loader.AddListener(context.json);
+  }
   loader.Configure(options);
-  loader.SetStopCheck(std::move(stop));
+  loader.SetStopCheck(context.stop);
 
   const auto start = std::chrono::steady_clock::now();
   loader.FormActivate();
@@ -44,10 +56,12 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, St
   // Every requested step counts: a build script must not read 0 for a file that did not load
   // or a port that did not connect.
   const app::LoadResult result = loader.Result();
-  const int exitCode = app::ExitCode(result, app::ExitRule::Terminal);
+  const int exitCode = context.FinalExitCode(app::ExitCode(result, app::ExitRule::Terminal));
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!options.terminal.quiet) out << SummaryLine(result, seconds, exitCode) << std::endl;
+  if (context.json != nullptr)
+    context.json->Result(result, exitCode, context.WhyFailed(result.FirstError(), exitCode), seconds);
   return exitCode;
 }
 

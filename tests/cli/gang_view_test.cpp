@@ -87,7 +87,7 @@ TEST(GangView, OnATerminalEachBoardHasALineRedrawnInPlace) {
 }
 
 TEST(GangTable, ListsEveryBoardAndTheCountThatSucceeded) {
-  EXPECT_EQ(GangTable(TwoBoards()),
+  EXPECT_EQ(GangTable(TwoBoards(), 1),
             "Port                 Version  Flash  Result  Retries  Seconds  First error\n"
             "COM1                 v01.00   16384  ok      0        1.2\n"
             "rfc2217://farm:4001  -        -      FAILED  0        1.2      Unable to "
