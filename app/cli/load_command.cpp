@@ -28,7 +28,7 @@ std::string SummaryLine(const app::LoadResult& result, double seconds, int exitC
 }
 
 Failure RunContext::WhyFailed(const Failure& first, int exitCode) const {
-  if (exitCode == kExitOk) return {};
+  if (exitCode == app::kExitOk) return {};
   if (first.error != ErrorClass::None) return first;
   const std::string reason = stop ? stop() : std::string();
   if (!reason.empty()) return {ErrorClass::Stopped, reason};

@@ -302,24 +302,6 @@ class WindowTest : public QObject {
     QCOMPARE(form->ExitStatus(), 1);
   }
 
-  void automaticRunHappensOnlyOnce() {
-    auto form = MakeForm({"-e"});  // erase without a connection: one box per run
-    BoxCloser closer;
-    form->show();
-    QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), std::size_t{1}, 5000);
-    // Later activations, and showing the window again, start nothing.
-    QEvent activate(QEvent::WindowActivate);
-    QApplication::sendEvent(form.get(), &activate);
-    form->hide();
-    form->show();
-    form->FormActivate();
-    QTest::qWait(100);
-    QCOMPARE(closer.boxes.size(), std::size_t{1});
-    QVERIFY(form->isVisible());  // no `t`: the window stays for interactive use
-    // The erase enabled the buttons by the rule: its own, asked for, stays disabled.
-    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OC-PVR"));
-  }
-
   void closingDuringAnOperationClosesAfterIt() {
     auto form = MakeForm();
     form->show();
@@ -340,20 +322,6 @@ class WindowTest : public QObject {
     QVERIFY(fake_->IsOpen());
     form.reset();
     QVERIFY(!fake_->IsOpen());  // the destructor closes the port
-  }
-
-  void clickDuringAnOperationIsDropped() {
-    auto form = MakeForm();
-    form->show();
-    form->SpeedButton(Button::Connect)->click();
-    QCOMPARE(fake_->syncs, 1);
-    fake_->onRequest = [&](const Bytes& request) {
-      // A click that was queued before the buttons were disabled arrives now.
-      if (CommandOf(request) == protocol::kCmdEraseFlash) form->ConnectSpeedButtonClick();
-    };
-    form->SpeedButton(Button::Erase)->click();
-    QCOMPARE(fake_->syncs, 1);
-    QVERIFY(vestrel::test::Ok(form->Core(), vestrel::app::Step::Erase));
   }
 
   void remembersItsFileAndPortAndOpensADroppedFile() {

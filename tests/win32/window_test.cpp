@@ -348,21 +348,6 @@ TEST_F(Win32WindowTest, WaitOptionWaitsForThePortToAppear) {
   EXPECT_EQ(Text(form->Control(InfoStaticText)), "Connected...");
 }
 
-TEST_F(Win32WindowTest, ClosingDuringAnOperationWaitsForIt) {
-  auto form = MakeForm({"-f" + hexFile_, "-c1", "-b7"});
-  form->Show(SW_SHOWNORMAL);
-  ASSERT_TRUE(test::win32::WaitUntil([&] { return test::Ok(form->Core(), app::Step::Connect); }));
-  int programRequests = 0;
-  fake_->onRequest = [&](const Bytes& request) {
-    if (request[0] == 0x02 && ++programRequests == 3) PostMessageA(form->Handle(), WM_CLOSE, 0, 0);
-  };
-  Click(*form, Button::Program);
-  EXPECT_TRUE(form->Closed());
-  EXPECT_TRUE(test::Ok(form->Core(), app::Step::Program));
-  EXPECT_TRUE(test::Ok(form->Core(), app::Step::Verify));
-  EXPECT_EQ(fake_->flash, data_);
-}
-
 TEST_F(Win32WindowTest, StopCheckEndsTheRunningStepAndClosesTheWindow) {
   auto form = MakeForm({"-f" + hexFile_, "-c1", "-b7", "-a"});
   std::string stop;
