@@ -68,32 +68,6 @@ class BoardView final : public LoaderView {
   int baudIndex_ = kDefaultBaudIndex;
 };
 
-BoardResult LoadBoard(const GangJob& job, std::size_t board,
-                      const std::vector<std::string>& hexLines, GangListener& listener) {
-  const auto start = std::chrono::steady_clock::now();
-  BoardView view(board, listener);
-  protocol::SerialLoaderLink link(view);
-  BoardResult result;
-  result.port = job.portNames[board];
-  {
-    Loader loader(view, link,
-                  [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
-    if (job.configure) job.configure(loader);
-    loader.CmdCom = 1;
-    loader.OverridePort(job.targets[board]);
-    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines);
-    loader.FormActivate();
-    result.exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
-    result.flashSize = loader.Memory.ImageSize;
-    result.steps = StepOutcomes(loader);
-  }  // the port is closed here, before the board counts as done
-  result.version = view.version;
-  result.retries = view.Retries();
-  result.errors = std::move(view.errors);
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return result;
-}
-
 const char* Outcome(bool requested, bool ok, bool skipped) {
   if (!requested) return nullptr;
   if (skipped) return "skipped";
@@ -132,6 +106,32 @@ std::vector<StepOutcome> StepOutcomes(const Loader& l) {
   for (const auto& [name, outcome] : steps)
     if (outcome) outcomes.push_back({name, outcome});
   return outcomes;
+}
+
+BoardResult LoadBoard(const GangJob& job, std::size_t board,
+                      const std::vector<std::string>& hexLines, GangListener& listener) {
+  const auto start = std::chrono::steady_clock::now();
+  BoardView view(board, listener);
+  protocol::SerialLoaderLink link(view);
+  BoardResult result;
+  result.port = job.portNames[board];
+  {
+    Loader loader(view, link,
+                  [](unsigned n) { return protocol::SerialLoaderLink::PortName(n, false); });
+    if (job.configure) job.configure(loader);
+    loader.CmdCom = 1;
+    loader.OverridePort(job.targets[board]);
+    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines);
+    loader.FormActivate();
+    result.exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
+    result.flashSize = loader.Memory.ImageSize;
+    result.steps = StepOutcomes(loader);
+  }  // the port is closed here, before the board counts as done
+  result.version = view.version;
+  result.retries = view.Retries();
+  result.errors = std::move(view.errors);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
 }
 
 GangOutcome RunGang(const GangJob& job, GangListener& listener) {

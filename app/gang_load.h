@@ -65,6 +65,11 @@ struct GangOutcome {
 
 GangOutcome RunGang(const GangJob& job, GangListener& listener);
 
+// One board of a gang load, on the calling thread: its own link and loader on job.targets[board],
+// given the lines of the file (read once for all boards), or lines of its own.
+BoardResult LoadBoard(const GangJob& job, std::size_t board,
+                      const std::vector<std::string>& hexLines, GangListener& listener);
+
 // The outcome of each step that the loader was asked for, as the terminal summary words them.
 std::vector<StepOutcome> StepOutcomes(const Loader& loader);
 

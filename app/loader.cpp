@@ -207,7 +207,8 @@ void Loader::FileDropped(const std::string& path) {
 
 // The file may have been built again since it was opened: Program loads what is on disk now.
 bool Loader::ReadAgainIfChanged() {
-  if (FileOk != 1 || StampOf(Memory.HexFileName) == loadedStamp_) return true;
+  // Lines handed over with UseHexLines have no stamp: they are what the caller wants loaded.
+  if (FileOk != 1 || !loadedStamp_ || StampOf(Memory.HexFileName) == loadedStamp_) return true;
   view_.SetInfoText("File changed on disk, read again: " + Memory.HexFileName);
   LoadHexFile(Memory.HexFileName);
   return FileOk == 1;

@@ -59,6 +59,10 @@ std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
 
 }  // namespace
 
+std::string UsbSerialNumber(const std::string&, const SystemPaths&) {
+  return {};  // the system's COM names carry no adapter serial numbers
+}
+
 const char* PortMapSummary() {
   return "(\\\\.\\COMn, the system's COM ports)";
 }
