@@ -60,6 +60,8 @@ struct PortMapEntry {
 // The serial number of the USB adapter behind a device path (after symlinks); "" where there is
 // none (no USB adapter, or one without a serial number) or the system does not say.
 std::string UsbSerialNumber(const std::string& devicePath, const SystemPaths& system = {});
+// The "vvvv:pppp" vendor and product id of that adapter; "" where there is none.
+std::string UsbIdOf(const std::string& devicePath, const SystemPaths& system = {});
 
 class PortMap {
  public:

@@ -122,13 +122,22 @@ std::string HomeDirectory() {
   return {};
 }
 
+// The USB device folder of the adapter behind a device path, or empty.
+fs::path AdapterFolder(const std::string& devicePath, const SystemPaths& system) {
+  const std::string kernelName = KernelNameOf(system, Canonical(devicePath));
+  return kernelName.empty() ? fs::path() : UsbDeviceFolder(system, kernelName);
+}
+
 }  // namespace
 
 std::string UsbSerialNumber(const std::string& devicePath, const SystemPaths& system) {
-  const std::string kernelName = KernelNameOf(system, Canonical(devicePath));
-  if (kernelName.empty()) return {};
-  const fs::path dir = UsbDeviceFolder(system, kernelName);
+  const fs::path dir = AdapterFolder(devicePath, system);
   return dir.empty() ? std::string() : ReadLine(dir / "serial");
+}
+
+std::string UsbIdOf(const std::string& devicePath, const SystemPaths& system) {
+  const fs::path dir = AdapterFolder(devicePath, system);
+  return dir.empty() ? std::string() : ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
 }
 
 const char* PortMapSummary() {
