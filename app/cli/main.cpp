@@ -3,10 +3,12 @@
 #include <iostream>
 
 #include "app/cli/cli_options.h"
+#include "app/cli/doctor_command.h"
 #include "app/cli/image_export.h"
 #include "app/cli/list_ports.h"
 #include "app/cli/load_command.h"
 #include "app/cli/monitor.h"
+#include "app/cli/station_command.h"
 #include "app/cli/watch_command.h"
 #include "app/loader.h"
 #include "app/stop_signals.h"
@@ -37,6 +39,15 @@ int Load(const LoadOptions& load, const GangOptions* gang = nullptr) {
   std::cerr << "vestrel-cli: " << StopSignals::Reason()
             << " The port is closed with its settings restored.\n";
   return StopSignals::ExitCode();
+}
+
+// The station ends after the loads in progress at the first Ctrl-C, and stops them at the second.
+int Station(const LoadOptions& load, const StationOptions& station) {
+  StopSignals stopSignals;
+  const int code = RunStation(load, station, std::cout, std::cerr, &StopSignals::Reason, [] {
+    return StopSignals::Count() > 1 ? StopSignals::Reason() : std::string();
+  });
+  return StopSignals::ExitCode() != 0 ? StopSignals::ExitCode() : code;
 }
 
 // The steps first; the monitor only watches an application that the load left running. With
@@ -75,8 +86,11 @@ int main(int argc, char** argv) {
       return vestrel::app::ListPorts(std::cout);
     case CliAction::ExportImage:
       return ExportImage(command.image, std::cout, std::cerr);
+    case CliAction::Doctor:
+      return RunDoctor(command.doctor, std::cout);
     case CliAction::Load:
     case CliAction::GangLoad:
+    case CliAction::Station:
       break;
   }
   TerminalOptions& terminal = command.load.terminal;
@@ -84,6 +98,7 @@ int main(int argc, char** argv) {
   using vestrel::platform::StandardStream;
   terminal.outIsTerminal = IsAnsiTerminal(StandardStream::Output);
   terminal.color = IsAnsiTerminal(StandardStream::Error) && std::getenv("NO_COLOR") == nullptr;
+  if (command.action == CliAction::Station) return Station(command.load, command.station);
   if (command.action == CliAction::GangLoad) {
     StopSignals stopSignals;
     return Load(command.load, &command.gang);

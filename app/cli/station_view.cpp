@@ -7,11 +7,11 @@
 namespace vestrel::cli {
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
-constexpr std::size_t kLineWidth = 79;  // a longer line would wrap and move the table
+constexpr auto kTableRedrawPeriod = std::chrono::milliseconds(200);
+constexpr std::size_t kRowWidth = 79;  // a longer line would wrap and move the table
 
-std::string Fit(std::string line) {
-  if (line.size() > kLineWidth) line = line.substr(0, kLineWidth - 3) + "...";
+std::string FitRow(std::string line) {
+  if (line.size() > kRowWidth) line = line.substr(0, kRowWidth - 3) + "...";
   return line;
 }
 
@@ -58,17 +58,17 @@ bool StationView::DrawsTable() const {
 
 void StationView::Draw(bool force) {
   const auto now = clock_();
-  if (drawnLines_ && !force && now - lastDraw_ < kRedrawInterval) return;
+  if (drawnLines_ && !force && now - lastDraw_ < kTableRedrawPeriod) return;
   lastDraw_ = now;
   if (drawnLines_) out_ << "\x1b[" << drawnLines_ << 'A';
   std::size_t width = 0;
   for (const std::string& port : order_) width = std::max(width, port.size());
-  out_ << '\r' << Fit(heading_) << "\x1b[K\n";
+  out_ << '\r' << FitRow(heading_) << "\x1b[K\n";
   for (const std::string& port : order_) {
     std::ostringstream line;
     line << "  " << std::left << std::setw(static_cast<int>(width)) << port << "  "
          << RowText(rows_[port]);
-    out_ << '\r' << Fit(line.str()) << "\x1b[K\n";
+    out_ << '\r' << FitRow(line.str()) << "\x1b[K\n";
   }
   out_ << std::flush;
   drawnLines_ = order_.size() + 1;
