@@ -41,16 +41,27 @@ std::string WindowsDriver(const std::string& device) {
   return {};
 }
 
+std::string Holder(const platform::ProcessHolder& holder) {
+  return "process " + std::to_string(holder.pid) + " (" + holder.name + ")";
+}
+
+// A port that does not open is held by whoever locks it, else by one of those that have it
+// open; on a port that opens, others that have it open are only worth a note.
 void JudgeHolders(const platform::PortFacts& port, const std::optional<PortProbe>& probe,
                   std::vector<Finding>& findings) {
-  for (const platform::ProcessHolder& holder : port.holders)
+  const bool busy = probe && probe->open == platform::OpenStatus::Busy;
+  const auto& holders = busy && !port.lockers.empty() ? port.lockers : port.openers;
+  for (const platform::ProcessHolder& holder : holders) {
+    if (busy)
+      findings.push_back({true, port.path + " is held by " + Holder(holder),
+                          "kill " + std::to_string(holder.pid) + "   # or close " + holder.name});
+    else
+      findings.push_back({false, port.path + " is also open in " + Holder(holder), ""});
+  }
+  if (busy && holders.empty())
     findings.push_back({true,
-                        port.path + " is held by process " + std::to_string(holder.pid) + " (" +
-                            holder.name + ")",
-                        "kill " + std::to_string(holder.pid) + "   # or close " + holder.name});
-  if (port.holders.empty() && probe && probe->open == platform::OpenStatus::Busy)
-    findings.push_back({true, port.path + " is held by another program, which " +
-                                  std::string(port.holdersComplete ? "has it locked" : "this user may not see"),
+                        port.path + " is held by another program" +
+                            (port.openersComplete ? "" : ", which this user may not see"),
                         port.kernelName.empty() ? "" : "sudo fuser -v " + port.device});
 }
 
@@ -126,11 +137,13 @@ std::vector<Finding> JudgePort(const platform::SystemFacts& system, const platfo
     findings.push_back({true, port.path + " is not a serial device", "vestrel-cli --list-ports"});
     return findings;
   }
-  if (!port.othersMayOpen) {
-    if (std::optional<Finding> group = GroupFinding(
-            system.user, port.group, "owns " + port.device + (port.groupMayOpen ? "" : " (read and write)")))
-      findings.push_back(*group);
-  }
+  std::optional<Finding> group;
+  if (!port.othersMayOpen)
+    group = GroupFinding(system.user, port.group, "owns " + port.device);
+  if (group)
+    findings.push_back(*group);
+  else if (probe && probe->open == platform::OpenStatus::PermissionDenied)
+    findings.push_back({true, port.path + " does not open: " + probe->openText, "ls -l " + port.device});
   JudgeHolders(port, probe, findings);
   if (port.latencyMs && *port.latencyMs > 1)
     findings.push_back({false,

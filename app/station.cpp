@@ -180,6 +180,7 @@ StationEnd Station::Run(const std::vector<BoardData>& interrupted,
     portList_.push_back(std::move(port));
   }
   Scan(clock_(), true);
+  listener_.OnWatching();
   while (true) {
     {
       std::lock_guard lock(mutex_);

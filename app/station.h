@@ -77,6 +77,8 @@ struct PortRow {
 class StationListener {
  public:
   virtual ~StationListener() = default;
+  // The ports are watched from now on: a board plugged in from here is loaded.
+  virtual void OnWatching() {}
   virtual void OnRow(const PortRow& row) = 0;
   virtual void OnNotice(const std::string& text) = 0;
   // Once a board's row is in the log, on the board's thread (a hook may take its time there).

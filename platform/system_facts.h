@@ -25,8 +25,9 @@ struct PortFacts {
   std::string driver;         // the kernel driver (ftdi_sio, ...); Windows: the system's device
   std::string usbId;          // "0403:6001"; empty when no USB adapter is behind it
   std::optional<int> latencyMs;  // an FTDI adapter's latency timer
-  std::vector<ProcessHolder> holders;  // other processes that have it open or locked
-  bool holdersComplete = true;         // every process could be looked at
+  std::vector<ProcessHolder> lockers;  // other processes that hold its lock (as a loader does)
+  std::vector<ProcessHolder> openers;  // other processes that have it open
+  bool openersComplete = true;         // every process could be looked at
 };
 
 struct UserFacts {

@@ -114,10 +114,18 @@ std::vector<UsbAdapter> Adapters() {
   return found;
 }
 
+std::vector<ProcessHolder> Named(std::set<int> pids) {
+  pids.erase(static_cast<int>(::getpid()));
+  std::vector<ProcessHolder> named;
+  for (const int pid : pids)
+    named.push_back({pid, ReadFirstLine(fs::path("/proc") / std::to_string(pid) / "comm")});
+  return named;
+}
+
 // Processes other than this one that lock the device (/proc/locks, readable by everyone) or
 // have it open (their /proc/PID/fd, readable for one's own processes, or as root).
 void FindHolders(PortFacts& port, const struct stat& node) {
-  std::set<int> pids;
+  std::set<int> lockers, openers;
   std::ifstream locks("/proc/locks");
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
@@ -128,23 +136,22 @@ void FindHolders(PortFacts& port, const struct stat& node) {
     unsigned long inode = 0;
     if (std::sscanf(where.c_str(), "%x:%x:%lu", &major, &minor, &inode) == 3 &&
         major == ::major(node.st_dev) && minor == ::minor(node.st_dev) && inode == node.st_ino)
-      pids.insert(std::atoi(pid.c_str()));
+      lockers.insert(std::atoi(pid.c_str()));
   }
   std::error_code ec;
   for (const ProcessHolder& process : Processes()) {
     fs::directory_iterator fds(fs::path("/proc") / std::to_string(process.pid) / "fd", ec);
     if (ec) {
-      port.holdersComplete = false;
+      port.openersComplete = false;
       continue;
     }
     for (const auto& fd : fds) {
       std::error_code linkError;
-      if (fs::read_symlink(fd.path(), linkError).string() == port.device) pids.insert(process.pid);
+      if (fs::read_symlink(fd.path(), linkError).string() == port.device) openers.insert(process.pid);
     }
   }
-  pids.erase(static_cast<int>(::getpid()));
-  for (const int pid : pids)
-    port.holders.push_back({pid, ReadFirstLine(fs::path("/proc") / std::to_string(pid) / "comm")});
+  port.lockers = Named(lockers);
+  port.openers = Named(openers);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ PortFacts GatherPortFacts(const std::string& path) {
   port.device = path;
   port.isTerminal = true;
   port.driver = target;  // the system's device, such as \Device\VCP0 for FTDI's driver
-  port.holdersComplete = false;  // the system does not say which program holds a COM port
+  port.openersComplete = false;  // the system does not say which program holds a COM port
   return port;
 }
 

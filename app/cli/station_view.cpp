@@ -47,8 +47,16 @@ StationView::StationView(std::ostream& out, std::ostream& err, TerminalOptions o
       options_(options),
       heading_(std::move(heading)),
       hook_(std::move(hook)),
-      clock_(std::move(clock)) {
-  if (!options_.quiet && !DrawsTable()) out_ << heading_ << std::endl;
+      clock_(std::move(clock)) {}
+
+void StationView::OnWatching() {
+  std::lock_guard lock(mutex_);
+  watching_ = true;
+  if (options_.quiet) return;
+  if (DrawsTable())
+    Draw(true);
+  else
+    out_ << heading_ << std::endl;
 }
 
 bool StationView::DrawsTable() const {
@@ -86,7 +94,7 @@ void StationView::OnRow(const app::PortRow& row) {
   rows_[row.port] = row;
   if (options_.quiet) return;
   if (DrawsTable()) {
-    Draw(row.phase != app::PortPhase::Loading);
+    if (watching_) Draw(row.phase != app::PortPhase::Loading);
     return;
   }
   // Plain lines: every change of phase, and loading in steps of 10 %.

@@ -30,6 +30,7 @@ class StationView final : public app::StationListener {
   StationView(std::ostream& out, std::ostream& err, TerminalOptions options, std::string heading,
               Hook hook = {}, Clock clock = std::chrono::steady_clock::now);
 
+  void OnWatching() override;
   void OnRow(const app::PortRow& row) override;
   void OnNotice(const std::string& text) override;
   void OnResult(const app::AttemptRecord& record) override;
@@ -53,6 +54,7 @@ class StationView final : public app::StationListener {
   std::vector<std::string> order_;
   std::map<std::string, app::PortRow> rows_;
   std::map<std::string, std::string> lastLine_;  // of the plain lines, per port
+  bool watching_ = false;
   std::size_t drawnLines_ = 0;
   std::chrono::steady_clock::time_point lastDraw_{};
   std::mutex hookMutex_;  // one hook at a time: a label printer prints one label after another
