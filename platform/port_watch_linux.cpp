@@ -46,6 +46,7 @@ class LinuxPortWatch final : public PortWatch {
     for (const std::string& pattern : patterns)
       if (const std::string folder = FolderOf(pattern); !folder.empty()) folders_.insert(folder);
     inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    WatchFolders();  // from now on: a port that comes before the first wait ends it
 #ifdef VESTREL_HAVE_UDEV
     udev_ = ::udev_new();
     if (udev_) monitor_ = ::udev_monitor_new_from_netlink(udev_, "udev");
