@@ -87,6 +87,14 @@ class BoardProgress final : public ProgressListener {
   int last_ = -1;
 };
 
+// The reason for the log: the first error, else the first step that failed.
+std::string FailureMessage(const BoardResult& result) {
+  if (std::string error = result.FirstError(); !error.empty()) return error;
+  for (const StepOutcome& step : result.steps)
+    if (step.outcome == "failed") return "the " + step.step + " step failed";
+  return "the load failed";
+}
+
 class SilentGangListener final : public GangListener {
  public:
   void OnText(std::size_t, const std::string&) override {}
@@ -289,7 +297,7 @@ AttemptRecord Station::Record(const Board& board, const BoardResult& result) con
   record.adapterSerial = board.adapterSerial;
   record.imageSha256 = config_.imageSha256;
   record.result = result.ok() ? "ok" : "failed";
-  record.message = result.FirstError();
+  if (!result.ok()) record.message = FailureMessage(result);
   record.seconds = result.seconds;
   record.retries = result.retries;
   if (board.data) {

@@ -113,26 +113,23 @@ std::optional<CliCommand> Parsed(CLI::App& app, Parse parse, const std::string& 
 }
 
 constexpr const char* kStationFooter =
-    "Boards: every board that appears on a --port (a rack: loaded whenever a board is plugged "
-    "in there) or on a port that --watch-ports matches (a glob such as "
-    "'/dev/serial/by-id/*', or a folder such as the port directory) is loaded once per "
-    "plug-in: connect, erase, program (which verifies) and run. Ports are opened only when a "
-    "board is there. Watched ports that are there at the start are left alone until they are "
-    "plugged in again.\n"
-    "Per-board data: --serial writes the next number at ADDR (program flash, physical "
-    "0x1D000000 up or virtual 0x9D000000/0xBD000000 up) as u32le, u32be, u64le, ascii:N "
-    "(N zero-padded decimal digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), "
-    "counting from START (1) by STEP (1). --serials-from takes the next unused line of a list "
-    "instead: VALUE (a number in FORMAT) or VALUE,BYTES (hex, written as they are). Numbers "
-    "are reserved in FILE.state beside the log before a board is written; a failed board's "
-    "number is burnt unless --reuse-failed.\n"
-    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial, "
-    "serial_status, image_sha256, result, error_class, message, seconds, retries), flushed to "
-    "the disk at once; --log-json writes the same as JSON lines. A second station on the same "
-    "log is refused.\n"
-    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too. "
-    "Exit code 1 when the station stopped by itself (the log cannot be written, the serial "
-    "numbers ran out), 2 for a usage error.";
+    "Boards: every board that appears on a --port (a rack: loaded whenever a board is plugged in\n"
+    "there) or on a port that --watch-ports matches (a glob such as '/dev/serial/by-id/*', or a\n"
+    "folder such as the port directory) is loaded once per plug-in: connect, erase, program (which\n"
+    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there at\n"
+    "the start are left alone until they are plugged in again.\n"
+    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000 up\n"
+    "or virtual 0x9D000000/0xBD000000 up) as u32le, u32be, u64le, ascii:N (N zero-padded decimal\n"
+    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by STEP\n"
+    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT) or\n"
+    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log before\n"
+    "a board is written; a failed board's number is burnt unless --reuse-failed.\n"
+    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial, serial_status,\n"
+    "image_sha256, result, error_class, message, seconds, retries), flushed to the disk at once;\n"
+    "--log-json writes the same as JSON lines. A second station on the same log is refused.\n"
+    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too. Exit\n"
+    "code 1 when the station stopped by itself (the log cannot be written, the serial numbers ran\n"
+    "out), 2 for a usage error.";
 
 CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
   CLI::App app{"vestrel-cli station: a production bench that loads every board plugged in, each "
