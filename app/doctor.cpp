@@ -32,9 +32,11 @@ std::optional<Finding> GroupFinding(const platform::UserFacts& user, const std::
 // A Windows device name says which driver serves the port.
 std::string WindowsDriver(const std::string& device) {
   const std::pair<const char*, const char*> drivers[] = {
-      {"\\Device\\VCP", "FTDI's VCP driver"},         {"\\Device\\Silabser", "Silicon Labs' CP210x driver"},
+      {"\\Device\\VCP", "FTDI's VCP driver"},
+      {"\\Device\\Silabser", "Silicon Labs' CP210x driver"},
       {"\\Device\\USBSER", "Windows' USB serial driver (usbser)"},
-      {"\\Device\\CH341SER", "WCH's CH340 driver"},   {"\\Device\\ProlificSerial", "Prolific's PL2303 driver"},
+      {"\\Device\\CH341SER", "WCH's CH340 driver"},
+      {"\\Device\\ProlificSerial", "Prolific's PL2303 driver"},
       {"\\Device\\Serial", "Windows' serial port driver"}};
   for (const auto& [prefix, name] : drivers)
     if (device.rfind(prefix, 0) == 0) return name;
@@ -72,13 +74,13 @@ void JudgeProbe(const platform::PortFacts& port, const PortProbe& probe,
       probe.open != platform::OpenStatus::PermissionDenied)
     findings.push_back({true, port.path + " does not open: " + probe.openText, ""});
   if (probe.rateRefused)
-    findings.push_back({true,
-                        port.path + " opens, but its driver refuses " + rate + " baud: " +
-                            probe.rateText,
-                        "vestrel-cli --port " + port.path + " --baud 115200 ...   # a rate it runs"});
+    findings.push_back(
+        {true, port.path + " opens, but its driver refuses " + rate + " baud: " + probe.rateText,
+         "vestrel-cli --port " + port.path + " --baud 115200 ...   # a rate it runs"});
   if (!probe.synced) return;
   if (probe.answered) {
-    findings.push_back({false, "A bootloader " + probe.version + " answered at " + rate + " baud", ""});
+    findings.push_back(
+        {false, "A bootloader " + probe.version + " answered at " + rate + " baud", ""});
   } else if (probe.open == platform::OpenStatus::Opened && !probe.rateRefused) {
     findings.push_back(
         {true,
@@ -100,10 +102,12 @@ std::vector<Finding> JudgeSystem(const platform::SystemFacts& system) {
     findings.push_back(*group);
   if (system.brlttyInstalled && !system.brlttyClaims.empty()) {
     std::string adapters;
-    for (const std::string& claim : system.brlttyClaims) adapters += (adapters.empty() ? "" : ", ") + claim;
+    for (const std::string& claim : system.brlttyClaims)
+      adapters += (adapters.empty() ? "" : ", ") + claim;
     findings.push_back({true,
                         "brltty (for braille displays) is installed and its udev rules take USB "
-                        "serial adapters away as they are plugged in: " + adapters,
+                        "serial adapters away as they are plugged in: " +
+                            adapters,
                         "sudo apt-get remove brltty   # unless a braille display needs it"});
   }
   if (system.modemManagerRunning)
@@ -138,20 +142,19 @@ std::vector<Finding> JudgePort(const platform::SystemFacts& system, const platfo
     return findings;
   }
   std::optional<Finding> group;
-  if (!port.othersMayOpen)
-    group = GroupFinding(system.user, port.group, "owns " + port.device);
+  if (!port.othersMayOpen) group = GroupFinding(system.user, port.group, "owns " + port.device);
   if (group)
     findings.push_back(*group);
   else if (probe && probe->open == platform::OpenStatus::PermissionDenied)
-    findings.push_back({true, port.path + " does not open: " + probe->openText, "ls -l " + port.device});
+    findings.push_back(
+        {true, port.path + " does not open: " + probe->openText, "ls -l " + port.device});
   JudgeHolders(port, probe, findings);
   if (port.latencyMs && *port.latencyMs > 1)
-    findings.push_back({false,
-                        "The latency timer of " + port.kernelName + " is " +
-                            std::to_string(*port.latencyMs) +
-                            " ms; vestrel-cli asks for 1 ms while it has the port open",
-                        "echo 1 | sudo tee /sys/bus/usb-serial/devices/" + port.kernelName +
-                            "/latency_timer"});
+    findings.push_back(
+        {false,
+         "The latency timer of " + port.kernelName + " is " + std::to_string(*port.latencyMs) +
+             " ms; vestrel-cli asks for 1 ms while it has the port open",
+         "echo 1 | sudo tee /sys/bus/usb-serial/devices/" + port.kernelName + "/latency_timer"});
   if (const std::string driver = WindowsDriver(port.driver); !driver.empty())
     findings.push_back({false, port.path + " is " + port.driver + ", served by " + driver, ""});
   else if (!port.driver.empty())

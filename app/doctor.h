@@ -22,14 +22,14 @@ struct Finding {
 // What opening the port and setting its rate showed, and what the sync found.
 struct PortProbe {
   platform::OpenStatus open = platform::OpenStatus::Failed;
-  std::string openText;           // the system's text when it did not open
+  std::string openText;  // the system's text when it did not open
   std::uint32_t baud = 0;
-  bool rateRefused = false;       // it opened, but the driver refuses the rate
+  bool rateRefused = false;  // it opened, but the driver refuses the rate
   std::string rateText;
-  bool synced = false;            // with --baud: the sync was tried
-  bool answered = false;          // a bootloader answered
-  std::string version;            // its version, when it answered
-  std::string syncError;          // why not
+  bool synced = false;    // with --baud: the sync was tried
+  bool answered = false;  // a bootloader answered
+  std::string version;    // its version, when it answered
+  std::string syncError;  // why not
 };
 
 // Opens the port (and closes it again) at `baud`; with `sync`, asks for the bootloader too.

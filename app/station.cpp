@@ -16,7 +16,8 @@ constexpr const char* kWindowsDevicePrefix = "\\\\.\\";
 
 // The number of "COM3" (any case, 1 to 256), or 0 for any other name.
 unsigned ComNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || name.find_first_not_of("0123456789", 3) != std::string::npos)
+  if (name.size() < 4 || name.size() > 6 ||
+      name.find_first_not_of("0123456789", 3) != std::string::npos)
     return 0;
   const std::string prefix = name.substr(0, 3);
   if (prefix != "COM" && prefix != "com" && prefix != "Com") return 0;
@@ -57,10 +58,11 @@ class PlatformPortSource final : public StationPortSource {
   // The fixed ports' device paths (in their order), then the patterns.
   std::vector<std::string> WatchedPaths() const {
     std::vector<std::string> paths;
-    const platform::PortMap map = platform::PortMap::FromEnvironment();
+    std::optional<platform::PortMap> map;  // looked at only for COMn names
     for (const std::string& name : fixed_) {
       const unsigned number = ComNumber(name);
-      paths.push_back(number ? map.DevicePath(number).value_or(name) : name);
+      if (number && !map) map = platform::PortMap::FromEnvironment();
+      paths.push_back(number ? map->DevicePath(number).value_or(name) : name);
     }
     paths.insert(paths.end(), patterns_.begin(), patterns_.end());
     return paths;
@@ -302,7 +304,7 @@ AttemptRecord Station::Record(const Board& board, const BoardResult& result) con
   record.retries = result.retries;
   if (board.data) {
     record.boardSerial = board.data->text;
-    record.serialStatus = result.ok()                              ? "written"
+    record.serialStatus = result.ok()                            ? "written"
                           : serials_ && serials_->ReusesFailed() ? "reusable"
                                                                  : "burnt";
   }
@@ -318,7 +320,8 @@ void Station::FinishBoard(Board& board, const BoardResult& result) {
       // Only a logged board settles its number: one that is not in the log stays pending, and
       // the next start logs it as burnt.
       if (board.data && serials_) {
-        if (const std::string settled = serials_->Settle(*board.data, result.ok()); !settled.empty())
+        if (const std::string settled = serials_->Settle(*board.data, result.ok());
+            !settled.empty())
           fault_ = settled;
       }
     } else {
@@ -351,8 +354,8 @@ std::chrono::milliseconds Station::NextWait(std::chrono::steady_clock::time_poin
   std::lock_guard lock(mutex_);
   for (const auto& port : portList_) {
     if (!port->due) continue;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        port->appeared + config_.settle - now);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(port->appeared +
+                                                                            config_.settle - now);
     wait = std::min(wait, std::max(left, std::chrono::milliseconds(1)));
   }
   return wait;

@@ -57,11 +57,11 @@ using BoardLoad = std::function<BoardResult(const BoardLoadRequest&, ProgressLis
 BoardLoad GangBoardLoad(std::function<void(Loader&)> configure);
 
 enum class PortPhase {
-  Waiting,   // no board
-  Present,   // a board that was there before the start (watched ports): not loaded
-  Loading,   // percent and serial set
-  Ok,        // serial set
-  Failed,    // reason set
+  Waiting,  // no board
+  Present,  // a board that was there before the start (watched ports): not loaded
+  Loading,  // percent and serial set
+  Ok,       // serial set
+  Failed,   // reason set
 };
 
 struct PortRow {

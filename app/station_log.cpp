@@ -55,18 +55,24 @@ std::string CsvRow(const AttemptRecord& r) {
 }
 
 std::string JsonLine(const AttemptRecord& r) {
-  const nlohmann::ordered_json line = {
-      {"time", IsoUtc(r.time)},          {"station", r.station},
-      {"port", r.port},                  {"adapter_serial", r.adapterSerial},
-      {"board_serial", r.boardSerial},   {"serial_status", r.serialStatus},
-      {"image_sha256", r.imageSha256},   {"result", r.result},
-      {"error_class", r.errorClass},     {"message", r.message},
-      {"seconds", std::stod(LogSeconds(r.seconds))}, {"retries", r.retries}};
+  const nlohmann::ordered_json line = {{"time", IsoUtc(r.time)},
+                                       {"station", r.station},
+                                       {"port", r.port},
+                                       {"adapter_serial", r.adapterSerial},
+                                       {"board_serial", r.boardSerial},
+                                       {"serial_status", r.serialStatus},
+                                       {"image_sha256", r.imageSha256},
+                                       {"result", r.result},
+                                       {"error_class", r.errorClass},
+                                       {"message", r.message},
+                                       {"seconds", std::stod(LogSeconds(r.seconds))},
+                                       {"retries", r.retries}};
   // Invalid UTF-8 in a message (a device's own text) is replaced rather than refused.
   return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
 
-std::string StationLog::Open(const std::string& csvPath, const std::optional<std::string>& jsonPath) {
+std::string StationLog::Open(const std::string& csvPath,
+                             const std::optional<std::string>& jsonPath) {
   if (std::string why = csv_.Open(csvPath); !why.empty()) return why;
   if (csv_.SizeAtOpen() == 0) {
     if (std::string why = csv_.Append(CsvHeader()); !why.empty()) return why;

@@ -67,7 +67,8 @@ std::optional<std::vector<BoardData>> ReadSerialList(const std::string& path,
     entry.text = Trim(trimmed.substr(0, comma));
     const std::string where = path + " line " + std::to_string(number) + ": ";
     if (comma != std::string::npos) {
-      const std::optional<std::vector<std::uint8_t>> bytes = HexBytes(Trim(trimmed.substr(comma + 1)));
+      const std::optional<std::vector<std::uint8_t>> bytes =
+          HexBytes(Trim(trimmed.substr(comma + 1)));
       if (!bytes || bytes->size() > 255) {
         why = where + "the second column is not bytes in hex (such as 0011AABB or 00:11:AA:BB)";
         return std::nullopt;
@@ -93,8 +94,7 @@ std::optional<std::vector<BoardData>> ReadSerialList(const std::string& path,
 }
 
 std::string SerialNumbers::Open(const std::string& statePath, SerialPlan plan,
-                                std::vector<BoardData> list,
-                                std::vector<BoardData>& interrupted) {
+                                std::vector<BoardData> list, std::vector<BoardData>& interrupted) {
   statePath_ = statePath;
   plan_ = std::move(plan);
   list_ = std::move(list);
@@ -174,10 +174,8 @@ std::string SerialNumbers::NextText() const {
 }
 
 std::string SerialNumbers::Save() {
-  const json state = {{"kind", KindOf(plan_)},
-                      {"next", next_},
-                      {"reusable", reusable_},
-                      {"pending", pending_}};
+  const json state = {
+      {"kind", KindOf(plan_)}, {"next", next_}, {"reusable", reusable_}, {"pending", pending_}};
   return platform::ReplaceFileDurably(statePath_, state.dump() + '\n');
 }
 

@@ -9,7 +9,8 @@ namespace {
 constexpr std::uint64_t kWindowSize = 0x1000000;  // the program flash window, 16 MiB
 constexpr std::size_t kBytesPerRecord = 16;
 
-std::string RecordLine(std::uint8_t type, std::uint16_t offset, std::span<const std::uint8_t> data) {
+std::string RecordLine(std::uint8_t type, std::uint16_t offset,
+                       std::span<const std::uint8_t> data) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string line = ":";
   unsigned sum = 0;
@@ -33,8 +34,9 @@ std::optional<std::string> Digits(std::uint64_t value, int base, std::size_t wid
   const auto [end, ec] = std::to_chars(text, text + sizeof text, value, base);
   std::string digits(text, end);
   if (ec != std::errc{} || digits.size() > width) return std::nullopt;
-  std::transform(digits.begin(), digits.end(), digits.begin(),
-                 [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c; });
+  std::transform(digits.begin(), digits.end(), digits.begin(), [](char c) {
+    return c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
+  });
   return std::string(width - digits.size(), '0') + digits;
 }
 
@@ -132,7 +134,8 @@ std::optional<std::vector<std::uint8_t>> EncodeValue(const DataFormat& format,
       const std::string digits = *Digits(value, 10, 2 * format.width);
       std::vector<std::uint8_t> bytes(format.width);
       for (std::size_t i = 0; i < format.width; ++i)
-        bytes[i] = static_cast<std::uint8_t>((digits[2 * i] - '0') << 4 | (digits[2 * i + 1] - '0'));
+        bytes[i] =
+            static_cast<std::uint8_t>((digits[2 * i] - '0') << 4 | (digits[2 * i + 1] - '0'));
       return bytes;
     }
   }
@@ -140,8 +143,8 @@ std::optional<std::vector<std::uint8_t>> EncodeValue(const DataFormat& format,
 }
 
 std::optional<std::uint32_t> ProgramFlashAddress(std::uint64_t address) {
-  for (const std::uint64_t base : {std::uint64_t{kFlashBase}, std::uint64_t{kFlashVirtualBase},
-                                   std::uint64_t{0xBD000000}}) {
+  for (const std::uint64_t base :
+       {std::uint64_t{kFlashBase}, std::uint64_t{kFlashVirtualBase}, std::uint64_t{0xBD000000}}) {
     if (address >= base && address < base + kWindowSize)
       return static_cast<std::uint32_t>(kFlashBase + (address - base));
   }
@@ -162,7 +165,8 @@ std::vector<std::string> DataRecords(std::uint32_t address, std::span<const std:
     // A record never crosses into the next 64 KiB: its offset would wrap.
     const std::size_t n =
         std::min({kBytesPerRecord, bytes.size() - done, std::size_t{0x10000 - (at & 0xFFFF)}});
-    records.push_back(RecordLine(0x00, static_cast<std::uint16_t>(at & 0xFFFF), bytes.subspan(done, n)));
+    records.push_back(
+        RecordLine(0x00, static_cast<std::uint16_t>(at & 0xFFFF), bytes.subspan(done, n)));
     done += n;
   }
   return records;

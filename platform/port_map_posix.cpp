@@ -137,7 +137,8 @@ std::string UsbSerialNumber(const std::string& devicePath, const SystemPaths& sy
 
 std::string UsbIdOf(const std::string& devicePath, const SystemPaths& system) {
   const fs::path dir = AdapterFolder(devicePath, system);
-  return dir.empty() ? std::string() : ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+  return dir.empty() ? std::string()
+                     : ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
 }
 
 const char* PortMapSummary() {

@@ -50,8 +50,9 @@ class LinuxPortWatch final : public PortWatch {
 #ifdef VESTREL_HAVE_UDEV
     udev_ = ::udev_new();
     if (udev_) monitor_ = ::udev_monitor_new_from_netlink(udev_, "udev");
-    if (monitor_ && (::udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
-                     ::udev_monitor_enable_receiving(monitor_) < 0)) {
+    if (monitor_ &&
+        (::udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
+         ::udev_monitor_enable_receiving(monitor_) < 0)) {
       ::udev_monitor_unref(monitor_);
       monitor_ = nullptr;
     }

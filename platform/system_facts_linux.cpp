@@ -147,7 +147,8 @@ void FindHolders(PortFacts& port, const struct stat& node) {
     }
     for (const auto& fd : fds) {
       std::error_code linkError;
-      if (fs::read_symlink(fd.path(), linkError).string() == port.device) openers.insert(process.pid);
+      if (fs::read_symlink(fd.path(), linkError).string() == port.device)
+        openers.insert(process.pid);
     }
   }
   port.lockers = Named(lockers);

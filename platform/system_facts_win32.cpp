@@ -21,12 +21,13 @@ PortFacts GatherPortFacts(const std::string& path) {
   port.path = path;
   // "\\.\COM3" and "COM3" both name the system's COM3.
   const std::string prefix = "\\\\.\\";
-  const std::string name = path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
+  const std::string name =
+      path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
   char target[1024] = {};
   if (::QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) return port;
   port.device = path;
   port.isTerminal = true;
-  port.driver = target;  // the system's device, such as \Device\VCP0 for FTDI's driver
+  port.driver = target;          // the system's device, such as \Device\VCP0 for FTDI's driver
   port.openersComplete = false;  // the system does not say which program holds a COM port
   return port;
 }

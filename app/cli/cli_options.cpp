@@ -115,26 +115,35 @@ std::optional<CliCommand> Parsed(CLI::App& app, Parse parse, const std::string& 
 constexpr const char* kStationFooter =
     "Boards: every board that appears on a --port (a rack: loaded whenever a board is plugged in\n"
     "there) or on a port that --watch-ports matches (a glob such as '/dev/serial/by-id/*', or a\n"
-    "folder such as the port directory) is loaded once per plug-in: connect, erase, program (which\n"
-    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there at\n"
+    "folder such as the port directory) is loaded once per plug-in: connect, erase, program "
+    "(which\n"
+    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there "
+    "at\n"
     "the start are left alone until they are plugged in again.\n"
-    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000 up\n"
+    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000 "
+    "up\n"
     "or virtual 0x9D000000/0xBD000000 up) as u32le, u32be, u64le, ascii:N (N zero-padded decimal\n"
-    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by STEP\n"
-    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT) or\n"
-    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log before\n"
+    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by "
+    "STEP\n"
+    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT) "
+    "or\n"
+    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log "
+    "before\n"
     "a board is written; a failed board's number is burnt unless --reuse-failed.\n"
-    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial, serial_status,\n"
+    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial, "
+    "serial_status,\n"
     "image_sha256, result, error_class, message, seconds, retries), flushed to the disk at once;\n"
     "--log-json writes the same as JSON lines. A second station on the same log is refused.\n"
-    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too. Exit\n"
+    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too. "
+    "Exit\n"
     "code 1 when the station stopped by itself (the log cannot be written, the serial numbers ran\n"
     "out), 2 for a usage error.";
 
 CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
-  CLI::App app{"vestrel-cli station: a production bench that loads every board plugged in, each "
-               "with its own serial number, and logs every attempt.",
-               "vestrel-cli station"};
+  CLI::App app{
+      "vestrel-cli station: a production bench that loads every board plugged in, each "
+      "with its own serial number, and logs every attempt.",
+      "vestrel-cli station"};
   app.footer(kStationFooter);
   LoadOptions load;
   StationOptions station;
@@ -157,8 +166,8 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
       ->type_name("PORT")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  auto* portsFromOption = app.add_option("--ports-from", portsFrom, "the rack's ports, one a line")
-                              ->type_name("FILE");
+  auto* portsFromOption =
+      app.add_option("--ports-from", portsFrom, "the rack's ports, one a line")->type_name("FILE");
   app.add_option("--watch-ports", station.watch,
                  "load boards on new serial devices that match GLOB, or appear in a folder")
       ->type_name("GLOB")
@@ -190,8 +199,9 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
                  "how long a port must be there before its board is loaded")
       ->type_name("MS")
       ->check(CLI::Range(0u, 60000u));
-  auto* resetOption = app.add_option("--reset", resetText, "reset each board into its bootloader "
-                                                           "(as for a load)")
+  auto* resetOption = app.add_option("--reset", resetText,
+                                     "reset each board into its bootloader "
+                                     "(as for a load)")
                           ->type_name("SEQUENCE");
   auto* resetAfterOption =
       app.add_option("--reset-after", resetAfterText, "reset each board into its application")
@@ -208,7 +218,9 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
   app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
 
   const std::string usage = "vestrel-cli station: ";
-  if (auto done = Parsed(app, [&] { app.parse(argc, argv); }, usage)) return *done;
+  if (auto done = Parsed(
+          app, [&] { app.parse(argc, argv); }, usage))
+    return *done;
   const auto fail = [&](const std::string& message) {
     CliCommand command;
     command.exitCode = kExitUsage;
@@ -247,11 +259,12 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
 }
 
 CliCommand ParseDoctorCommandLine(int argc, const char* const* argv) {
-  CLI::App app{"vestrel-cli doctor: says what stands between you and a working port (your "
-               "groups, brltty, ModemManager, drivers, a program holding the port, its rate, "
-               "and with --baud whether a bootloader answers), each with the fix as a command. "
-               "Exit code 0 when nothing is wrong, 1 otherwise, 2 for a usage error.",
-               "vestrel-cli doctor"};
+  CLI::App app{
+      "vestrel-cli doctor: says what stands between you and a working port (your "
+      "groups, brltty, ModemManager, drivers, a program holding the port, its rate, "
+      "and with --baud whether a bootloader answers), each with the fix as a command. "
+      "Exit code 0 when nothing is wrong, 1 otherwise, 2 for a usage error.",
+      "vestrel-cli doctor"};
   std::string port;
   std::uint32_t baud = 0;
   auto* portOption = app.add_option("port", port, "a device path or COMn")->type_name("PORT");
@@ -259,7 +272,9 @@ CliCommand ParseDoctorCommandLine(int argc, const char* const* argv) {
                          ->type_name("RATE")
                          ->check(CLI::Range(50u, 20000000u))
                          ->needs(portOption);
-  if (auto done = Parsed(app, [&] { app.parse(argc, argv); }, "vestrel-cli doctor: ")) return *done;
+  if (auto done = Parsed(
+          app, [&] { app.parse(argc, argv); }, "vestrel-cli doctor: "))
+    return *done;
   CliCommand command;
   command.action = CliAction::Doctor;
   if (*portOption) command.doctor.port = port;
@@ -283,8 +298,10 @@ std::uint32_t MonitorRate(const LoadOptions& load) {
 }
 
 CliCommand ParseCommandLine(int argc, const char* const* argv) {
-  if (argc > 1 && std::string(argv[1]) == "station") return ParseStationCommandLine(argc - 1, argv + 1);
-  if (argc > 1 && std::string(argv[1]) == "doctor") return ParseDoctorCommandLine(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "station")
+    return ParseStationCommandLine(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "doctor")
+    return ParseDoctorCommandLine(argc - 1, argv + 1);
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
                "vestrel-cli"};
   app.set_version_flag("--version", VESTREL_VERSION);
@@ -439,7 +456,8 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
       !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
     return UsageError("--reset-after: " + error);
   if (*waitOption) load.waitSeconds = waitSeconds;
-  const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
+  const bool connects =
+      (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
   if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
     return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 

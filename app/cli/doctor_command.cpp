@@ -34,7 +34,8 @@ int RunDoctor(const DoctorOptions& options, std::ostream& out) {
     const std::string path = DevicePath(*options.port);
     const platform::PortFacts port = platform::GatherPortFacts(path);
     std::optional<app::PortProbe> probe;
-    if (port.isTerminal) probe = app::ProbePort(path, options.baud.value_or(115200), options.baud.has_value());
+    if (port.isTerminal)
+      probe = app::ProbePort(path, options.baud.value_or(115200), options.baud.has_value());
     const std::vector<app::Finding> more = app::JudgePort(system, port, probe);
     findings.insert(findings.end(), more.begin(), more.end());
     checked += ", " + path + (options.baud ? " and its bootloader" : "");

@@ -13,8 +13,8 @@
 namespace vestrel::cli {
 
 struct DoctorOptions {
-  std::optional<std::string> port;       // a path, or COMn of the port map
-  std::optional<std::uint32_t> baud;     // --baud: also ask for the bootloader
+  std::optional<std::string> port;    // a path, or COMn of the port map
+  std::optional<std::uint32_t> baud;  // --baud: also ask for the bootloader
 };
 
 // The findings as lines: "PROBLEM ..." or "note ...", each fix indented below it.

@@ -56,13 +56,15 @@ int ReadPorts(const StationOptions& station, Started& s, std::ostream& err) {
   s.fixed = station.ports;
   if (station.portsFrom) {
     const auto listed = ReadPortsFile(*station.portsFrom);
-    if (!listed) return Fail(err, "--ports-from " + *station.portsFrom + ": cannot read it", kExitUsage);
+    if (!listed)
+      return Fail(err, "--ports-from " + *station.portsFrom + ": cannot read it", kExitUsage);
     s.fixed.insert(s.fixed.end(), listed->begin(), listed->end());
   }
   for (const std::string& port : s.fixed)
     if (platform::NamesRemotePort(port) || !PortNameFault(port).empty())
-      return Fail(err, "the station loads boards on local serial ports; " + port +
-                           " is not one (remote ports cannot be watched for boards)",
+      return Fail(err,
+                  "the station loads boards on local serial ports; " + port +
+                      " is not one (remote ports cannot be watched for boards)",
                   kExitUsage);
   if (const std::string twice = NamedTwice(s.fixed); !twice.empty())
     return Fail(err, "the port " + twice + " is named twice", kExitUsage);
@@ -88,29 +90,30 @@ int PlanSerials(const StationOptions& station, Started& s, std::ostream& err) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(option.address));
   if (!address || !image::ProgramFlashAddress(*address + length - 1))
-    return Fail(err, std::string("--serial: ") + text +
-                         " (and its " + std::to_string(length) +
-                         " bytes) is not in the program flash: 0x1D000000 to 0x1DFFFFFF, or the "
-                         "same through 0x9D000000 or 0xBD000000",
+    return Fail(err,
+                std::string("--serial: ") + text + " (and its " + std::to_string(length) +
+                    " bytes) is not in the program flash: 0x1D000000 to 0x1DFFFFFF, or the "
+                    "same through 0x9D000000 or 0xBD000000",
                 kExitUsage);
   if (!station.serialOverwrite &&
       image::HoldsDataWithin(s.lines, *address, static_cast<std::uint32_t>(length)))
-    return Fail(err, std::string("--serial: ") + text + " lies inside the file's own data; " +
-                         "choose a free address, or --serial-overwrite to write over it",
+    return Fail(err,
+                std::string("--serial: ") + text + " lies inside the file's own data; " +
+                    "choose a free address, or --serial-overwrite to write over it",
                 kExitUsage);
-  s.plan = app::SerialPlan{*address, option.format, option.start, option.step,
-                           station.serialsFrom, station.reuseFailed};
+  s.plan = app::SerialPlan{*address,    option.format,       option.start,
+                           option.step, station.serialsFrom, station.reuseFailed};
   return 0;
 }
 
-int Prepare(const LoadOptions& load, const StationOptions& station, Started& s,
-            std::ostream& err) {
+int Prepare(const LoadOptions& load, const StationOptions& station, Started& s, std::ostream& err) {
   if (const int code = ReadPorts(station, s, err)) return code;
   image::HexError error;
   if (!image::ReadFirmwareFile(*load.hexFile, s.lines, &error))
-    return Fail(err, "cannot use " + *load.hexFile + ": " + error.reason +
-                         "\n  Nothing was sent to any board.",
-                kExitFailure);
+    return Fail(
+        err,
+        "cannot use " + *load.hexFile + ": " + error.reason + "\n  Nothing was sent to any board.",
+        kExitFailure);
   std::vector<std::uint8_t> image;
   if (!image::UsedImage(s.lines, *load.hexFile, image, &error))
     return Fail(err, "cannot use " + *load.hexFile + ": " + error.reason, kExitFailure);

@@ -27,17 +27,17 @@ struct SerialOption {
 std::optional<SerialOption> ParseSerialOption(const std::string& text, std::string& why);
 
 struct StationOptions {
-  std::vector<std::string> ports;         // --port, a rack's fixed ports
-  std::optional<std::string> portsFrom;   // --ports-from FILE
-  std::vector<std::string> watch;         // --watch-ports GLOB or folder
-  std::optional<SerialOption> serial;     // --serial
-  std::optional<std::string> serialsFrom; // --serials-from FILE
-  bool serialOverwrite = false;           // --serial-overwrite
-  bool reuseFailed = false;               // --reuse-failed
-  std::string log;                        // --log FILE (CSV); its state is FILE.state
-  std::optional<std::string> logJson;     // --log-json FILE
-  std::optional<std::string> onResult;    // --on-result CMD
-  unsigned settleMs = 500;                // --settle-ms
+  std::vector<std::string> ports;          // --port, a rack's fixed ports
+  std::optional<std::string> portsFrom;    // --ports-from FILE
+  std::vector<std::string> watch;          // --watch-ports GLOB or folder
+  std::optional<SerialOption> serial;      // --serial
+  std::optional<std::string> serialsFrom;  // --serials-from FILE
+  bool serialOverwrite = false;            // --serial-overwrite
+  bool reuseFailed = false;                // --reuse-failed
+  std::string log;                         // --log FILE (CSV); its state is FILE.state
+  std::optional<std::string> logJson;      // --log-json FILE
+  std::optional<std::string> onResult;     // --on-result CMD
+  unsigned settleMs = 500;                 // --settle-ms
 };
 
 // Runs the station until `stop` gives a reason (the loads in progress end first; `abort` stops

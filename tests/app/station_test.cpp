@@ -7,10 +7,10 @@
 #include <sys/resource.h>
 
 #include <condition_variable>
-#include <set>
 #include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "image/board_data.h"
@@ -29,7 +29,8 @@ constexpr std::uint32_t kDataAddress = 0x1D003F00;
 // end first (the listener knows them) and moves the clock on by its limit.
 class ScriptedPorts final : public StationPortSource, public StationListener {
  public:
-  explicit ScriptedPorts(std::vector<std::vector<std::string>> script) : script_(std::move(script)) {}
+  explicit ScriptedPorts(std::vector<std::vector<std::string>> script)
+      : script_(std::move(script)) {}
 
   std::vector<StationPort> Present() override {
     const auto& names = script_[std::min(step_, script_.size() - 1)];
@@ -87,16 +88,18 @@ class StationTest : public testing::Test {
 
   // Runs the station through `script`; the load fails on the ports in `failing` (their first
   // load only).
-  StationEnd Run(std::vector<std::vector<std::string>> script, std::vector<std::string> failing = {},
+  StationEnd Run(std::vector<std::vector<std::string>> script,
+                 std::vector<std::string> failing = {},
                  std::optional<std::vector<BoardData>> list = std::nullopt, bool json = true) {
     ScriptedPorts ports(std::move(script));
     std::vector<BoardData> interrupted;
     SerialNumbers serials;
-    EXPECT_EQ(serials.Open(State(), plan_, list.value_or(std::vector<BoardData>{}), interrupted), "");
-    StationLog log;
-    EXPECT_EQ(log.Open(dir_.File("log.csv"),
-                       json ? std::optional(dir_.File("log.jsonl")) : std::nullopt),
+    EXPECT_EQ(serials.Open(State(), plan_, list.value_or(std::vector<BoardData>{}), interrupted),
               "");
+    StationLog log;
+    EXPECT_EQ(
+        log.Open(dir_.File("log.csv"), json ? std::optional(dir_.File("log.jsonl")) : std::nullopt),
+        "");
     StationConfig config;
     config.fileName = "app.hex";
     config.lines = lines_;
@@ -171,8 +174,8 @@ Bytes U32(std::uint32_t value) {
 
 TEST_F(StationTest, BoardsOneAfterAnotherGetTheNextNumbersOnceEach) {
   // c stays plugged in to the end: it is loaded once.
-  const StationEnd end = Run({{"a"}, {"a"}, {"a"}, {}, {"b"}, {"b"}, {"b"}, {}, {"c"}, {"c"}, {"c"},
-                              {"c"}, {"c"}, {"c"}});
+  const StationEnd end = Run(
+      {{"a"}, {"a"}, {"a"}, {}, {"b"}, {"b"}, {"b"}, {}, {"c"}, {"c"}, {"c"}, {"c"}, {"c"}, {"c"}});
   EXPECT_EQ(end.fault, "");
   EXPECT_EQ(end.totals.ok, 3u);
   ASSERT_EQ(loads_.size(), 3u);
@@ -207,7 +210,8 @@ TEST_F(StationTest, AFailedBoardBurnsItsNumberUnlessFailedOnesAreReused) {
     ASSERT_EQ(loads_.size(), 2u);
     EXPECT_EQ(loads_[1].data, U32(reuse ? 1000 : 1001));
     EXPECT_EQ(end.totals.failed, 1u);
-    EXPECT_EQ(end.totals.burnt, reuse ? std::vector<std::string>{} : std::vector<std::string>{"1000"});
+    EXPECT_EQ(end.totals.burnt,
+              reuse ? std::vector<std::string>{} : std::vector<std::string>{"1000"});
     const auto rows = CsvRows();
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1][5], reuse ? "reusable" : "burnt");
@@ -225,7 +229,8 @@ TEST_F(StationTest, AUsedUpListStopsTheStationBeforeABoardGoesWithoutItsNumber) 
   ASSERT_EQ(loads_.size(), 2u);
   EXPECT_EQ(loads_[0].data, (Bytes{0x11, 0x22, 0x33, 0x44}));
   EXPECT_EQ(loads_[1].data, (Bytes{0x55, 0x66, 0x77, 0x88}));
-  EXPECT_EQ(end.fault, "the serial list list.csv is used up (2 lines); no board is loaded without its number");
+  EXPECT_EQ(end.fault,
+            "the serial list list.csv is used up (2 lines); no board is loaded without its number");
 }
 
 TEST_F(StationTest, NumbersOfAStationThatDiedAreLoggedAsBurntAndNeverHandedOutAgain) {
@@ -259,14 +264,16 @@ TEST_F(StationTest, ALogThatCannotBeWrittenStopsTheLoading) {
   rlimit small = old;
   small.rlim_cur = headerSize + CsvRow(row).size() + 8;  // the header and one row
   setrlimit(RLIMIT_FSIZE, &small);
-  const StationEnd end = Run(
-      {{"a"}, {"a"}, {"a"}, {}, {"b"}, {"b"}, {"b"}, {}, {"c"}, {"c"}, {"c"}}, {}, std::nullopt, false);
+  const StationEnd end =
+      Run({{"a"}, {"a"}, {"a"}, {}, {"b"}, {"b"}, {"b"}, {}, {"c"}, {"c"}, {"c"}}, {}, std::nullopt,
+          false);
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(loads_.size(), 2u);
   EXPECT_NE(end.fault.find("cannot write the log"), std::string::npos) << end.fault;
   EXPECT_EQ(CsvRows().size(), 2u) << Csv();  // no half row either
-  EXPECT_EQ(nlohmann::json::parse(test::ReadText(State()))["pending"], nlohmann::json::array({1001}));
+  EXPECT_EQ(nlohmann::json::parse(test::ReadText(State()))["pending"],
+            nlohmann::json::array({1001}));
 }
 
 TEST_F(StationTest, ASecondStationOnTheSameLogIsRefused) {

@@ -1,8 +1,8 @@
 // vestrel-cli station and doctor end to end: simulated boards come and go as pseudo-terminals
 // in a watched port directory, the station loads each with its own serial number and logs it;
 // the doctor finds a held port and a user outside the port's group.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,10 +54,21 @@ class StationBench : public testing::Test {
   }
 
   void StartStation(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"station", "-f", hexFile_, "--baud", "115200",
-                                     "--watch-ports", dir_.File("ports"), "--serial",
-                                     "0x9D003F00:u32le:500:2", "--log", Log(), "--log-json",
-                                     dir_.File("log.jsonl"), "--settle-ms", "100"};
+    std::vector<std::string> args = {"station",
+                                     "-f",
+                                     hexFile_,
+                                     "--baud",
+                                     "115200",
+                                     "--watch-ports",
+                                     dir_.File("ports"),
+                                     "--serial",
+                                     "0x9D003F00:u32le:500:2",
+                                     "--log",
+                                     Log(),
+                                     "--log-json",
+                                     dir_.File("log.jsonl"),
+                                     "--settle-ms",
+                                     "100"};
     args.insert(args.end(), extra.begin(), extra.end());
     station_ = std::make_unique<ChildProcess>();
     ASSERT_TRUE(station_->Start(VESTREL_CLI, args, dir_.File("out.txt"), dir_.File("err.txt")));
@@ -68,10 +79,10 @@ class StationBench : public testing::Test {
   // Plugs a board in as COMn of the watched directory.
   std::unique_ptr<SimProcess> Plug(unsigned n, std::vector<std::string> args = {},
                                    const char* eraseMs = "20") {
-    args.insert(args.end(), {"--link", dir_.File("ports/com" + std::to_string(n)), "--flash-size",
-                             std::to_string(kBoardFlash), "--erase-ms", eraseMs, "--flash-out",
-                             Flash(n), "--log", dir_.File("sim" + std::to_string(n) + ".jsonl"),
-                             "--quiet"});
+    args.insert(args.end(),
+                {"--link", dir_.File("ports/com" + std::to_string(n)), "--flash-size",
+                 std::to_string(kBoardFlash), "--erase-ms", eraseMs, "--flash-out", Flash(n),
+                 "--log", dir_.File("sim" + std::to_string(n) + ".jsonl"), "--quiet"});
     auto sim = std::make_unique<SimProcess>();
     EXPECT_TRUE(sim->Start(args));
     return sim;
@@ -81,12 +92,15 @@ class StationBench : public testing::Test {
     const Bytes flash = ReadBytes(Flash(n));
     if (flash.size() != kBoardFlash) return 0;
     return std::uint32_t{flash[kDataOffset]} | std::uint32_t{flash[kDataOffset + 1]} << 8 |
-           std::uint32_t{flash[kDataOffset + 2]} << 16 | std::uint32_t{flash[kDataOffset + 3]} << 24;
+           std::uint32_t{flash[kDataOffset + 2]} << 16 |
+           std::uint32_t{flash[kDataOffset + 3]} << 24;
   }
 
   std::string Log() const { return dir_.File("log.csv"); }
   std::string Flash(unsigned n) const { return dir_.File("flash" + std::to_string(n) + ".bin"); }
-  bool Rows(std::size_t n) { return Eventually([&] { return Lines(ReadText(Log())) >= n + 1; }); }
+  bool Rows(std::size_t n) {
+    return Eventually([&] { return Lines(ReadText(Log())) >= n + 1; });
+  }
 
   TempDir dir_;
   std::string hexFile_;
@@ -101,8 +115,10 @@ TEST_F(StationBench, BoardsPluggedOneAfterAnotherGetTheirNumbersAndAFailureIsBur
   for (unsigned n = 1; n <= 3; ++n) {
     auto sim = Plug(n);
     ASSERT_TRUE(Rows(n)) << ReadText(Log());
-    if (n < 3) ASSERT_TRUE(sim->Terminate());
-    else third = std::move(sim);
+    if (n < 3)
+      ASSERT_TRUE(sim->Terminate());
+    else
+      third = std::move(sim);
   }
   auto failing = Plug(4, {"--finish-status", "0x45"});
   ASSERT_TRUE(Rows(4)) << ReadText(Log());
@@ -149,7 +165,8 @@ TEST_F(StationBench, BoardsPluggedOneAfterAnotherGetTheirNumbersAndAFailureIsBur
 TEST_F(StationBench, AStationKilledMidLoadNeverHandsItsNumberOutAgain) {
   StartStation();
   auto slow = Plug(1, {}, "3000");  // killed during this board's erase
-  ASSERT_TRUE(Eventually([&] { return Contains(ReadText(Log() + ".state"), "\"pending\":[500]"); }));
+  ASSERT_TRUE(
+      Eventually([&] { return Contains(ReadText(Log() + ".state"), "\"pending\":[500]"); }));
   station_->Kill();
   ASSERT_TRUE(slow->Terminate());
 
@@ -181,12 +198,14 @@ TEST(StationOptions, UsageErrors) {
   for (const auto& [args, message] : cases) {
     std::vector<const char*> argv = {"vestrel-cli", "station", "-f", "app.hex"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const cli::CliCommand command = cli::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    const cli::CliCommand command =
+        cli::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
     EXPECT_EQ(command.exitCode, 2) << message;
     EXPECT_TRUE(Contains(command.err, message)) << command.err;
   }
-  const char* good[] = {"vestrel-cli", "station", "-f", "a.hex", "--baud", "9600", "--port", "COM3",
-                        "--serial", "0xBD07F000:bcd:4:20240001:3", "--log", "l.csv"};
+  const char* good[] = {"vestrel-cli", "station", "-f",   "a.hex",    "--baud",
+                        "9600",        "--port",  "COM3", "--serial", "0xBD07F000:bcd:4:20240001:3",
+                        "--log",       "l.csv"};
   const cli::CliCommand command = cli::ParseCommandLine(12, good);
   ASSERT_EQ(command.action, cli::CliAction::Station) << command.err;
   EXPECT_EQ(command.station.serial->address, 0xBD07F000u);
@@ -199,11 +218,11 @@ TEST(StationStart, ASerialInsideTheFilesDataIsAUsageError) {
   TempDir dir;
   HexText hex;
   hex.Data(0x1D000000, Pattern(256, 1)).End();
-  const RunResult r = test::Run(VESTREL_CLI,
-                          {"station", "-f", dir.Write("app.hex", hex.Text()), "--baud", "9600",
-                           "--watch-ports", dir.File("ports"), "--serial", "0x9D000080:u32le",
-                           "--log", dir.File("log.csv")},
-                          dir);
+  const RunResult r = test::Run(
+      VESTREL_CLI,
+      {"station", "-f", dir.Write("app.hex", hex.Text()), "--baud", "9600", "--watch-ports",
+       dir.File("ports"), "--serial", "0x9D000080:u32le", "--log", dir.File("log.csv")},
+      dir);
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_TRUE(Contains(r.err, "lies inside the file's own data")) << r.err;
   EXPECT_FALSE(fs::exists(dir.File("log.csv")));
@@ -222,8 +241,9 @@ TEST(Doctor, AnAnsweringPortThenAHeldOne) {
   ASSERT_EQ(held.status, platform::OpenStatus::Opened);
   const RunResult busy = test::Run(VESTREL_CLI, {"doctor", *device}, dir);
   EXPECT_EQ(busy.exitCode, 1) << busy.out;
-  EXPECT_TRUE(Contains(busy.out, "PROBLEM  " + *device + " is held by process " +
-                                     std::to_string(getpid()) + " (")) << busy.out;
+  EXPECT_TRUE(Contains(
+      busy.out, "PROBLEM  " + *device + " is held by process " + std::to_string(getpid()) + " ("))
+      << busy.out;
   EXPECT_TRUE(Contains(busy.out, "  fix:   kill " + std::to_string(getpid()))) << busy.out;
 }
 
@@ -237,12 +257,13 @@ TEST(Doctor, AUserOutsideThePortsGroup) {
   ASSERT_EQ(chown(pty.SlavePath().c_str(), 0, dialout->gr_gid), 0);
   ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0660), 0);
   const RunResult r = test::Run("/usr/bin/setpriv",
-                          {"--reuid=65534", "--regid=65534", "--clear-groups", "--", VESTREL_CLI,
-                           "doctor", pty.SlavePath()},
-                          dir);
+                                {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                 VESTREL_CLI, "doctor", pty.SlavePath()},
+                                dir);
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-  EXPECT_TRUE(Contains(r.out, "PROBLEM  You (nobody) are not in the group dialout that owns " +
-                                  pty.SlavePath())) << r.out;
+  EXPECT_TRUE(Contains(
+      r.out, "PROBLEM  You (nobody) are not in the group dialout that owns " + pty.SlavePath()))
+      << r.out;
   EXPECT_TRUE(Contains(r.out, "  fix:   sudo adduser nobody dialout")) << r.out;
 }
 
