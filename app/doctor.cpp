@@ -199,10 +199,10 @@ PortProbe ProbePort(const std::string& path, std::uint32_t baud, bool sync) {
     void OnError(std::size_t, const std::string&, const std::string&) override {}
     void OnDone(std::size_t, const BoardResult&) override {}
   } quiet;
-  const BoardResult result = LoadBoard(job, 0, {}, quiet);
-  probe.answered = result.ok() && !result.version.empty();
-  probe.version = result.version;
-  probe.syncError = result.FirstError();
+  const BoardResult result = LoadBoard(job, 0, {}, image::FileFormat::Hex, quiet);
+  probe.answered = result.ok() && !result.load.version.empty();
+  probe.version = result.load.version;
+  probe.syncError = result.FirstErrorLine();
   return probe;
 }
 

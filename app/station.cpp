@@ -89,14 +89,6 @@ class BoardProgress final : public ProgressListener {
   int last_ = -1;
 };
 
-// The reason for the log: the first error, else the first step that failed.
-std::string FailureMessage(const BoardResult& result) {
-  if (std::string error = result.FirstError(); !error.empty()) return error;
-  for (const StepOutcome& step : result.steps)
-    if (step.outcome == "failed") return "the " + step.step + " step failed";
-  return "the load failed";
-}
-
 class SilentGangListener final : public GangListener {
  public:
   void OnText(std::size_t, const std::string&) override {}
@@ -127,7 +119,7 @@ BoardLoad GangBoardLoad(std::function<void(Loader&)> configure) {
       loader.SetProgressListener(&progress);
     };
     SilentGangListener events;  // the result carries the errors
-    return LoadBoard(job, 0, request.lines, events);
+    return LoadBoard(job, 0, request.lines, request.format, events);
   };
 }
 
@@ -275,7 +267,7 @@ void Station::StartBoard(Port& port) {
   port.row = {port.port.name, PortPhase::Loading, 0, board->data ? board->data->text : "", ""};
   Show(port);
 
-  BoardLoadRequest request{port.port, config_.fileName, config_.lines};
+  BoardLoadRequest request{port.port, config_.fileName, config_.format, config_.lines};
   if (board->data)
     request.lines = image::MergeRecords(
         config_.lines, image::DataRecords(config_.dataAddress, board->data->bytes));
@@ -299,9 +291,12 @@ AttemptRecord Station::Record(const Board& board, const BoardResult& result) con
   record.adapterSerial = board.adapterSerial;
   record.imageSha256 = config_.imageSha256;
   record.result = result.ok() ? "ok" : "failed";
-  if (!result.ok()) record.message = FailureMessage(result);
+  if (!result.ok()) {
+    record.errorClass = ErrorClassName(result.FirstError().error);
+    record.message = result.FirstErrorLine();
+  }
   record.seconds = result.seconds;
-  record.retries = result.retries;
+  record.retries = result.load.retries;
   if (board.data) {
     record.boardSerial = board.data->text;
     record.serialStatus = result.ok()                            ? "written"

@@ -49,6 +49,7 @@ std::unique_ptr<StationPortSource> WatchStationPorts(const std::vector<std::stri
 struct BoardLoadRequest {
   StationPort port;
   std::string fileName;
+  image::FileFormat format = image::FileFormat::Hex;  // what the file was read as
   std::vector<std::string> lines;
 };
 using BoardLoad = std::function<BoardResult(const BoardLoadRequest&, ProgressListener&)>;
@@ -87,6 +88,7 @@ class StationListener {
 
 struct StationConfig {
   std::string fileName;
+  image::FileFormat format = image::FileFormat::Hex;
   std::vector<std::string> lines;  // the file's, read once
   std::string imageSha256;         // of the file's image
   std::uint32_t dataAddress = 0;   // where the board's data goes (with serials)

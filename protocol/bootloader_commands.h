@@ -8,6 +8,7 @@
 #include <string>
 
 #include "image/program_memory.h"
+#include "protocol/error_class.h"
 #include "protocol/frame_channel.h"
 #include "protocol/loader_view.h"
 
@@ -88,6 +89,10 @@ class BootloaderCommands {
   void SetStopCheck(std::function<std::string()> check) { stopCheck_ = std::move(check); }
 
   bool LinkLost() const { return !channel_.LinkLostReason().empty(); }
+  // The version of the last successful version read ("v01.03"), or "" since a failed one.
+  const std::string& Version() const { return version_; }
+  // The class and box text of the last transaction that showed its own error box.
+  const Failure& LastFailure() const { return lastFailure_; }
 
  private:
   int Send(std::span<const std::uint8_t> payload);
@@ -98,7 +103,7 @@ class BootloaderCommands {
   void NoteFailedReply(int result);
   // Asks the stop check; true when the link is lost (by a stop or before).
   bool Stopped();
-  void ShowError(const std::string& text);
+  void ShowError(ErrorClass error, const std::string& text);
   void CountFailedAttempt();
 
   FrameChannel& channel_;
@@ -111,6 +116,8 @@ class BootloaderCommands {
   bool onlyTimeouts_ = true;    // ... and whether nothing at all came for any of them
   bool tooLong_ = false;        // ... and whether one ended in bytes without end
   std::function<std::string()> stopCheck_;
+  Failure lastFailure_;
+  std::string version_;
 };
 
 }  // namespace vestrel::protocol

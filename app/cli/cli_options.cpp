@@ -37,7 +37,8 @@ constexpr const char* kFooter =
     "at once and end with a table; exit code 0 only when every board succeeded.\n"
     "Remote ports: rfc2217://HOST:PORT (a port server such as ser2net with RFC 2217: the rate\n"
     "and the modem lines are set through it) or socket://HOST:PORT (raw TCP: the server's own\n"
-    "rate applies); a comN entry of a port directory may be a file holding such a URL.\n"
+    "rate applies, so --baud may be left out); a comN entry of a port directory may be a file\n"
+    "holding such a URL.\n"
     "Reset: the port opens with DTR and RTS off; --reset then drives them before the sync.\n"
     "On means asserted: the adapter's DTR#/RTS# pin low (RS-232: positive). The usual\n"
     "circuit: DTR (dtr-pulse) or RTS (rts-pulse) through a 100 nF capacitor, or a transistor,\n"
@@ -85,6 +86,28 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
   return command;
 }
 
+bool IsRawTcp(const std::string& port) {
+  const std::optional<platform::RemotePortUrl> url = platform::ParseRemotePortUrl(port);
+  return url && url->protocol == platform::RemoteProtocol::RawTcp;
+}
+
+// A step that talks to the board needs a port and a rate to connect: without them it could only
+// fail after opening nothing. A raw TCP port has no rate to set (the port server's own applies);
+// it connects without one, and the time budgets assume the slowest rate of the list.
+std::string ConnectionFault(LoadOptions& load, const std::vector<std::string>& ports,
+                            bool isGang) {
+  const bool steps = load.all || load.erase || load.program || load.verify || load.run;
+  const bool port = load.comNumber || load.portPath || isGang;
+  const bool rate = load.baudIndex || load.baudRate;
+  if (rate || (!steps && !port)) return {};
+  if (!port) return "-a, -e, -p, -v and -r need a port to connect to (-c N or --port PORT)";
+  if (!ports.empty() && std::all_of(ports.begin(), ports.end(), IsRawTcp)) {
+    load.baudRate = kRawTcpBudgetRate;
+    return {};
+  }
+  return "connecting to a port needs the bootloader's baud rate (-b N or --baud RATE)";
+}
+
 ProgressMode ProgressFor(const std::string& progress) {
   return progress == "always"  ? ProgressMode::Always
          : progress == "never" ? ProgressMode::Never
@@ -115,26 +138,26 @@ std::optional<CliCommand> Parsed(CLI::App& app, Parse parse, const std::string& 
 constexpr const char* kStationFooter =
     "Boards: every board that appears on a --port (a rack: loaded whenever a board is plugged in\n"
     "there) or on a port that --watch-ports matches (a glob such as '/dev/serial/by-id/*', or a\n"
-    "folder such as the port directory) is loaded once per plug-in: connect, erase, program "
+    "folder such as the port directory) is loaded once per plug-in: connect, erase, program\n"
     "(which\n"
-    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there "
+    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there\n"
     "at\n"
     "the start are left alone until they are plugged in again.\n"
-    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000 "
+    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000\n"
     "up\n"
     "or virtual 0x9D000000/0xBD000000 up) as u32le, u32be, u64le, ascii:N (N zero-padded decimal\n"
-    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by "
+    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by\n"
     "STEP\n"
-    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT) "
+    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT)\n"
     "or\n"
-    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log "
+    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log\n"
     "before\n"
     "a board is written; a failed board's number is burnt unless --reuse-failed.\n"
-    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial, "
+    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial,\n"
     "serial_status,\n"
     "image_sha256, result, error_class, message, seconds, retries), flushed to the disk at once;\n"
     "--log-json writes the same as JSON lines. A second station on the same log is refused.\n"
-    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too. "
+    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too.\n"
     "Exit\n"
     "code 1 when the station stopped by itself (the log cannot be written, the serial numbers ran\n"
     "out), 2 for a usage error.";
@@ -456,8 +479,9 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
       !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
     return UsageError("--reset-after: " + error);
   if (*waitOption) load.waitSeconds = waitSeconds;
-  const bool connects =
-      (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
+  const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
+  const std::string connectionFault =
+      listPorts || monitor || *outOption ? std::string() : ConnectionFault(load, ports, isGang);
   if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
     return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 
@@ -486,6 +510,7 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
                       std::to_string(MonitorRate(load)));
   if (NeedsFile(load) && !load.hexFile)
     return UsageError("-p, -v and -a need the file to load (-f FILE)");
+  if (!connectionFault.empty()) return UsageError(connectionFault);
   if (isGang && watch) return UsageError("--watch loads one board again and again, not many");
   if (isGang) return GangCommand(std::move(ports), std::move(gang), load, monitor);
   if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");

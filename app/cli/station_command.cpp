@@ -40,6 +40,7 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 struct Started {
   int exitCode = 0;  // not 0: the station could not start
   std::vector<std::string> lines;
+  image::FileFormat format = image::FileFormat::Hex;
   std::string sha256;
   std::vector<std::string> fixed;
   std::optional<app::SerialPlan> plan;
@@ -109,7 +110,7 @@ int PlanSerials(const StationOptions& station, Started& s, std::ostream& err) {
 int Prepare(const LoadOptions& load, const StationOptions& station, Started& s, std::ostream& err) {
   if (const int code = ReadPorts(station, s, err)) return code;
   image::HexError error;
-  if (!image::ReadFirmwareFile(*load.hexFile, s.lines, &error))
+  if (!image::ReadFirmwareFile(*load.hexFile, s.lines, &error, &s.format))
     return Fail(
         err,
         "cannot use " + *load.hexFile + ": " + error.reason + "\n  Nothing was sent to any board.",
@@ -222,6 +223,7 @@ int RunStation(const LoadOptions& load, const StationOptions& station, std::ostr
       app::WatchStationPorts(s.fixed, station.watch, method);
   app::StationConfig config;
   config.fileName = *load.hexFile;
+  config.format = s.format;
   config.lines = std::move(s.lines);
   config.imageSha256 = s.sha256;
   config.dataAddress = s.plan ? s.plan->address : 0;

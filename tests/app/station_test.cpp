@@ -116,7 +116,8 @@ class StationTest : public testing::Test {
       const auto fails = std::find(failing.begin(), failing.end(), request.port.name);
       result.exitCode = fails == failing.end() ? 0 : 1;
       if (fails != failing.end()) {
-        result.errors = {"Error: ERROR:  COMM Sync\nno answer"};
+        result.load[Step::Connect] = {true, StepState::Failed, ErrorClass::NoSync,
+                                      "ERROR:  COMM Sync\nno answer"};
         failing.erase(fails);
       }
       return result;
@@ -216,7 +217,8 @@ TEST_F(StationTest, AFailedBoardBurnsItsNumberUnlessFailedOnesAreReused) {
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1][5], reuse ? "reusable" : "burnt");
     EXPECT_EQ(rows[1][7], "failed");
-    EXPECT_EQ(rows[1][9], "Error: ERROR:  COMM Sync no answer");
+    EXPECT_EQ(rows[1][8], "no-sync");
+    EXPECT_EQ(rows[1][9], "ERROR:  COMM Sync no answer");
   }
 }
 

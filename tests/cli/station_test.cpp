@@ -146,7 +146,8 @@ TEST_F(StationBench, BoardsPluggedOneAfterAnotherGetTheirNumbersAndAFailureIsBur
   std::vector<std::string> results;
   while (std::getline(rows, row)) results.push_back(row);
   ASSERT_EQ(results.size(), 4u) << csv;
-  EXPECT_TRUE(Contains(results[3], ",506,burnt,") && Contains(results[3], ",failed,")) << csv;
+  EXPECT_TRUE(Contains(results[3], ",506,burnt,") && Contains(results[3], ",failed,finish-refused,"))
+      << csv;
 
   std::istringstream json(ReadText(dir_.File("log.jsonl")));
   std::vector<nlohmann::json> lines;
@@ -156,6 +157,7 @@ TEST_F(StationBench, BoardsPluggedOneAfterAnotherGetTheirNumbersAndAFailureIsBur
   EXPECT_EQ(lines[0]["result"], "ok");
   EXPECT_EQ(lines[3]["result"], "failed");
   EXPECT_EQ(lines[3]["serial_status"], "burnt");
+  EXPECT_EQ(lines[3]["error_class"], "finish-refused");
   EXPECT_NE(lines[3]["message"].get<std::string>(), "");
   EXPECT_EQ(lines[0]["image_sha256"].get<std::string>().size(), 64u);
   const std::string out = ReadText(dir_.File("out.txt"));
