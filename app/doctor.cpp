@@ -95,11 +95,14 @@ void JudgeProbe(const platform::PortFacts& port, const PortProbe& probe,
 
 }  // namespace
 
-std::vector<Finding> JudgeSystem(const platform::SystemFacts& system) {
+std::vector<Finding> JudgeSystem(const platform::SystemFacts& system,
+                                 const std::string& portGroup) {
   std::vector<Finding> findings;
-  if (std::optional<Finding> group =
-          GroupFinding(system.user, system.serialGroup, "owns serial devices here"))
-    findings.push_back(*group);
+  if (system.serialGroup != portGroup) {
+    if (std::optional<Finding> group =
+            GroupFinding(system.user, system.serialGroup, "owns serial devices here"))
+      findings.push_back(*group);
+  }
   if (system.brlttyInstalled && !system.brlttyClaims.empty()) {
     std::string adapters;
     for (const std::string& claim : system.brlttyClaims)

@@ -35,7 +35,10 @@ struct PortProbe {
 // Opens the port (and closes it again) at `baud`; with `sync`, asks for the bootloader too.
 PortProbe ProbePort(const std::string& path, std::uint32_t baud, bool sync);
 
-std::vector<Finding> JudgeSystem(const platform::SystemFacts& system);
+// `portGroup`: the group of the port that JudgePort looks at, which then says what a missing
+// membership in it means for that port.
+std::vector<Finding> JudgeSystem(const platform::SystemFacts& system,
+                                 const std::string& portGroup = {});
 std::vector<Finding> JudgePort(const platform::SystemFacts& system, const platform::PortFacts& port,
                                const std::optional<PortProbe>& probe);
 

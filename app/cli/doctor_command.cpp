@@ -28,17 +28,20 @@ std::string FindingsText(const std::vector<app::Finding>& findings) {
 
 int RunDoctor(const DoctorOptions& options, std::ostream& out) {
   const platform::SystemFacts system = platform::GatherSystemFacts();
-  std::vector<app::Finding> findings = app::JudgeSystem(system);
   std::string checked = "your groups, brltty, ModemManager, USB serial adapters";
+  std::optional<platform::PortFacts> port;
+  std::optional<app::PortProbe> probe;
   if (options.port) {
     const std::string path = DevicePath(*options.port);
-    const platform::PortFacts port = platform::GatherPortFacts(path);
-    std::optional<app::PortProbe> probe;
-    if (port.isTerminal)
+    port = platform::GatherPortFacts(path);
+    if (port->isTerminal)
       probe = app::ProbePort(path, options.baud.value_or(115200), options.baud.has_value());
-    const std::vector<app::Finding> more = app::JudgePort(system, port, probe);
-    findings.insert(findings.end(), more.begin(), more.end());
     checked += ", " + path + (options.baud ? " and its bootloader" : "");
+  }
+  std::vector<app::Finding> findings = app::JudgeSystem(system, port ? port->group : "");
+  if (port) {
+    const std::vector<app::Finding> more = app::JudgePort(system, *port, probe);
+    findings.insert(findings.end(), more.begin(), more.end());
   }
   const auto problems = std::count_if(findings.begin(), findings.end(),
                                       [](const app::Finding& f) { return f.problem; });

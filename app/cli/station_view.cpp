@@ -90,11 +90,14 @@ void StationView::EraseTable() {
 
 void StationView::OnRow(const app::PortRow& row) {
   std::lock_guard lock(mutex_);
-  if (!rows_.count(row.port)) order_.push_back(row.port);
+  const auto known = rows_.find(row.port);
+  // Only the percent of a load waits for the next redraw; a new row or phase shows at once.
+  const bool changed = known == rows_.end() || known->second.phase != row.phase;
+  if (known == rows_.end()) order_.push_back(row.port);
   rows_[row.port] = row;
   if (options_.quiet) return;
   if (DrawsTable()) {
-    if (watching_) Draw(row.phase != app::PortPhase::Loading);
+    if (watching_) Draw(changed);
     return;
   }
   // Plain lines: every change of phase, and loading in steps of 10 %.

@@ -278,6 +278,30 @@ TEST_F(StationTest, ALogThatCannotBeWrittenStopsTheLoading) {
             nlohmann::json::array({1001}));
 }
 
+TEST_F(StationTest, SerialListsTakeNumbersOrBytesAndNameTheLineTheyRefuse) {
+  const image::DataFormat format = *image::ParseDataFormat("u32be");
+  std::string why;
+  const auto list = ReadSerialList(
+      dir_.Write("list.csv", "# value, bytes\n1042\n\nMAC-1, 00:11:22:AA:bb:CC\n \"SN 7\",0102\n"),
+      format, why);
+  ASSERT_TRUE(list) << why;
+  ASSERT_EQ(list->size(), 3u);
+  EXPECT_EQ((*list)[0].bytes, (Bytes{0x00, 0x00, 0x04, 0x12}));
+  EXPECT_EQ((*list)[1].text, "MAC-1");
+  EXPECT_EQ((*list)[1].bytes, (Bytes{0x00, 0x11, 0x22, 0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ((*list)[2].text, "SN 7");
+  EXPECT_EQ((*list)[2].key, 2u);
+  const std::pair<const char*, const char*> bad[] = {
+      {"1\nSN-2\n", "line 2: \"SN-2\" is no number that u32be holds"},
+      {"1\n2,0G\n", "line 2: the second column is not bytes in hex"},
+      {"4294967296\n", "line 1: \"4294967296\" is no number"},
+  };
+  for (const auto& [text, message] : bad) {
+    EXPECT_FALSE(ReadSerialList(dir_.Write("bad.csv", text), format, why)) << text;
+    EXPECT_NE(why.find(message), std::string::npos) << why;
+  }
+}
+
 TEST_F(StationTest, ASecondStationOnTheSameLogIsRefused) {
   StationLog first, second;
   ASSERT_EQ(first.Open(dir_.File("log.csv"), std::nullopt), "");

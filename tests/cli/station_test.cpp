@@ -146,7 +146,8 @@ TEST_F(StationBench, BoardsPluggedOneAfterAnotherGetTheirNumbersAndAFailureIsBur
   std::vector<std::string> results;
   while (std::getline(rows, row)) results.push_back(row);
   ASSERT_EQ(results.size(), 4u) << csv;
-  EXPECT_TRUE(Contains(results[3], ",506,burnt,") && Contains(results[3], ",failed,finish-refused,"))
+  EXPECT_TRUE(Contains(results[3], ",506,burnt,") &&
+              Contains(results[3], ",failed,finish-refused,"))
       << csv;
 
   std::istringstream json(ReadText(dir_.File("log.jsonl")));
