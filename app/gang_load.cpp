@@ -99,6 +99,8 @@ class FanOut final : public GangListener {
   const std::vector<GangListener*>& listeners_;
 };
 
+}  // namespace
+
 BoardResult LoadBoard(const GangJob& job, std::size_t board,
                       const std::vector<std::string>& hexLines, image::FileFormat format,
                       GangListener& listener) {
@@ -128,8 +130,6 @@ BoardResult LoadBoard(const GangJob& job, std::size_t board,
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
 }
-
-}  // namespace
 
 Failure BoardResult::FirstError() const {
   return load.FirstError();

@@ -77,4 +77,10 @@ struct GangOutcome {
 // Every listener hears every board's events, in the order given.
 GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listeners);
 
+// One board of a gang load, on the calling thread: its own link and loader on job.targets[board],
+// given the lines of the file (read once for all boards), or lines of its own.
+BoardResult LoadBoard(const GangJob& job, std::size_t board,
+                      const std::vector<std::string>& hexLines, image::FileFormat format,
+                      GangListener& listener);
+
 }  // namespace vestrel::app

@@ -127,6 +127,11 @@ void CheckTerminalOptions(const std::vector<std::string>& args) {
     case CliAction::GangLoad:
       CheckGang(c);
       return;
+    case CliAction::Station:  // a rate and a file, and every step
+      FUZZ_CHECK(c.load.NamesRate() && c.load.file && c.load.all);
+      return;
+    case CliAction::Doctor:
+      return;
     case CliAction::Load:
       break;
   }

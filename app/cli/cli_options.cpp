@@ -21,6 +21,9 @@ constexpr const char* kUsage =
     "       vestrel-cli -f FILE -c N -b N -a --reset dtr-pulse --wait 30 --watch\n"
     "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
     "       vestrel-cli --list-ports\n"
+    "       vestrel-cli station -f FILE --baud RATE --watch-ports GLOB --serial ADDR:FORMAT:START\n"
+    "                   --log FILE   the production bench (vestrel-cli station --help)\n"
+    "       vestrel-cli doctor [PORT] [--baud RATE]   what stands between you and a port\n"
     "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
     "Run 'vestrel-cli --help' for all options.\n";
 
@@ -117,6 +120,197 @@ ProgressMode ProgressFor(const std::string& progress) {
                                : ProgressMode::Auto;
 }
 
+// Help and version end the parse with their text, a parse error as a usage error.
+template <typename Parse>
+std::optional<CliCommand> Parsed(CLI::App& app, Parse parse, const std::string& usage) {
+  try {
+    parse();
+  } catch (const CLI::Success& e) {
+    std::ostringstream out, err;
+    CliCommand command;
+    command.exitCode = app.exit(e, out, err);
+    command.out = out.str();
+    command.err = err.str();
+    return command;
+  } catch (const CLI::ParseError& e) {
+    CliCommand command;
+    command.exitCode = kExitUsage;
+    command.err = usage + e.what() + "\nRun '" + app.get_name() + " --help' for all options.\n";
+    return command;
+  }
+  return std::nullopt;
+}
+
+constexpr const char* kStationFooter =
+    "Boards: every board that appears on a --port (a rack: loaded whenever a board is plugged in\n"
+    "there) or on a port that --watch-ports matches (a glob such as '/dev/serial/by-id/*', or a\n"
+    "folder such as the port directory) is loaded once per plug-in: connect, erase, program\n"
+    "(which\n"
+    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there\n"
+    "at\n"
+    "the start are left alone until they are plugged in again.\n"
+    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000\n"
+    "up\n"
+    "or virtual 0x9D000000/0xBD000000 up) as u32le, u32be, u64le, ascii:N (N zero-padded decimal\n"
+    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by\n"
+    "STEP\n"
+    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT)\n"
+    "or\n"
+    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log\n"
+    "before\n"
+    "a board is written; a failed board's number is burnt unless --reuse-failed.\n"
+    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial,\n"
+    "serial_status,\n"
+    "image_sha256, result, error_class, message, seconds, retries), flushed to the disk at once;\n"
+    "--log-json writes the same as JSON lines. A second station on the same log is refused.\n"
+    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too.\n"
+    "Exit\n"
+    "code 1 when the station stopped by itself (the log cannot be written, the serial numbers ran\n"
+    "out), 2 for a usage error.";
+
+CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
+  CLI::App app{
+      "vestrel-cli station: a production bench that loads every board plugged in, each "
+      "with its own serial number, and logs every attempt.",
+      "vestrel-cli station"};
+  app.footer(kStationFooter);
+  LoadOptions load;
+  StationOptions station;
+  std::string hexFile, portsFrom, serial, serialsFrom, logJson, onResult, progress = "auto";
+  std::string resetText, resetAfterText;
+  int baudIndex = 0;
+  std::uint32_t baudRate = 0;
+  unsigned waitSeconds = 0;
+  app.add_option("-f,--file", hexFile, "firmware to load: an Intel HEX or an ELF file")
+      ->type_name("FILE")
+      ->required();
+  auto* baudIndexOption = app.add_option("-b,--baud-index", baudIndex, "baud list index 0..7")
+                              ->type_name("N")
+                              ->check(CLI::Range(0, 7));
+  auto* baudOption = app.add_option("--baud", baudRate, "baud rate (e.g. 115200)")
+                         ->type_name("RATE")
+                         ->check(CLI::Range(50u, 20000000u))
+                         ->excludes(baudIndexOption);
+  app.add_option("--port", station.ports, "a rack's port (a path or COMn); again for more")
+      ->type_name("PORT")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  auto* portsFromOption =
+      app.add_option("--ports-from", portsFrom, "the rack's ports, one a line")->type_name("FILE");
+  app.add_option("--watch-ports", station.watch,
+                 "load boards on new serial devices that match GLOB, or appear in a folder")
+      ->type_name("GLOB")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  auto* serialOption = app.add_option("--serial", serial, "write a serial number into each board")
+                           ->type_name("ADDR:FORMAT[:START[:STEP]]");
+  auto* serialsFromOption =
+      app.add_option("--serials-from", serialsFrom, "take each board's value from a list (CSV)")
+          ->type_name("FILE")
+          ->needs(serialOption);
+  app.add_flag("--serial-overwrite", station.serialOverwrite,
+               "let the serial number overwrite the file's own data");
+  auto* reuseOption = app.add_flag("--reuse-failed", station.reuseFailed,
+                                   "hand a failed board's number to the next board")
+                          ->needs(serialOption);
+  (void)reuseOption;
+  app.add_option("--log", station.log, "the production log (CSV); its state is FILE.state")
+      ->type_name("FILE")
+      ->required();
+  auto* logJsonOption =
+      app.add_option("--log-json", logJson, "the same log as JSON lines")->type_name("FILE");
+  auto* onResultOption =
+      app.add_option("--on-result", onResult,
+                     "run CMD for every finished board: arguments RESULT PORT SERIAL, the log's "
+                     "JSON line on its standard input")
+          ->type_name("CMD");
+  app.add_option("--settle-ms", station.settleMs,
+                 "how long a port must be there before its board is loaded")
+      ->type_name("MS")
+      ->check(CLI::Range(0u, 60000u));
+  auto* resetOption = app.add_option("--reset", resetText,
+                                     "reset each board into its bootloader "
+                                     "(as for a load)")
+                          ->type_name("SEQUENCE");
+  auto* resetAfterOption =
+      app.add_option("--reset-after", resetAfterText, "reset each board into its application")
+          ->type_name("[=SEQUENCE]")
+          ->expected(0, 1);
+  auto* waitOption =
+      app.add_option("--wait", waitSeconds, "keep probing a board for its bootloader this long")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(1u, 3600u));
+  app.add_flag("--skip-blank", load.skipBlank, "the fast load (see vestrel-cli --help)");
+  app.add_option("--progress", progress, "the table on a terminal (auto), always, or never")
+      ->type_name("auto|always|never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
+
+  const std::string usage = "vestrel-cli station: ";
+  if (auto done = Parsed(
+          app, [&] { app.parse(argc, argv); }, usage))
+    return *done;
+  const auto fail = [&](const std::string& message) {
+    CliCommand command;
+    command.exitCode = kExitUsage;
+    command.err = usage + message + "\nRun 'vestrel-cli station --help' for all options.\n";
+    return command;
+  };
+  if (!*baudIndexOption && !*baudOption) return fail("a baud rate is needed (--baud RATE or -b N)");
+  if (station.ports.empty() && !*portsFromOption && station.watch.empty())
+    return fail("no ports: give --port, --ports-from or --watch-ports");
+  load.file = hexFile;
+  load.all = true;
+  if (*baudIndexOption) load.baudIndex = baudIndex;
+  if (*baudOption) load.baudRate = baudRate;
+  load.terminal.progress = ProgressFor(progress);
+  std::string error;
+  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
+    return fail("--reset: " + error);
+  if (*resetAfterOption &&
+      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
+    return fail("--reset-after: " + error);
+  if (*waitOption) load.waitSeconds = waitSeconds;
+  if (*portsFromOption) station.portsFrom = portsFrom;
+  if (*serialOption && !(station.serial = ParseSerialOption(serial, error))) return fail(error);
+  if (*serialsFromOption) {
+    if (station.serial->counts)
+      return fail("--serials-from gives the values: --serial takes ADDR:FORMAT alone");
+    station.serialsFrom = serialsFrom;
+  }
+  if (*logJsonOption) station.logJson = logJson;
+  if (*onResultOption) station.onResult = onResult;
+  CliCommand command;
+  command.action = CliAction::Station;
+  command.load = load;
+  command.station = station;
+  return command;
+}
+
+CliCommand ParseDoctorCommandLine(int argc, const char* const* argv) {
+  CLI::App app{
+      "vestrel-cli doctor: says what stands between you and a working port (your "
+      "groups, brltty, ModemManager, drivers, a program holding the port, its rate, "
+      "and with --baud whether a bootloader answers), each with the fix as a command. "
+      "Exit code 0 when nothing is wrong, 1 otherwise, 2 for a usage error.",
+      "vestrel-cli doctor"};
+  std::string port;
+  std::uint32_t baud = 0;
+  auto* portOption = app.add_option("port", port, "a device path or COMn")->type_name("PORT");
+  auto* baudOption = app.add_option("--baud", baud, "ask the bootloader at this rate")
+                         ->type_name("RATE")
+                         ->check(CLI::Range(50u, 20000000u))
+                         ->needs(portOption);
+  if (auto done = Parsed(
+          app, [&] { app.parse(argc, argv); }, "vestrel-cli doctor: "))
+    return *done;
+  CliCommand command;
+  command.action = CliAction::Doctor;
+  if (*portOption) command.doctor.port = port;
+  if (*baudOption) command.doctor.baud = baud;
+  return command;
+}
+
 }  // namespace
 
 std::optional<unsigned> ComPortNumber(const std::string& text) {
@@ -135,6 +329,10 @@ std::uint32_t MonitorRate(const LoadOptions& load) {
 namespace {
 
 CliCommand ParseArguments(int argc, const char* const* argv) {
+  if (argc > 1 && std::string(argv[1]) == "station")
+    return ParseStationCommandLine(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "doctor")
+    return ParseDoctorCommandLine(argc - 1, argv + 1);
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
                "vestrel-cli"};
   app.set_version_flag("--version", VESTREL_VERSION);

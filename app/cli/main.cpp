@@ -4,11 +4,13 @@
 #include <optional>
 
 #include "app/cli/cli_options.h"
+#include "app/cli/doctor_command.h"
 #include "app/cli/image_export.h"
 #include "app/cli/json_events.h"
 #include "app/cli/list_ports.h"
 #include "app/cli/load_command.h"
 #include "app/cli/monitor.h"
+#include "app/cli/station_command.h"
 #include "app/cli/watch_command.h"
 #include "app/stop_signals.h"
 #include "platform/console.h"
@@ -40,6 +42,15 @@ int Load(const CliCommand& command, JsonEvents* json) {
     std::cerr << "vestrel-cli: " << StopSignals::Reason()
               << " The port is closed with its settings restored.\n";
   return exitCode;
+}
+
+// The station ends after the loads in progress at the first Ctrl-C, and stops them at the second.
+int Station(const LoadOptions& load, const StationOptions& station) {
+  StopSignals stopSignals;
+  const int code = RunStation(load, station, std::cout, std::cerr, &StopSignals::Reason, [] {
+    return StopSignals::Count() > 1 ? StopSignals::Reason() : std::string();
+  });
+  return StopSignals::ExitCode() != 0 ? StopSignals::ExitCode() : code;
 }
 
 // The steps first; the monitor only watches an application that the load left running. With
@@ -89,6 +100,8 @@ int main(int argc, char** argv) {
       return vestrel::app::ListPorts(std::cout);
     case CliAction::ExportImage:
       return ExportImage(command.image, std::cout, std::cerr);
+    case CliAction::Doctor:
+      return RunDoctor(command.doctor, std::cout);
     default:
       break;
   }
@@ -99,6 +112,7 @@ int main(int argc, char** argv) {
   terminal.outIsTerminal =
       IsAnsiTerminal(command.json ? StandardStream::Error : StandardStream::Output);
   terminal.color = IsAnsiTerminal(StandardStream::Error) && std::getenv("NO_COLOR") == nullptr;
+  if (command.action == CliAction::Station) return Station(command.load, command.station);
   std::optional<JsonEvents> json;
   if (command.json) json.emplace(std::cout, JsonPorts(command));
   JsonEvents* events = json ? &*json : nullptr;

@@ -26,12 +26,12 @@ namespace {
 
 constexpr DWORD kStepTimeoutMs = 60000;
 
-struct Failure : std::runtime_error {
+struct DriverFailure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
 void Expect(bool condition, const std::string& what) {
-  if (!condition) throw Failure(what);
+  if (!condition) throw DriverFailure(what);
 }
 
 class Driver {
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "usage: vestrel-driver load HEX BAD_HEX SHOT_DIR | layout SHOT_FILE\n");
       return 2;
     }
-  } catch (const Failure& failure) {
+  } catch (const DriverFailure& failure) {
     std::fprintf(stderr, "driver: %s\n", failure.what());
     return 1;
   }
