@@ -11,9 +11,20 @@ const LINE_NOT_FOUND = -4;
 const LINE_BUSY = -5;
 
 const PARITIES = ["none", "odd", "even"];  // the Win32 codes 0, 1, 2
+// Streams in a row that fail before giving a byte, after which the port counts as lost.
+const MAX_FAILED_STREAMS = 20;
 
-function delay(ms) {
-  return new Promise((resolve) => setTimeout(resolve, ms));
+const taskChannel = new MessageChannel();
+const taskWaiters = [];
+taskChannel.port1.onmessage = () => taskWaiters.shift()();
+
+// Resolves in a task of its own, so that the page handles input and paints meanwhile (a timer
+// would do too, but nested timers are held back to at least 4 ms).
+function nextTask() {
+  return new Promise((resolve) => {
+    taskWaiters.push(resolve);
+    taskChannel.port2.postMessage(0);
+  });
 }
 
 function hex4(value) {
@@ -47,14 +58,21 @@ class SerialLine {
     this.reading = this.readLoop();
   }
 
+  // A stream that fails at once, over and over, must not hold the page: each failed stream
+  // gives the page a task before the next, and a port whose streams keep failing counts as lost.
   async readLoop() {
-    while (!this.closing && this.port.readable) {
+    let failed = 0;  // streams in a row that ended without a byte
+    while (!this.closing && this.port.readable && !this.lostText) {
       this.reader = this.port.readable.getReader();
+      let received = false;
+      let why = "its input stream ended";
       try {
         for (;;) {
           const { value, done } = await this.reader.read();
           if (done) break;
-          if (value.length > 0) this.receive(value);
+          if (value.length === 0) continue;
+          received = true;
+          this.receive(value);
         }
       } catch (error) {
         if (this.closing) break;
@@ -62,10 +80,14 @@ class SerialLine {
           this.lose(error.message);
         } else {
           this.errorCounts[error.name] = (this.errorCounts[error.name] || 0) + 1;
+          why = error.message ? `${error.name}: ${error.message}` : error.name;
         }
       } finally {
         this.reader.releaseLock();
       }
+      failed = received ? 0 : failed + 1;
+      if (failed >= MAX_FAILED_STREAMS) this.lose("", `${failed} reads in a row failed (${why})`);
+      await nextTask();
     }
   }
 
@@ -75,8 +97,12 @@ class SerialLine {
     this.wake();
   }
 
-  lose(text) {
-    if (!this.lostText) this.lostText = text || "The device has been lost.";
+  // `failing`: why the port counts as lost although the browser still offers it.
+  lose(text, failing = "") {
+    if (!this.lostText) {
+      this.lostText = text || failing || "The device has been lost.";
+      this.failing = failing;
+    }
     this.wake();
   }
 
@@ -139,7 +165,15 @@ class SerialLine {
       (error) => this.failure(error),
     );
     if (limitMs < 0) return writing;
-    return Promise.race([writing, delay(limitMs).then(() => LINE_TIMED_OUT)]);
+    let timer;
+    const late = new Promise((resolve) => {
+      timer = setTimeout(() => resolve(LINE_TIMED_OUT), limitMs);
+    });
+    try {
+      return await Promise.race([writing, late]);
+    } finally {
+      clearTimeout(timer);
+    }
   }
 
   async close() {
@@ -225,9 +259,9 @@ class SerialLines {
     if (line) await line.close();
   }
 
-  async read(number, max, waitMs) {
+  // What has arrived, at once: bytes, none (an empty array), or LINE_GONE.
+  take(number, max) {
     const line = this.lines.get(number);
-    await line.waitForBytes(waitMs);
     if (line.queued > 0) return line.take(max);
     return line.lostText ? LINE_GONE : new Uint8Array(0);
   }
@@ -271,5 +305,10 @@ class SerialLines {
     if (number === 0) return this.openError;
     const line = this.lines.get(number);
     return line.lostText || line.errorText;
+  }
+
+  // Why a port that the browser still offers counts as lost ("" for one that went away).
+  failing(number) {
+    return this.lines.get(number).failing || "";
   }
 }

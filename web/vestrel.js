@@ -22,18 +22,6 @@
 
   // --- waiting without blocking the page ---
 
-  const taskChannel = new MessageChannel();
-  const taskWaiters = [];
-  taskChannel.port1.onmessage = () => taskWaiters.shift()();
-
-  // Resolves in a task of its own, so that the page handles input and paints meanwhile.
-  function nextTask() {
-    return new Promise((resolve) => {
-      taskWaiters.push(resolve);
-      taskChannel.port2.postMessage(0);
-    });
-  }
-
   // Short pauses go task by task: nested timers would be held back to at least 4 ms.
   let pauses = 0;
   async function pause(ms) {
@@ -43,13 +31,23 @@
     ++pauses;
   }
 
-  // "Let queued messages run once": they have run already when the core waited for the port or
-  // paused since it last asked (the core is suspended meanwhile); otherwise they get a task.
+  // "Let queued messages run once": the page gets a task of its own unless it had one within
+  // a frame's time, while the core waited for the port or paused (the core is suspended then);
+  // a task for every block would cost a load seconds.
+  const FRAME_MS = 16;
   let turnsSeen = -1;
-  async function processMessages() {
+  let lastTurn = 0;
+  function needsTurn() {
     const turns = lines.turns + pauses;
-    if (turns === turnsSeen) await nextTask();
-    turnsSeen = turns;
+    if (turns !== turnsSeen) {
+      turnsSeen = turns;
+      lastTurn = performance.now();
+    }
+    return performance.now() - lastTurn >= FRAME_MS;
+  }
+  async function processMessages() {
+    await nextTask();
+    lastTurn = performance.now();
   }
 
   // --- the view ---
@@ -87,11 +85,12 @@
 
   const view = {
     setText(what, text) {  // "info", "percent", "version" or "file"
-      $(what).textContent = text;
+      // The percent text is set for every block; an unchanged text costs the page no layout.
+      if ($(what).textContent !== text) $(what).textContent = text;
       if (what === "file") $("file-hint").hidden = text !== "";
     },
     setProgress(percent) {
-      $("bar").value = percent;
+      if ($("bar").value !== percent) $("bar").value = percent;
     },
     setStatusPanel(index, text) {
       const panel = $("panel" + index);
@@ -114,6 +113,7 @@
       $("baud").selectedIndex = index;
       showFreeRate();
     },
+    needsTurn,
     processMessages,
     pause,
   };

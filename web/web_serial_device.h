@@ -43,6 +43,7 @@ class WebSerialDevice final : public platform::SerialDevice {
   platform::SerialResult WaitReadable(std::chrono::milliseconds limit) override;
   platform::SerialResult GetLineErrorCounters(platform::LineErrorCounters& counters) override;
   platform::SerialResult ClearBreak() override;
+  std::string GoneReason() const override;
 
  private:
   WebSerialDevice(int line, std::string label, std::uint32_t baudRate);

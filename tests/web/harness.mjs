@@ -201,9 +201,11 @@ export async function settled(page, timeout = 90000) {
     { polling: "mutation", timeout });
 }
 
-export async function closeBox(page) {
-  await page.keyboard.press("Enter");  // the box's OK button has the focus
-  await page.waitForFunction(() => !document.getElementById("message").open);
+// Closes the box as a user does, with a click on OK (`key`: with that key instead).
+export async function closeBox(page, key) {
+  if (key) await page.keyboard.press(key);  // the box's OK button has the focus
+  else await page.click("#message-ok");
+  await page.waitForFunction(() => !document.getElementById("message").open, { timeout: 5000 });
 }
 
 export function seen(page) {

@@ -148,7 +148,7 @@ test("A line pulled mid-load ends with the window's error texts and no hang", as
     const [head, reason] = box.text.split("\n");
     assert.match(head, /^(Send|Receive) Program Error Addr: 0x9D00[0-9A-F]{4}/);
     assert.equal(reason, "The serial device USB 1209:0001 went away (adapter unplugged?).");
-    await closeBox(page);
+    await closeBox(page, "Enter");
     await settled(page);
     const shown = await seen(page);
     assert.equal(shown.info.at(-1), "Programm: Failed");
@@ -196,6 +196,27 @@ test("A bad HEX file is refused and the Load then sends nothing", async () => {
       ["requestPort"]);
   });
   assert.equal(record.bytes_in, 0);
+});
+
+test("A port whose reads fail at once, over and over, counts as lost; the page stays responsive", async () => {
+  const hex = writeFile("app.hex", hexText(FLASH_BASE, app));
+  await withSimulator([], async (page) => {
+    await chooseFile(page, hex);
+    await choosePort(page);
+    await page.evaluate(() => { window.fakeSerial.failingReads = "FramingError"; });
+    await page.click("#load");
+    // A page that spins on failed reads never answers; this one answers at once.
+    const answered = await Promise.race([page.evaluate(() => true),
+      new Promise((resolve) => setTimeout(() => resolve(false), 5000))]);
+    assert.equal(answered, true, "the page answers while the reads fail");
+    await settled(page, 20000);
+    const [box] = (await seen(page)).boxes;
+    assert.deepEqual(box.text.split("\n"), ["ERROR:  COMM Sync",
+      "Reading from the serial device USB 1209:0001 kept failing: 20 reads in a row failed " +
+      "(FramingError: A FramingError was detected.); the port is given up."]);
+    await closeBox(page);
+    assert.equal((await seen(page)).info.at(-1), "ERROR:  COMM Sync");
+  });
 });
 
 test("Without Web Serial the page says so and offers no load", async () => {
