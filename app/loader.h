@@ -154,6 +154,10 @@ class Loader {
   // Returns true when the application was started.
   bool RunAllSteps();
 
+  // What the bootloader reported at the last successful connect (0.0 before one); the flash
+  // size is Memory.ImageSize.
+  protocol::BootloaderVersion BootloaderVersion() const { return commands_.Version(); }
+
   // --- state, as the window holds it (flags are 0 or 1) ---
 
   image::ProgramMemory Memory;  // HexLines, HexFileName, ImageBuffer, ImageSize, ImageEnd

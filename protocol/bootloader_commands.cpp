@@ -120,6 +120,7 @@ void BootloaderCommands::CountFailedAttempt() {
 
 bool BootloaderCommands::ReadVersion() {
   memory_.ImageBuffer.reset();
+  version_ = {};
   view_.SetVersionText("BL Version: N/A");
   failedReplies_ = 0;  // a new connection
   const auto request = Request(kCmdReadVersion, 2);
@@ -143,6 +144,7 @@ bool BootloaderCommands::ReadVersion() {
   std::snprintf(version, sizeof version, "BL Version: v%02u.%02u", unsigned{reply[5]},
                 unsigned{reply[4]});
   view_.SetVersionText(version);
+  version_ = {reply[5], reply[4]};
 
   const std::uint32_t size = Get32(reply);
   // The image is walked in whole blocks inside the program flash window: refuse anything else

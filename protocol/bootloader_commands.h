@@ -26,6 +26,12 @@ inline constexpr std::uint16_t kCmdReadVersion = 0x0009;
 inline constexpr int kFinishNotErased = 0x0045;      // 'E'
 inline constexpr int kFinishNotProgrammed = 0x0047;  // 'G'
 
+// What the bootloader reported in its version reply.
+struct BootloaderVersion {
+  std::uint8_t major = 0;
+  std::uint8_t minor = 0;
+};
+
 // The largest flash size accepted from the bootloader: the 16 MiB program flash window.
 inline constexpr std::uint32_t kMaxFlashSize = 16u * 1024u * 1024u;
 
@@ -64,6 +70,8 @@ class BootloaderCommands {
   // size that the bootloader reports. A size that is not whole 512-byte blocks or exceeds the
   // program flash window is refused: the image then stays absent.
   bool ReadVersion();
+  // The version of the last successful ReadVersion (0.0 before one).
+  BootloaderVersion Version() const { return version_; }
 
   // Sends the erase request once and polls for its reply while moving the progress bar.
   bool EraseFlash();
@@ -111,6 +119,7 @@ class BootloaderCommands {
   bool onlyTimeouts_ = true;    // ... and whether nothing at all came for any of them
   bool tooLong_ = false;        // ... and whether one ended in bytes without end
   std::function<std::string()> stopCheck_;
+  BootloaderVersion version_;
 };
 
 }  // namespace vestrel::protocol

@@ -7,8 +7,10 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/loader.h"
+#include "protocol/reset_sequence.h"
 #include "protocol/serial_loader_link.h"
 #include "web/web_serial_device.h"
 #include "web/web_view.h"
@@ -34,6 +36,22 @@ class WebLoader {
                                                               : 0;
     loader_.OverrideBaudRate(rate_ != 0 ? std::optional(rate_) : std::nullopt);
   }
+
+  // The reset sequence for the next connects ("": none); why a text is refused, or "".
+  std::string SetReset(const std::string& text) {
+    if (text.empty()) {
+      loader_.SetResetSequence(std::nullopt);
+      return {};
+    }
+    std::string error;
+    auto reset = protocol::ParseResetSequence(text, error);
+    if (reset) loader_.SetResetSequence(std::move(reset));
+    return error;
+  }
+
+  // Closes the port, so that the next connect opens the one chosen then.
+  void ClosePort() { link_.ClosePort(); }
+  bool LinkLost() const { return !link_.LinkLostReason().empty(); }
 
   app::Loader& Loader() { return loader_; }
   LoaderView& View() { return view_; }
@@ -105,6 +123,46 @@ EMSCRIPTEN_KEEPALIVE void vestrel_click(int button) {
 
 EMSCRIPTEN_KEEPALIVE void vestrel_run_all() {
   Guarded([](Loader& loader) { loader.RunAllSteps(); });
+}
+
+// Returns why `text` is not a reset sequence ("" when it is taken; "" also clears it).
+EMSCRIPTEN_KEEPALIVE const char* vestrel_set_reset(const char* text) {
+  static std::string error;
+  error = App().SetReset(text);
+  return error.c_str();
+}
+
+// Only the image's own blocks are loaded after an erase (a board that keeps settings).
+EMSCRIPTEN_KEEPALIVE void vestrel_set_skip_blank(int skip) {
+  App().Loader().SetSkipBlankBlocks(skip != 0);
+}
+
+EMSCRIPTEN_KEEPALIVE void vestrel_close_port() {
+  App().ClosePort();
+}
+
+// What the board reported at the last connect: the flash size in bytes, and the bootloader's
+// version as major * 256 + minor (both 0 without a connect).
+EMSCRIPTEN_KEEPALIVE double vestrel_flash_size() {
+  const Loader& loader = App().Loader();
+  return loader.ConnectOk == 1 ? loader.Memory.ImageSize : 0;
+}
+
+EMSCRIPTEN_KEEPALIVE int vestrel_bootloader_version() {
+  const Loader& loader = App().Loader();
+  const auto version = loader.BootloaderVersion();
+  return loader.ConnectOk == 1 ? version.major * 256 + version.minor : 0;
+}
+
+// How the steps went, one bit each: file, connect, erase, program, verify, run (bits 0 to 5),
+// and bit 6 when the link to the board was lost.
+EMSCRIPTEN_KEEPALIVE int vestrel_outcome() {
+  const Loader& loader = App().Loader();
+  const int flags[] = {loader.FileOk, loader.ConnectOk, loader.EraseOk,
+                       loader.ProgramOk, loader.VerifyOk, loader.RunOk, App().LinkLost()};
+  int bits = 0;
+  for (int i = 0; i < 7; ++i) bits |= (flags[i] != 0 ? 1 : 0) << i;
+  return bits;
 }
 
 }  // extern "C"

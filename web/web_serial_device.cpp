@@ -118,8 +118,16 @@ WebSerialDevice::~WebSerialDevice() {
 SerialResult WebSerialDevice::Result(int code, std::size_t count) const {
   if (code >= 0) return {SerialStatus::Ok, count, 0, {}};
   if (code == kTimedOut) return {SerialStatus::TimedOut, count, 0, {}};
-  const SerialStatus status = code == kGone ? SerialStatus::Gone : SerialStatus::Failed;
-  return {status, count, 0, ErrorText(line_)};
+  if (code != kGone) return {SerialStatus::Failed, count, 0, ErrorText(line_)};
+  const std::string failing = FailingText();
+  return {SerialStatus::Gone, count, 0, failing.empty() ? ErrorText(line_) : failing};
+}
+
+std::string WebSerialDevice::FailingText() const {
+  const std::string failing = ErrorText(line_, true);
+  if (failing.empty()) return {};
+  return "Reading from the serial device " + label_ + " kept failing: " + failing +
+         "; the port is given up";
 }
 
 SerialResult WebSerialDevice::Purge(std::uint32_t flags) {
@@ -231,10 +239,8 @@ SerialResult WebSerialDevice::GetLineErrorCounters(platform::LineErrorCounters& 
 }
 
 std::string WebSerialDevice::GoneReason() const {
-  const std::string failing = ErrorText(line_, true);
-  if (failing.empty()) return SerialDevice::GoneReason();
-  return "Reading from the serial device " + label_ + " kept failing: " + failing +
-         "; the port is given up.";
+  const std::string failing = FailingText();
+  return failing.empty() ? SerialDevice::GoneReason() : failing + ".";
 }
 
 SerialResult WebSerialDevice::ClearBreak() {

@@ -210,12 +210,13 @@ test("A port whose reads fail at once, over and over, counts as lost; the page s
       new Promise((resolve) => setTimeout(() => resolve(false), 5000))]);
     assert.equal(answered, true, "the page answers while the reads fail");
     await settled(page, 20000);
+    // The port is given up while it is set up or at the sync, as the reads happen to fail.
     const [box] = (await seen(page)).boxes;
-    assert.deepEqual(box.text.split("\n"), ["ERROR:  COMM Sync",
-      "Reading from the serial device USB 1209:0001 kept failing: 20 reads in a row failed " +
-      "(FramingError: A FramingError was detected.); the port is given up."]);
+    assert.equal(box.text.split("\n").at(-1), "Reading from the serial device USB 1209:0001 " +
+      "kept failing: 20 reads in a row failed (FramingError: A FramingError was detected.); the " +
+      "port is given up.");
     await closeBox(page);
-    assert.equal((await seen(page)).info.at(-1), "ERROR:  COMM Sync");
+    assert.match((await seen(page)).info.at(-1), /^ERROR: /);
   });
 });
 
