@@ -30,6 +30,8 @@
     mismatch: (path) => `The firmware file ${path} is not the one this page describes (its ` +
       "SHA-256 checksum differs), so it was not sent. Nothing was changed on the board. " +
       "Please tell the maker of this page.",
+    badReset: (reset, why) => `The firmware description names a reset sequence that cannot be ` +
+      `used ("${reset}": ${why}). Nothing was sent to the board. Please tell the maker of this page.`,
     choose: "Choose the board's port in the browser's list.",
     cancelled: "No port was chosen, so nothing was sent. Click the button to try again.",
     chooserFailed: (why) => `The browser did not offer its port list (${why}).`,
@@ -348,10 +350,7 @@
       for (const builds of groups.values()) {
         const { rate, reset } = builds[0];
         const error = this.core.ccall("vestrel_set_reset", "string", ["string"], [reset]);
-        if (error) {
-          this.messages.push(`reset "${reset}": ${error}`);
-          continue;
-        }
+        if (error) return TEXT.badReset(reset, error);
         this.core.ccall("vestrel_choose_line", null, ["string", "string", "number", "number"],
           ["the board's port", label, FREE_RATE_INDEX, rate]);
         const opened = this.lines.nextLine;

@@ -8,8 +8,8 @@ import path from "node:path";
 import { after, before, test } from "node:test";
 
 import {
-  Simulator, chooseFile, choosePort, closeBox, dropFile, hexText, launchBrowser, openPage,
-  pattern, paths, seen, settled, startSite,
+  Simulator, chooseFile, choosePort, closeBox, dropFile, elfBytes, hexText, launchBrowser,
+  openPage, pattern, paths, seen, settled, startSite,
 } from "./harness.mjs";
 
 const FLASH_SIZE = 0x8000;  // 64 blocks
@@ -133,6 +133,36 @@ test("A dropped file, a free rate and the step buttons used with the keyboard lo
       { op: "signals", signals: { requestToSend: false } }]);
   });
   assert.ok(flash.equals(image));
+});
+
+test("An ELF file loads after a reset sequence that the board needs to enter its bootloader", async () => {
+  const elf = writeFile("app.elf", elfBytes(FLASH_BASE, app));
+  // The simulated board runs its application until DTR pulses its reset; the bridge reports
+  // the page's lines to it.
+  site.bridge.modemSocket = path.join(files, "modem.sock");
+  site.bridge.signals = [];
+  try {
+    const { flash } = await withSimulator(["--reset-line", "dtr", "--modem-socket",
+      site.bridge.modemSocket], async (page) => {
+      await chooseFile(page, elf);
+      assert.equal(await page.$eval("#file", (e) => e.textContent), "app.elf");
+      await choosePort(page);
+      await page.select("#reset", "written");
+      await page.type("#reset-steps", "dtr=1,wait=50,dtr=0,wait=50");
+      await page.click("#load");
+      await settled(page);
+      const shown = await seen(page);
+      assert.deepEqual(shown.boxes, []);
+      assert.deepEqual(shown.info.slice(0, 3),
+        ["Port 1 is open", "Reset (dtr=1,wait=50,dtr=0,wait=50)...", "Baud Sync..."]);
+      assert.equal(shown.info.at(-1), "Running Program");
+    });
+    assert.ok(flash.equals(image));
+    assert.deepEqual(site.bridge.signals, [{ dataTerminalReady: false }, { requestToSend: false },
+      { dataTerminalReady: true }, { dataTerminalReady: false }]);
+  } finally {
+    site.bridge.modemSocket = null;
+  }
 });
 
 test("A line pulled mid-load ends with the window's error texts and no hang", async () => {
