@@ -12,8 +12,6 @@
 namespace vestrel::app {
 namespace {
 
-constexpr const char* kVersionPrefix = "BL Version: ";
-
 // One board's view: what the loader shows goes to the listener, tagged with the board, and
 // what the result needs is kept.
 class BoardView final : public LoaderView {
@@ -27,16 +25,9 @@ class BoardView final : public LoaderView {
     if (percent > 0) listener_.OnProgress(board_, percent);
   }
   int Progress() const override { return progress_; }
-  void SetVersionText(const std::string& text) override {
-    version = text.rfind(kVersionPrefix, 0) == 0 && text != "BL Version: N/A"
-                  ? text.substr(std::string(kVersionPrefix).size())
-                  : std::string();
-  }
+  void SetVersionText(const std::string&) override {}
   void SetFileText(const std::string&) override {}
-  // Panel 1 counts the failed attempts of programming, panel 2 those of verifying.
-  void SetStatusPanel(int index, const std::string& text) override {
-    if (index == 1 || index == 2) panels_[index - 1] = std::atoi(text.c_str());
-  }
+  void SetStatusPanel(int, const std::string&) override {}
   void ShowMessage(const std::string& text, const std::string& caption) override {
     errors.push_back(caption + ": " + text);
     listener_.OnError(board_, text, caption);
@@ -55,21 +46,18 @@ class BoardView final : public LoaderView {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 
-  std::int32_t Retries() const { return panels_[0] + panels_[1]; }
-
-  std::string version;
   std::vector<std::string> errors;
 
  private:
   std::size_t board_;
   GangListener& listener_;
   int progress_ = 0;
-  int panels_[2] = {0, 0};
   int baudIndex_ = kDefaultBaudIndex;
 };
 
 BoardResult LoadBoard(const GangJob& job, std::size_t board,
-                      const std::vector<std::string>& hexLines, GangListener& listener) {
+                      const std::vector<std::string>& hexLines, image::FileFormat format,
+                      GangListener& listener) {
   const auto start = std::chrono::steady_clock::now();
   BoardView view(board, listener);
   protocol::SerialLoaderLink link(view);
@@ -81,30 +69,25 @@ BoardResult LoadBoard(const GangJob& job, std::size_t board,
     if (job.configure) job.configure(loader);
     loader.CmdCom = 1;
     loader.OverridePort(job.targets[board]);
-    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines);
+    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines, format);
     loader.FormActivate();
-    result.exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
-    result.flashSize = loader.Memory.ImageSize;
-    result.steps = StepOutcomes(loader);
+    loader.FormClose();
+    result.load = loader.Result();
+    result.exitCode = ExitCode(result.load, ExitRule::Terminal);
   }  // the port is closed here, before the board counts as done
-  result.version = view.version;
-  result.retries = view.Retries();
   result.errors = std::move(view.errors);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
 }
 
-const char* Outcome(bool requested, bool ok, bool skipped) {
-  if (!requested) return nullptr;
-  if (skipped) return "skipped";
-  return ok ? "ok" : "failed";
-}
-
 }  // namespace
 
-std::string BoardResult::FirstError() const {
-  if (errors.empty()) return {};
-  std::string line = errors.front();
+Failure BoardResult::FirstError() const {
+  return load.FirstError();
+}
+
+std::string BoardResult::FirstErrorLine() const {
+  std::string line = FirstError().message;
   std::replace(line.begin(), line.end(), '\n', ' ');
   return line;
 }
@@ -115,37 +98,25 @@ int GangOutcome::ExitCode() const {
                                                                                                 : 1;
 }
 
-std::vector<StepOutcome> StepOutcomes(const Loader& l) {
-  // Without the named file, or after a failed connect, the run sends nothing more.
-  const bool connect = l.CmdCom && l.CmdBaud;
-  const bool noFile = l.CmdFile && !l.FileOk;
-  const bool skip = noFile || (connect && !l.ConnectOk);
-  const std::pair<const char*, const char*> steps[] = {
-      {"file", Outcome(l.CmdFile, l.FileOk, false)},
-      {"connect", Outcome(connect, l.ConnectOk, noFile)},
-      {"erase", Outcome(l.CmdErase, l.EraseOk, skip)},
-      {"program", Outcome(l.CmdProgram, l.ProgramOk, skip)},
-      {"verify", Outcome(l.CmdVerify || l.CmdProgram, l.VerifyOk, skip)},
-      {"run", Outcome(l.CmdRun, l.RunOk, skip)},
-      {"reset", Outcome(l.CmdResetAfter, l.ResetAfterOk, skip)}};
-  std::vector<StepOutcome> outcomes;
-  for (const auto& [name, outcome] : steps)
-    if (outcome) outcomes.push_back({name, outcome});
-  return outcomes;
-}
-
 GangOutcome RunGang(const GangJob& job, GangListener& listener) {
   GangOutcome outcome;
   std::vector<std::string> hexLines;
+  image::FileFormat format = image::FileFormat::Hex;
   if (job.hexFile) {
     image::HexError error;
-    if (!image::ReadHexFile(*job.hexFile, hexLines, &error)) {
-      outcome.fileError = error.reason;
+    if (!image::ReadFirmwareFile(*job.hexFile, hexLines, &error, &format)) {
+      const std::string title =
+          format == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
+      outcome.fileError = {error.kind == image::HexError::Kind::Unreadable
+                               ? ErrorClass::FileUnreadable
+                               : ErrorClass::FileInvalid,
+                           title + "\n" + error.reason};
       for (const std::string& port : job.portNames) {
         BoardResult& board = outcome.boards.emplace_back();
         board.port = port;
-        board.errors = {"Error: HEX File Error\n" + error.reason};
-        board.steps = {{"file", "failed"}};
+        board.errors = {"Error: " + outcome.fileError.message};
+        StepOutcome& file = board.load[Step::File];
+        file = {true, StepState::Failed, outcome.fileError.error, outcome.fileError.message};
       }
       return outcome;
     }
@@ -155,7 +126,7 @@ GangOutcome RunGang(const GangJob& job, GangListener& listener) {
   threads.reserve(job.targets.size());
   for (std::size_t board = 0; board < job.targets.size(); ++board) {
     threads.emplace_back([&, board] {
-      outcome.boards[board] = LoadBoard(job, board, hexLines, listener);
+      outcome.boards[board] = LoadBoard(job, board, hexLines, format, listener);
       listener.OnDone(board, outcome.boards[board]);
     });
   }

@@ -16,25 +16,18 @@
 
 namespace vestrel::app {
 
-// How a requested step ended on one board; steps that were not asked for are left out.
-struct StepOutcome {
-  std::string step;     // "file", "connect", "erase", "program", "verify", "run"
-  std::string outcome;  // "ok", "failed", or "skipped" (not sent after a failed file or connect)
-};
-
 struct BoardResult {
-  std::string port;             // as the user named it
-  std::string version;          // "v01.00"; empty when it was not read
-  std::uint32_t flashSize = 0;  // as the bootloader reported it; 0 when unknown
-  int exitCode = 1;             // the terminal's rule for one board: 0 when every step succeeded
-  std::int32_t retries = 0;     // failed block attempts, programming and verifying
+  std::string port;  // as the user named it
+  LoadResult load;   // its steps, version, flash size and retries
+  int exitCode = 1;  // the terminal's rule for one board: 0 when every step succeeded
   double seconds = 0;
-  std::vector<std::string> errors;  // every error text ("caption: text"), in order
-  std::vector<StepOutcome> steps;
+  std::vector<std::string> errors;  // every error box ("caption: text"), in order
 
   bool ok() const { return exitCode == 0; }
-  // The first error on one line (its reason lines joined by " "), or "".
-  std::string FirstError() const;
+  // The class and reason of the board's first failure; never empty for a failed board.
+  Failure FirstError() const;
+  // The same message on one line (its reason lines joined by " "), or "".
+  std::string FirstErrorLine() const;
 };
 
 // The boards' events, called from their threads, several at once: an implementation locks.
@@ -50,13 +43,14 @@ class GangListener {
 struct GangJob {
   std::vector<std::string> portNames;         // as named, for the results
   std::vector<protocol::PortTarget> targets;  // what each opens
-  std::optional<std::string> hexFile;         // read once; without it no step needs one
+  std::optional<std::string> hexFile;         // read once (HEX or ELF): every board gets
+                                              // exactly those lines
   // Sets a board's request flags, rate and options (not its port or file).
   std::function<void(Loader&)> configure;
 };
 
 struct GangOutcome {
-  std::string fileError;  // why the HEX file could not be read; then nothing was sent
+  Failure fileError;  // why the file could not be read; then nothing was sent
   std::vector<BoardResult> boards;
 
   // 0 only when every board succeeded.
@@ -64,8 +58,5 @@ struct GangOutcome {
 };
 
 GangOutcome RunGang(const GangJob& job, GangListener& listener);
-
-// The outcome of each step that the loader was asked for, as the terminal summary words them.
-std::vector<StepOutcome> StepOutcomes(const Loader& loader);
 
 }  // namespace vestrel::app

@@ -1,41 +1,18 @@
 #include "app/gang_report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
-#include "app/json_text.h"
+#include <nlohmann/json.hpp>
+
+#include "app/report_text.h"
 
 namespace vestrel::app {
 namespace {
 
-// XML 1.0 has no place for most control characters, even escaped: they become '?'.
-std::string XmlText(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out +=
-            static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r' ? '?' : c;
-    }
-  }
-  return out;
-}
+using Json = nlohmann::ordered_json;
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -43,40 +20,61 @@ std::string Seconds(double seconds) {
   return text;
 }
 
+// Milliseconds are all a report needs, and round numbers read better than binary fractions.
+double Rounded(double seconds) {
+  return std::round(seconds * 1000.0) / 1000.0;
+}
+
 std::size_t Failures(const GangOutcome& outcome) {
   return static_cast<std::size_t>(std::count_if(outcome.boards.begin(), outcome.boards.end(),
                                                 [](const BoardResult& b) { return !b.ok(); }));
+}
+
+// The requested steps, by name, and how each went.
+std::string StepsText(const BoardResult& board) {
+  std::string text;
+  for (Step step : kSteps) {
+    const StepOutcome& outcome = board.load[step];
+    if (outcome.requested)
+      text += (text.empty() ? "" : ", ") + std::string(StepName(step)) + " " + outcome.Word();
+  }
+  return text;
+}
+
+Json BoardJson(const BoardResult& b) {
+  Json steps = Json::object();
+  for (Step step : kSteps)
+    if (b.load[step].requested) steps[StepName(step)] = b.load[step].Word();
+  const Failure first = b.FirstError();
+  Json board = {{"port", b.port},
+                {"result", b.ok() ? "ok" : "failed"},
+                {"version", b.load.version},
+                {"flash_size", b.load.flashSize},
+                {"retries", b.load.retries},
+                {"seconds", Rounded(b.seconds)},
+                {"first_error", b.FirstErrorLine()}};
+  board["error"] = b.ok() ? Json(nullptr)
+                          : Json{{"class", ErrorClassName(first.error)}, {"message", first.message}};
+  board["steps"] = steps;
+  board["errors"] = b.errors;
+  return board;
 }
 
 }  // namespace
 
 std::string GangReportJson(const GangOutcome& outcome, const GangReportInfo& info) {
   const std::size_t failed = Failures(outcome);
-  std::ostringstream out;
-  out << "{\n  \"file\": " << JsonString(info.hexFile) << ",\n";
-  if (!outcome.fileError.empty())
-    out << "  \"file_error\": " << JsonString(outcome.fileError) << ",\n";
-  out << "  \"boards\": " << outcome.boards.size()
-      << ",\n  \"succeeded\": " << outcome.boards.size() - failed << ",\n  \"failed\": " << failed
-      << ",\n  \"seconds\": " << Seconds(info.seconds)
-      << ",\n  \"exit_code\": " << outcome.ExitCode() << ",\n  \"results\": [";
-  for (std::size_t i = 0; i < outcome.boards.size(); ++i) {
-    const BoardResult& b = outcome.boards[i];
-    out << (i == 0 ? "\n" : ",\n") << "    {\"port\": " << JsonString(b.port)
-        << ", \"result\": " << JsonString(b.ok() ? "ok" : "failed")
-        << ", \"version\": " << JsonString(b.version) << ", \"flash_size\": " << b.flashSize
-        << ", \"retries\": " << b.retries << ", \"seconds\": " << Seconds(b.seconds)
-        << ", \"first_error\": " << JsonString(b.FirstError()) << ", \"steps\": {";
-    for (std::size_t s = 0; s < b.steps.size(); ++s)
-      out << (s == 0 ? "" : ", ") << JsonString(b.steps[s].step) << ": "
-          << JsonString(b.steps[s].outcome);
-    out << "}, \"errors\": [";
-    for (std::size_t e = 0; e < b.errors.size(); ++e)
-      out << (e == 0 ? "" : ", ") << JsonString(b.errors[e]);
-    out << "]}";
-  }
-  out << (outcome.boards.empty() ? "]\n}\n" : "\n  ]\n}\n");
-  return out.str();
+  Json report = {{"file", info.hexFile}};
+  if (outcome.fileError.error != ErrorClass::None) report["file_error"] = outcome.fileError.message;
+  report["boards"] = outcome.boards.size();
+  report["succeeded"] = outcome.boards.size() - failed;
+  report["failed"] = failed;
+  report["seconds"] = Rounded(info.seconds);
+  report["exit_code"] = outcome.ExitCode();
+  report["results"] = Json::array();
+  for (const BoardResult& board : outcome.boards) report["results"].push_back(BoardJson(board));
+  // Names in another encoding must not make the report unreadable: such bytes become U+FFFD.
+  return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string GangReportJUnit(const GangOutcome& outcome, const GangReportInfo& info) {
@@ -92,19 +90,18 @@ std::string GangReportJUnit(const GangOutcome& outcome, const GangReportInfo& in
   for (const BoardResult& b : outcome.boards) {
     out << "    <testcase classname=\"vestrel.board\" name=\"" << XmlText(b.port) << "\" time=\""
         << Seconds(b.seconds) << "\">\n";
-    std::string steps;
-    for (const StepOutcome& s : b.steps)
-      steps += (steps.empty() ? "" : ", ") + s.step + " " + s.outcome;
+    const std::string steps = StepsText(b);
     if (!b.ok()) {
+      const Failure first = b.FirstError();
       std::string details = "steps: " + steps + "\n";
       for (const std::string& error : b.errors) details += error + "\n";
-      out << "      <failure type=\"load\" message=\"" << XmlText(b.FirstError()) << "\">"
-          << XmlText(details) << "</failure>\n";
+      out << "      <failure type=\"" << ErrorClassName(first.error) << "\" message=\""
+          << XmlText(b.FirstErrorLine()) << "\">" << XmlText(details) << "</failure>\n";
     }
     out << "      <system-out>"
-        << XmlText("bootloader " + (b.version.empty() ? "unknown" : b.version) + ", flash " +
-                   std::to_string(b.flashSize) + " bytes, retries " + std::to_string(b.retries) +
-                   "; " + steps)
+        << XmlText("bootloader " + (b.load.version.empty() ? "unknown" : b.load.version) +
+                   ", flash " + std::to_string(b.load.flashSize) + " bytes, retries " +
+                   std::to_string(b.load.retries) + "; " + steps)
         << "</system-out>\n    </testcase>\n";
   }
   out << "  </testsuite>\n</testsuites>\n";

@@ -166,6 +166,83 @@ void Loader::ShowError(const std::string& text) {
   view_.ShowMessage(lost.empty() ? text : text + "\n" + lost, "Error");
 }
 
+// --- steps and their outcomes ---
+
+bool Loader::Requested(Step step) const {
+  switch (step) {
+    case Step::File:
+      return CmdFile == 1 || CmdAll == 1;
+    case Step::Connect:
+      return (CmdCom == 1 && CmdBaud == 1) || CmdAll == 1;
+    case Step::Erase:
+      return CmdErase == 1;
+    case Step::Program:
+      return CmdProgram == 1;
+    case Step::Verify:  // Program verifies by itself
+      return CmdVerify == 1 || CmdProgram == 1;
+    case Step::Run:
+      return CmdRun == 1;
+    case Step::ResetAfter:
+      return CmdResetAfter == 1;
+  }
+  return false;
+}
+
+bool Loader::Succeeded(Step step) const {
+  switch (step) {
+    case Step::File:
+      return FileOk == 1;
+    case Step::Connect:
+      return ConnectOk == 1;
+    case Step::Erase:
+      return EraseOk == 1;
+    case Step::Program:
+      return ProgramOk == 1;
+    case Step::Verify:
+      return VerifyOk == 1;
+    case Step::Run:
+      return RunOk == 1;
+    case Step::ResetAfter:
+      return ResetAfterOk == 1;
+  }
+  return false;
+}
+
+void Loader::StartStep(Step step) {
+  records_[static_cast<std::size_t>(step)] = {true, {}};
+  if (listener_ != nullptr) listener_->OnStepStarted(step);
+}
+
+void Loader::EndStep(Step step) {
+  if (listener_ != nullptr) listener_->OnStepEnded(step, Result()[step]);
+}
+
+void Loader::FailStep(Step step, ErrorClass error, const std::string& message) {
+  if (LinkLost() && step != Step::File) error = link_.LinkLostClass();
+  records_[static_cast<std::size_t>(step)].failure = {error, message};
+}
+
+LoadResult Loader::Result() const {
+  LoadResult result;
+  result.all = CmdAll == 1;
+  result.retries = RetryCount;
+  result.flashSize = Memory.ImageBuffer ? Memory.ImageSize : 0;
+  result.version = commands_.Version();
+  for (Step step : kSteps) {
+    StepOutcome& outcome = result[step];
+    const StepRecord& record = records_[static_cast<std::size_t>(step)];
+    outcome.requested = Requested(step);
+    if (Succeeded(step)) {
+      outcome.state = StepState::Succeeded;
+    } else if (record.attempted && record.failure.error != ErrorClass::None) {
+      outcome.state = StepState::Failed;
+      outcome.error = record.failure.error;
+      outcome.message = record.failure.message;
+    }
+  }
+  return result;
+}
+
 // --- file ---
 
 void Loader::OpenFileSpeedButtonClick(const std::optional<std::string>& chosenPath) {
@@ -173,28 +250,39 @@ void Loader::OpenFileSpeedButtonClick(const std::optional<std::string>& chosenPa
 }
 
 void Loader::LoadHexFile(const std::string& fileName) {
+  StartStep(Step::File);
   Memory.HexFileName = fileName;
   FileOk = 0;
   loadedStamp_ = StampOf(fileName);  // before reading: a change while it is read shows later
   image::HexError error;
   if (!image::ReadFirmwareFile(Memory.HexFileName, Memory.HexLines, &error, &fileFormat_)) {
     const char* title = fileFormat_ == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
-    ShowError(WithReason(title, error.reason));
+    const std::string text = WithReason(title, error.reason);
+    ShowError(text);
+    FailStep(Step::File,
+             error.kind == image::HexError::Kind::Unreadable ? ErrorClass::FileUnreadable
+                                                             : ErrorClass::FileInvalid,
+             text);
+    EndStep(Step::File);
     return;
   }
   view_.SetButtonEnabled(Button::Open, CmdFile == 0);
   view_.SetFileText(Memory.HexFileName);
   FileOk = 1;
+  EndStep(Step::File);
 }
 
-void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines) {
+void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines,
+                         image::FileFormat format) {
+  StartStep(Step::File);
   Memory.HexFileName = fileName;
   Memory.HexLines = std::move(hexLines);
-  fileFormat_ = image::FileFormat::Hex;
+  fileFormat_ = format;
   view_.SetButtonEnabled(Button::Open, CmdFile == 0);
   view_.SetFileText(Memory.HexFileName);
-  loadedStamp_.reset();  // not a file on disk: nothing to read again
+  loadedStamp_.reset();  // these lines are what Program sends: nothing is read again
   FileOk = 1;
+  EndStep(Step::File);
 }
 
 void Loader::FileDropped(const std::string& path) {
@@ -207,7 +295,7 @@ void Loader::FileDropped(const std::string& path) {
 
 // The file may have been built again since it was opened: Program loads what is on disk now.
 bool Loader::ReadAgainIfChanged() {
-  if (FileOk != 1 || StampOf(Memory.HexFileName) == loadedStamp_) return true;
+  if (FileOk != 1 || !loadedStamp_ || StampOf(Memory.HexFileName) == loadedStamp_) return true;
   view_.SetInfoText("File changed on disk, read again: " + Memory.HexFileName);
   LoadHexFile(Memory.HexFileName);
   return FileOk == 1;
@@ -235,6 +323,12 @@ std::optional<std::uint32_t> Loader::SelectedBaudRate() const {
 }
 
 void Loader::ConnectSpeedButtonClick() {
+  StartStep(Step::Connect);
+  Connect();
+  EndStep(Step::Connect);
+}
+
+void Loader::Connect() {
   ConnectOk = 0;
   view_.ProcessMessages();
   // A link that was given up (the device went away, the line died) is opened afresh.
@@ -244,27 +338,45 @@ void Loader::ConnectSpeedButtonClick() {
   if (!OpenForConnect(port, SelectedBaudRate())) return;
   if (!ResetIntoBootloader(*port)) return;
   view_.SetInfoText("Baud Sync...");
-  std::string why;
+  Failure why;
   if (!Sync(*port, why)) {
+    const bool lost = LinkLost();
+    const std::string lostReason = link_.LinkLostReason();
     link_.ClosePort();
     view_.SetInfoText("ERROR:  COMM Sync");
     // A silent line needs no box, but a device that went away must be named, and a wait that
     // ran out says how long it waited.
-    if (LinkLost()) {
+    if (lost) {
       ShowError("ERROR:  COMM Sync");
-    } else if (!why.empty()) {
-      view_.ShowMessage("ERROR:  COMM Sync\n" + why, "Error");
+      FailStep(Step::Connect, link_.LinkLostClass(), "ERROR:  COMM Sync\n" + lostReason);
+    } else if (!why.message.empty()) {
+      view_.ShowMessage("ERROR:  COMM Sync\n" + why.message, "Error");
+      FailStep(Step::Connect, why.error, "ERROR:  COMM Sync\n" + why.message);
+    } else {
+      FailStep(Step::Connect, ErrorClass::NoSync, "ERROR:  COMM Sync\n" + SyncFailureReason(*port));
     }
     return;
   }
   // A second answer byte to a probe must not end up in front of the version reply.
   link_.DiscardStaleInput();
   view_.SetInfoText("Connected...");
-  if (!commands_.ReadVersion()) return;
+  if (!commands_.ReadVersion()) {
+    FailStepWith(Step::Connect, commands_.LastFailure());
+    return;
+  }
   view_.SetListEnabled(ListBox::Port, false);
   view_.SetListEnabled(ListBox::Baud, false);
   EnableStepButtons();
   ConnectOk = 1;
+}
+
+std::string Loader::SyncFailureReason(const protocol::PortTarget& port) const {
+  const std::string rate = link_.SetsLineRate() && SelectedBaudRate()
+                               ? " at " + std::to_string(*SelectedBaudRate()) + " baud"
+                               : " at the port server's rate";
+  return "No answer from the bootloader on " + port.displayName + " to " +
+         std::to_string(protocol::BootLink::kSyncProbes) + " sync probes" + rate +
+         ": is the board in its bootloader, and is the rate right?";
 }
 
 void Loader::ReportOpenFailure(const std::optional<protocol::PortTarget>& port,
@@ -286,6 +398,7 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
   // With nothing selected the link refuses and its box names what is missing.
   if (waitLimit_.count() == 0 || !port || !baudRate) {
     if (link_.OpenPort(port, baudRate)) return true;
+    FailStepWith(Step::Connect, link_.OpenFailure());
     ReportOpenFailure(port, baudRate);
     return false;
   }
@@ -293,16 +406,20 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
     bool absent = false;
     if (link_.OpenPortIfPresent(port, baudRate, absent)) return true;
     if (!absent) {
+      FailStepWith(Step::Connect, link_.OpenFailure());
       ReportOpenFailure(port, baudRate);
       return false;
     }
     if (!announced) view_.SetInfoText("Waiting for " + port->displayName + " to appear");
     announced = true;
-    if (const std::string ended = WaitEnded(); !ended.empty()) {
+    if (const Failure ended = WaitEnded(); ended.error != ErrorClass::None) {
       const std::string device = port->devicePath.empty() ? "" : " (" + port->devicePath + ")";
-      view_.ShowMessage(
-          "Unable to Open COMM Port\n" + port->displayName + device + " did not appear " + ended,
-          "Port Error");
+      const std::string text =
+          "Unable to Open COMM Port\n" + port->displayName + device + " did not appear " +
+          ended.message;
+      view_.ShowMessage(text, "Port Error");
+      FailStep(Step::Connect,
+               ended.error == ErrorClass::NoSync ? ErrorClass::PortAbsent : ended.error, text);
       ReportOpenFailure(port, baudRate);
       return false;
     }
@@ -310,15 +427,22 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
   }
 }
 
-// Why the wait is over ("within 10 s.", the stop's reason), or "" while it goes on.
-std::string Loader::WaitEnded() const {
-  if (stopCheck_) {
-    if (std::string reason = stopCheck_(); !reason.empty()) return "(" + reason + ")";
-  }
-  if (waitCancelled_ && waitCancelled_()) return "(the window is closing).";
-  if (clock_() - waitStart_ >= waitLimit_)
-    return "within " + std::to_string(waitLimit_.count() / 1000) + " s.";
+// Why the wait is over ("within 10 s.", the stop's reason) with its class: Stopped, or NoSync
+// when the time of --wait ran out; None while it goes on (or without --wait, until a stop).
+Failure Loader::WaitEnded() const {
+  if (waitCancelled_ && waitCancelled_()) return {ErrorClass::Stopped, "(the window is closing)."};
+  if (std::optional<std::string> stop = StopRequested()) return {ErrorClass::Stopped, "(" + *stop + ")"};
+  if (waitLimit_.count() != 0 && clock_() - waitStart_ >= waitLimit_)
+    return {ErrorClass::NoSync, "within " + std::to_string(waitLimit_.count() / 1000) + " s."};
   return {};
+}
+
+std::optional<std::string> Loader::StopRequested() const {
+  if (stopCheck_) {
+    if (std::string reason = stopCheck_(); !reason.empty()) return reason;
+  }
+  if (waitCancelled_ && waitCancelled_()) return "The window is closing.";
+  return std::nullopt;
 }
 
 void Loader::WaitTick(unsigned pauseMs) {
@@ -331,14 +455,17 @@ void Loader::WaitTick(unsigned pauseMs) {
   if (pauseMs != 0) view_.Pause(pauseMs);
 }
 
-std::string Loader::RunReset(const protocol::ResetSequence& sequence) {
+Failure Loader::RunReset(const protocol::ResetSequence& sequence) {
   for (const protocol::ResetStep& step : sequence.steps) {
     if (step.kind == protocol::ResetStep::Kind::Line) {
-      if (std::string why = link_.SetModemLine(step.line, step.on); !why.empty()) return why;
+      if (std::string why = link_.SetModemLine(step.line, step.on); !why.empty())
+        return {ErrorClass::ResetFailed, why};
       continue;
     }
-    // A long wait in slices, so that a window stays responsive.
+    // A long wait in slices, so that a window stays responsive and a stop or the end of the
+    // wait for the board ends it within a slice.
     for (unsigned left = step.milliseconds; left != 0;) {
+      if (Failure ended = WaitEnded(); ended.error != ErrorClass::None) return ended;
       const unsigned slice = std::min(left, kResetSliceMs);
       view_.Pause(slice);
       view_.ProcessMessages();
@@ -351,25 +478,34 @@ std::string Loader::RunReset(const protocol::ResetSequence& sequence) {
 bool Loader::ResetIntoBootloader(const protocol::PortTarget& port) {
   if (!reset_) return true;
   view_.SetInfoText("Reset (" + reset_->name + ")...");
-  if (const std::string why = RunReset(*reset_); !why.empty()) {
-    link_.ClosePort();
-    view_.ShowMessage("Unable to Reset\n" + why, "Port Error");
+  const Failure why = RunReset(*reset_);
+  if (why.error == ErrorClass::None) return true;
+  link_.ClosePort();
+  if (why.error == ErrorClass::ResetFailed) {
+    const std::string text = "Unable to Reset\n" + why.message;
+    view_.ShowMessage(text, "Port Error");
     view_.SetInfoText("ERROR: Reset " + port.displayName + " failed");
-    return false;
+    FailStep(Step::Connect, why.error, text);
+  } else {  // stopped, or the wait ran out during the reset: the sync never came
+    const std::string text =
+        "ERROR:  COMM Sync\nNo answer from the bootloader on " + port.displayName + " " + why.message;
+    view_.ShowMessage(text, "Error");
+    view_.SetInfoText("ERROR:  COMM Sync");
+    FailStep(Step::Connect, why.error, text);
   }
-  return true;
+  return false;
 }
 
 // Without a wait, one round of probes as always. With one, the probes go on one by one (so that
 // a window stays responsive) until the bootloader answers or the wait ends; after each
 // unanswered round the reset, if any, is tried again.
-bool Loader::Sync(const protocol::PortTarget& port, std::string& why) {
+bool Loader::Sync(const protocol::PortTarget& port, Failure& why) {
   if (waitLimit_.count() == 0) return link_.BaudSync();
   for (int probes = 1;; ++probes) {
     if (link_.SyncProbe() == 1) return true;
     if (LinkLost()) return false;
-    if (const std::string ended = WaitEnded(); !ended.empty()) {
-      why = "No answer from the bootloader on " + port.displayName + " " + ended;
+    if (const Failure ended = WaitEnded(); ended.error != ErrorClass::None) {
+      why = {ended.error, "No answer from the bootloader on " + port.displayName + " " + ended.message};
       return false;
     }
     if (probes % kProbesPerSync == 0) {
@@ -377,8 +513,11 @@ bool Loader::Sync(const protocol::PortTarget& port, std::string& why) {
         view_.SetInfoText("Waiting for the bootloader on " + port.displayName +
                           ": reset the board now");
       if (reset_) {
-        if (std::string failed = RunReset(*reset_); !failed.empty()) {
-          why = "Unable to Reset\n" + failed;
+        if (Failure failed = RunReset(*reset_); failed.error != ErrorClass::None) {
+          why = {failed.error, failed.error == ErrorClass::ResetFailed
+                                   ? "Unable to Reset\n" + failed.message
+                                   : "No answer from the bootloader on " + port.displayName +
+                                         " " + failed.message};
           return false;
         }
       }
@@ -390,25 +529,36 @@ bool Loader::Sync(const protocol::PortTarget& port, std::string& why) {
 // --- erase ---
 
 void Loader::EraseSpeedButtonClick() {
+  StartStep(Step::Erase);
   view_.SetInfoText("Erasing...");
   DisableButtons();
   const bool erased = commands_.EraseFlash();
   view_.SetInfoText(erased ? "Erasing: Great Success" : "Erasing: Error");
+  if (!erased) FailStepWith(Step::Erase, commands_.LastFailure());
   EnableButtons();
+  EndStep(Step::Erase);
 }
 
 // --- image walk ---
 
-bool Loader::BuildWalkableImage(const std::string& failureText) {
+bool Loader::BuildWalkableImage(Step step, const std::string& failureText) {
   image::HexError error;
   if (!image::BuildImage(Memory, &error)) {
-    ShowError(WithReason(failureText, error.reason));
+    const std::string text = WithReason(failureText, error.reason);
+    ShowError(text);
+    FailStep(step,
+             error.kind == image::HexError::Kind::Missing ? ErrorClass::NotReady
+                                                          : ErrorClass::FileInvalid,
+             text);
     return false;
   }
   // The walk goes in whole blocks; a size set elsewhere than by the version read is refused.
   if (Memory.ImageSize % image::kBlockSize != 0 || Memory.ImageSize > protocol::kMaxFlashSize) {
-    ShowError(WithReason(failureText, "flash size " + std::to_string(Memory.ImageSize) +
-                                          " bytes is not a whole number of 512-byte blocks"));
+    const std::string text =
+        WithReason(failureText, "flash size " + std::to_string(Memory.ImageSize) +
+                                    " bytes is not a whole number of 512-byte blocks");
+    ShowError(text);
+    FailStep(step, ErrorClass::BadReply, text);
     return false;
   }
   return true;
@@ -456,14 +606,19 @@ bool Loader::WriteImage() {
   std::uint32_t address = image::kFlashVirtualBase;
   int failures = 0;
   while (remaining != 0) {
-    if (!SkipsBlock(address) && !commands_.ProgramBlock(address, BlockAt(address))) return false;
+    if (!SkipsBlock(address) && !commands_.ProgramBlock(address, BlockAt(address))) {
+      FailStepWith(Step::Program, commands_.LastFailure());
+      return false;
+    }
     address += image::kBlockSize;
     remaining -= image::kBlockSize;
     if ((address - image::kFlashVirtualBase) % image::kPageSize == 0) {
       if (ReadBackPage(address - image::kPageSize)) {
         failures = 0;
       } else if (++failures > kMaxFailures || LinkLost()) {
-        ShowError(AddressText("Send Program Error Addr: 0x%08X", address));
+        const std::string text = AddressText("Send Program Error Addr: 0x%08X", address);
+        ShowError(text);
+        FailStep(Step::Program, ErrorClass::ProgramFailed, WithReason(text, link_.LinkLostReason()));
         return false;
       } else {
         // Write the whole page again from its first block.
@@ -488,9 +643,18 @@ void Loader::ReportFinish(int result) {
     failure = "Flash Not Programmed";
   }
   if (failure != nullptr) {
-    ShowError(failure);
+    // A lost link names itself on the box's second line.
+    const std::string text =
+        LinkLost() ? failure
+        : result < 0
+            ? WithReason(failure, "The bootloader did not answer the closing report.")
+            : WithReason(failure,
+                         "The bootloader refused the closing report: it does not take the "
+                         "application as complete.");
+    ShowError(text);
     view_.SetInfoText("Programm: Verify OK ERROR");
     ProgramOk = 0;
+    FailStep(Step::Program, ErrorClass::FinishRefused, WithReason(text, link_.LinkLostReason()));
     return;
   }
   view_.SetInfoText("Programm: Success");
@@ -498,14 +662,21 @@ void Loader::ReportFinish(int result) {
 }
 
 void Loader::ProgramSpeedButtonClick() {
+  StartStep(Step::Program);
+  Program();
+  EndStep(Step::Program);
+}
+
+void Loader::Program() {
   ProgramOk = 0;
   view_.SetProgress(0);
   if (!ReadAgainIfChanged()) {
     view_.SetInfoText("Programm: Failed");  // nothing was sent
+    FailStepWith(Step::Program, records_[static_cast<std::size_t>(Step::File)].failure);
     return;
   }
   view_.SetInfoText("Programming...");
-  if (!BuildWalkableImage("Create Program Memory")) return;
+  if (!BuildWalkableImage(Step::Program, "Create Program Memory")) return;
   DisableButtons();
   if (!WriteImage()) {
     view_.SetInfoText("Programm: Failed");  // the buttons stay disabled
@@ -529,12 +700,18 @@ void Loader::ProgramSpeedButtonClick() {
 // --- verify ---
 
 void Loader::VerifySpeedButtonClick() {
+  StartStep(Step::Verify);
+  Verify();
+  EndStep(Step::Verify);
+}
+
+void Loader::Verify() {
   view_.SetProgress(0);
   view_.SetInfoText("Verifying...");
   VerifyOk = 0;
   RetryCount = 0;
   int failures = 0;
-  if (!BuildWalkableImage("Create Verify Memory")) return;
+  if (!BuildWalkableImage(Step::Verify, "Create Verify Memory")) return;
   DisableButtons();
   const std::uint32_t total = Memory.ImageSize;
   std::uint32_t remaining = total;
@@ -553,7 +730,11 @@ void Loader::VerifySpeedButtonClick() {
     view_.SetStatusPanel(2, std::to_string(RetryCount));
     // A lost link gives no better answer on the next try.
     if (failures > kMaxFailures || LinkLost()) {
-      ShowError(AddressText("Receive Verify Error Addr: 0x%08X", address));
+      const std::string text = AddressText("Receive Verify Error Addr: 0x%08X", address);
+      ShowError(text);
+      FailStep(Step::Verify, ErrorClass::VerifyMismatch,
+               WithReason(text, LinkLost() ? link_.LinkLostReason()
+                                           : "The flash does not hold the image there."));
       EnableButtons();
       return;
     }
@@ -568,6 +749,7 @@ void Loader::VerifySpeedButtonClick() {
 // --- run ---
 
 void Loader::RunSpeedButtonClick() {
+  StartStep(Step::Run);
   RunOk = 0;
   bool sent = false;
   if (VerifyOk == 1) {
@@ -577,9 +759,15 @@ void Loader::RunSpeedButtonClick() {
   if (!sent) {
     ShowError("Run Program Error");
     view_.SetInfoText("Run Program: Error");
-    return;
+    FailStep(Step::Run, VerifyOk == 1 ? ErrorClass::LinkLost : ErrorClass::NotReady,
+             WithReason("Run Program Error",
+                        VerifyOk == 1 ? link_.LinkLostReason()
+                                      : "The flash has not been verified: the application is "
+                                        "not started."));
+  } else {
+    RunOk = 1;
   }
-  RunOk = 1;
+  EndStep(Step::Run);
 }
 
 // --- automatic run and exit code ---
@@ -604,8 +792,10 @@ bool Loader::FormActivate() {
   RestoreSettings();
   if (CmdFile == 1) LoadHexFile(Memory.HexFileName);
   if (CmdCom == 1) SelectPortEntry("Com" + std::to_string(CmdComNumber));
-  // A port that the scan at start-up did not find may still be plugged in while Connect waits.
-  if (CmdCom == 1 && view_.SelectedPortIndex() < 0 && CmdComNumber > 0 && waitLimit_.count() > 0)
+  // A port that the scan at start-up left out of the list (held by another program then, or not
+  // plugged in yet) is opened by its number, so that Connect says what stands in the way, or
+  // finds it free by now.
+  if (CmdCom == 1 && view_.SelectedPortIndex() < 0 && CmdComNumber > 0)
     OverridePortNumber(static_cast<unsigned>(CmdComNumber));
   if (CmdBaud == 1) {
     view_.SelectBaudIndex(CmdBaudIndex >= 0 && CmdBaudIndex < kBaudRateCount ? CmdBaudIndex : -1);
@@ -618,18 +808,36 @@ bool Loader::FormActivate() {
                                                             : kFileNotLoadedText);
     return CmdTerminate == 1;
   }
+  RunRequestedSteps();
+  return CmdTerminate == 1;
+}
+
+// The one sequencer: the requested steps in order, each only after the one before it
+// succeeded. A step after a failure would act on a target in an unknown state: an erase
+// without the version read after it leaves a board that cannot be programmed, a program after
+// a failed erase writes into flash that was not erased, and a start after a failed program runs
+// an application the bootloader does not take as complete.
+void Loader::RunRequestedSteps() {
   if (CmdCom == 1 && CmdBaud == 1) {
     ConnectSpeedButtonClick();
-    // An erase without the version read after it would leave a target that cannot be
-    // programmed: the old firmware gone, the new one never written.
-    if (ConnectOk == 0) return CmdTerminate == 1;
+    if (ConnectOk == 0) return;
   }
-  if (CmdErase == 1) EraseSpeedButtonClick();
-  if (CmdProgram == 1) ProgramSpeedButtonClick();  // verifies by itself
-  if (CmdVerify == 1 && CmdProgram == 0) VerifySpeedButtonClick();
-  if (CmdRun == 1) RunAfterAutomaticSteps();
+  if (CmdErase == 1) {
+    EraseSpeedButtonClick();
+    if (EraseOk == 0) return;
+  }
+  if (CmdProgram == 1) {
+    ProgramSpeedButtonClick();  // verifies by itself
+    if (ProgramOk == 0 || VerifyOk == 0) return;
+  } else if (CmdVerify == 1) {
+    VerifySpeedButtonClick();
+    if (VerifyOk == 0) return;
+  }
+  if (CmdRun == 1) {
+    RunSpeedButtonClick();
+    if (RunOk == 0) return;
+  }
   if (CmdResetAfter == 1) ResetAfterLoad();
-  return CmdTerminate == 1;
 }
 
 void Loader::SetResetAfter(std::optional<protocol::ResetSequence> reset) {
@@ -637,32 +845,28 @@ void Loader::SetResetAfter(std::optional<protocol::ResetSequence> reset) {
   CmdResetAfter = resetAfter_ ? 1 : 0;
 }
 
-// Any requested step other than the reset after the load that did not succeed.
-bool Loader::StepsFailed() const {
-  return (CmdFile == 1 && FileOk != 1) || (CmdCom == 1 && CmdBaud == 1 && ConnectOk != 1) ||
-         (CmdErase == 1 && EraseOk != 1) || (CmdProgram == 1 && ProgramOk != 1) ||
-         (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1);
-}
-
-// The board restarts into an application only after a load that went right.
+// The board restarts into an application only after a load that went right (the sequencer
+// comes here only then).
 void Loader::ResetAfterLoad() {
+  StartStep(Step::ResetAfter);
   ResetAfterOk = 0;
-  if (StepsFailed()) {
-    view_.SetInfoText("Reset: not done, a step failed");
-    return;
-  }
   if (!link_.IsOpen()) {
-    ShowError("Unable to Reset\nThe port is not open: the reset after the load needs a connect.");
+    const std::string text =
+        "Unable to Reset\nThe port is not open: the reset after the load needs a connect.";
+    ShowError(text);
     view_.SetInfoText("Reset: Error");
-    return;
+    FailStep(Step::ResetAfter, ErrorClass::NotReady, text);
+  } else {
+    view_.SetInfoText("Reset (" + resetAfter_->name + "): starting the application");
+    if (const Failure why = RunReset(*resetAfter_); why.error != ErrorClass::None) {
+      view_.ShowMessage("Unable to Reset\n" + why.message, "Port Error");
+      view_.SetInfoText("Reset: Error");
+      FailStep(Step::ResetAfter, why.error, "Unable to Reset\n" + why.message);
+    } else {
+      ResetAfterOk = 1;
+    }
   }
-  view_.SetInfoText("Reset (" + resetAfter_->name + "): starting the application");
-  if (const std::string why = RunReset(*resetAfter_); !why.empty()) {
-    view_.ShowMessage("Unable to Reset\n" + why, "Port Error");
-    view_.SetInfoText("Reset: Error");
-    return;
-  }
-  ResetAfterOk = 1;
+  EndStep(Step::ResetAfter);
 }
 
 void Loader::RestoreSettings() {
@@ -695,21 +899,8 @@ void Loader::SaveSettings() {
   if (settings != remembered_) WriteWindowSettings(settingsPath_, settings);
 }
 
-// The application is started only when the program step that this run asked for succeeded: a
-// finish that the bootloader refused leaves an application that it does not take as complete.
-void Loader::RunAfterAutomaticSteps() {
-  if (CmdProgram == 0 || ProgramOk == 1) {
-    RunSpeedButtonClick();
-    return;
-  }
-  RunOk = 0;
-  ShowError(
-      WithReason("Run Program Error", "The program step failed: the application is not started."));
-  view_.SetInfoText("Run Program: Error");
-}
-
 int Loader::RequestedStepsExitStatus() const {
-  return StepsFailed() || (CmdResetAfter == 1 && ResetAfterOk != 1) ? 1 : 0;
+  return ExitCode(Result(), ExitRule::Terminal);
 }
 
 bool Loader::RunAllSteps() {
@@ -729,17 +920,7 @@ bool Loader::RunAllSteps() {
 
 int Loader::FormClose() {
   SaveSettings();
-  const bool resetAfterFailed = CmdResetAfter == 1 && ResetAfterOk != 1;
-  if (CmdAll == 1 && CmdTerminate == 1) {
-    const bool all = ConnectOk == 1 && FileOk == 1 && EraseOk == 1 && ProgramOk == 1 &&
-                     VerifyOk == 1 && RunOk == 1;
-    ExitStatus = all && !resetAfterFailed ? 0 : 1;
-    return ExitStatus;
-  }
-  if ((CmdErase == 1 && EraseOk != 1) || (CmdProgram == 1 && ProgramOk != 1) ||
-      (CmdVerify == 1 && VerifyOk != 1) || (CmdRun == 1 && RunOk != 1) || resetAfterFailed) {
-    ExitStatus = 1;
-  }
+  if (ExitCode(Result(), ExitRule::Window) != kExitOk) ExitStatus = 1;
   return ExitStatus;
 }
 

@@ -2,6 +2,7 @@
 // code. The Qt window and the terminal front end drive it and show what it writes to the view.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/file_stamp.h"
+#include "app/load_result.h"
 #include "app/window_settings.h"
 #include "image/program_memory.h"
 #include "protocol/boot_link.h"
@@ -38,6 +40,13 @@ enum class Phase { Program, Verify };
 class ProgressListener {
  public:
   virtual ~ProgressListener() = default;
+  // A step begins, and it has ended with `outcome` (a nested verify inside Program begins and
+  // ends inside the program step).
+  virtual void OnStepStarted(Step step) { (void)step; }
+  virtual void OnStepEnded(Step step, const StepOutcome& outcome) {
+    (void)step;
+    (void)outcome;
+  }
   // After each block that Program wrote or Verify compared, right after the percent text.
   // `doneBytes` goes back by a page when Program writes a page again after a failed read-back.
   virtual void OnBlockDone(Phase phase, std::uint32_t doneBytes, std::uint32_t totalBytes) = 0;
@@ -131,9 +140,11 @@ class Loader {
   void RunSpeedButtonClick();
 
   void LoadHexFile(const std::string& fileName);
-  // Takes lines that the front end has read with image::ReadHexFile already, as LoadHexFile
-  // does after a successful read (the gang load reads its file once for every board).
-  void UseHexLines(const std::string& fileName, std::vector<std::string> hexLines);
+  // Takes lines that the front end has read with image::ReadFirmwareFile already, as LoadHexFile
+  // does after a successful read (the gang load reads its file once for every board). They are
+  // what Program sends: the file is not read again, even when it changes on disk.
+  void UseHexLines(const std::string& fileName, std::vector<std::string> hexLines,
+                   image::FileFormat format = image::FileFormat::Hex);
   void DisableButtons();
   void EnableButtons();
 
@@ -148,15 +159,14 @@ class Loader {
   // file load and the connect included; 0 otherwise.
   int RequestedStepsExitStatus() const;
 
+  // How each step went, with the class and reason of each failure.
+  LoadResult Result() const;
+
   // The one-click load (the web page's Load button): connect, erase, program (which verifies)
   // and start the application, each step only after the one before it succeeded, so that a
   // failure sends nothing more to the target. Without a loaded HEX file nothing is sent at all.
   // Returns true when the application was started.
   bool RunAllSteps();
-
-  // What the bootloader reported at the last successful connect (0.0 before one); the flash
-  // size is Memory.ImageSize.
-  protocol::BootloaderVersion BootloaderVersion() const { return commands_.Version(); }
 
   // --- state, as the window holds it (flags are 0 or 1) ---
 
@@ -194,12 +204,25 @@ class Loader {
   void ReportOpenFailure(const std::optional<protocol::PortTarget>& port,
                          std::optional<std::uint32_t> baudRate);
   bool ResetIntoBootloader(const protocol::PortTarget& port);
-  std::string RunReset(const protocol::ResetSequence& sequence);
-  bool Sync(const protocol::PortTarget& port, std::string& why);
-  std::string WaitEnded() const;
+  // "" when the sequence ran; otherwise why not, with its class (a stop or the wait's end
+  // interrupts its pauses).
+  Failure RunReset(const protocol::ResetSequence& sequence);
+  void RunRequestedSteps();
+  void StartStep(Step step);
+  void EndStep(Step step);
+  // Records why `step` failed: the link's class when the link was lost, `error` otherwise.
+  void FailStep(Step step, ErrorClass error, const std::string& message);
+  void FailStepWith(Step step, const Failure& failure) { FailStep(step, failure.error, failure.message); }
+  std::string SyncFailureReason(const protocol::PortTarget& port) const;
+  bool Requested(Step step) const;
+  bool Succeeded(Step step) const;
+  void Connect();
+  bool Sync(const protocol::PortTarget& port, Failure& why);
+  Failure WaitEnded() const;
+  // Why the run is to stop now (a signal, the window closing), or nothing.
+  std::optional<std::string> StopRequested() const;
   void WaitTick(unsigned pauseMs);
   void ResetAfterLoad();
-  bool StepsFailed() const;
   bool ReadAgainIfChanged();
   void RestoreSettings();
   void SaveSettings();
@@ -207,7 +230,9 @@ class Loader {
   std::optional<std::uint32_t> SelectedBaudRate() const;
   void SelectPortEntry(const std::string& text);
   void EnableStepButtons();
-  bool BuildWalkableImage(const std::string& failureText);
+  bool BuildWalkableImage(Step step, const std::string& failureText);
+  void Program();
+  void Verify();
   void ShowError(const std::string& text);
   void ShowProgress(Phase phase, std::uint32_t total, std::uint32_t remaining);
   std::span<const std::uint8_t> BlockAt(std::uint32_t address) const;
@@ -216,7 +241,6 @@ class Loader {
   bool ReadBackPage(std::uint32_t pageAddress);
   bool LinkLost() const;
   void ReportFinish(int result);
-  void RunAfterAutomaticSteps();
 
   LoaderView& view_;
   protocol::BootLink& link_;
@@ -236,7 +260,12 @@ class Loader {
   std::function<bool()> waitCancelled_;
   Clock clock_ = std::chrono::steady_clock::now;
   std::chrono::steady_clock::time_point waitStart_{};
-  std::optional<FileStamp> loadedStamp_;                   // of the file as it was last read
+  struct StepRecord {
+    bool attempted = false;
+    Failure failure;  // why the last attempt failed
+  };
+  std::array<StepRecord, kStepCount> records_{};
+  std::optional<FileStamp> loadedStamp_;  // of the file as it was last read; none: not re-read
   image::FileFormat fileFormat_ = image::FileFormat::Hex;  // what the last file was read as
   std::string settingsPath_;
   WindowSettings remembered_;

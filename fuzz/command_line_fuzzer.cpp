@@ -50,7 +50,8 @@ class UntouchedLink : public vestrel::protocol::BootLink {
   }
   void DiscardStaleInput() override { FUZZ_CHECK(false); }
   std::string LinkLostReason() const override { return {}; }
-  void DeclareLost(const std::string&) override { FUZZ_CHECK(false); }
+  vestrel::ErrorClass LinkLostClass() const override { return vestrel::ErrorClass::None; }
+  void DeclareLost(vestrel::ErrorClass, const std::string&) override { FUZZ_CHECK(false); }
 };
 
 struct WindowOptions {

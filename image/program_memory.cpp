@@ -63,9 +63,14 @@ std::string SizeText(std::uint32_t bytes) {
   return std::to_string(bytes) + " bytes";
 }
 
-bool Fail(HexError* error, std::size_t line, std::string reason) {
-  if (error != nullptr) *error = HexError{line, std::move(reason)};
+bool Fail(HexError* error, std::size_t line, std::string reason,
+          HexError::Kind kind = HexError::Kind::Invalid) {
+  if (error != nullptr) *error = HexError{line, std::move(reason), kind};
   return false;
+}
+
+bool FailUnreadable(HexError* error, std::string reason) {
+  return Fail(error, 0, std::move(reason), HexError::Kind::Unreadable);
 }
 
 std::string LineText(std::size_t lineNumber) {
@@ -250,11 +255,11 @@ bool CheckReadable(const std::string& fileName, const char* kind, HexError* erro
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::file_status status = fs::status(fileName, ec);
-  if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
-  if (fs::is_directory(status)) return Fail(error, 0, fileName + " is a directory");
-  if (!fs::is_regular_file(status)) return Fail(error, 0, fileName + " is not a regular file");
+  if (ec) return FailUnreadable(error, "cannot open " + fileName + ": " + ec.message());
+  if (fs::is_directory(status)) return FailUnreadable(error, fileName + " is a directory");
+  if (!fs::is_regular_file(status)) return FailUnreadable(error, fileName + " is not a regular file");
   const std::uintmax_t size = fs::file_size(fileName, ec);
-  if (ec) return Fail(error, 0, "cannot open " + fileName + ": " + ec.message());
+  if (ec) return FailUnreadable(error, "cannot open " + fileName + ": " + ec.message());
   if (size > kMaxFileSize) {
     return Fail(error, 0,
                 fileName + " is too large for " + kind + " (" + std::to_string(size) +
@@ -268,7 +273,7 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
   if (!CheckReadable(fileName, "a HEX file", error)) return false;
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);
-  if (!in) return Fail(error, 0, "cannot open " + fileName + ": " + SystemMessage(errno));
+  if (!in) return FailUnreadable(error, "cannot open " + fileName + ": " + SystemMessage(errno));
 
   LineSplitter splitter(lines);
   std::vector<char> chunk(kReadChunk);
@@ -287,7 +292,7 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
     }
     if (!more) break;
   }
-  if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
+  if (in.bad()) return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
   splitter.Finish();
   return true;
 }
@@ -297,7 +302,7 @@ bool ReadBytes(const std::string& fileName, std::vector<std::uint8_t>& bytes, He
   if (!CheckReadable(fileName, "an ELF file", error)) return false;
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);
-  if (!in) return Fail(error, 0, "cannot open " + fileName + ": " + SystemMessage(errno));
+  if (!in) return FailUnreadable(error, "cannot open " + fileName + ": " + SystemMessage(errno));
   std::vector<char> chunk(kReadChunk);
   while (in) {
     in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
@@ -306,7 +311,7 @@ bool ReadBytes(const std::string& fileName, std::vector<std::uint8_t>& bytes, He
       return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
     bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
   }
-  if (in.bad()) return Fail(error, 0, "cannot read " + fileName + ": " + SystemMessage(errno));
+  if (in.bad()) return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
   return true;
 }
 
@@ -379,8 +384,10 @@ bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lin
 }
 
 bool BuildImage(ProgramMemory& memory, HexError* error) {
-  if (!memory.ImageBuffer) return Fail(error, 0, "no program memory image: connect first");
-  if (memory.HexLines.empty()) return Fail(error, 0, "no HEX file is loaded");
+  if (!memory.ImageBuffer)
+    return Fail(error, 0, "no program memory image: connect first", HexError::Kind::Missing);
+  if (memory.HexLines.empty())
+    return Fail(error, 0, "no HEX file is loaded", HexError::Kind::Missing);
   std::uint8_t* const image = memory.ImageBuffer.get();
   std::fill_n(image, memory.ImageSize, std::uint8_t{0xFF});
   memory.ImageEnd = 0;

@@ -17,8 +17,12 @@ inline constexpr std::uint32_t kPageSize = 4096;                // 8 blocks
 
 // Why a read or a build failed, for the user: line is 1-based, 0 when no line is to blame.
 struct HexError {
+  // Invalid: the content is no usable firmware; Unreadable: the file could not be read at all;
+  // Missing: there was nothing to build an image from (no lines, or no image yet).
+  enum class Kind { Invalid, Unreadable, Missing };
   std::size_t line = 0;
   std::string reason;
+  Kind kind = Kind::Invalid;
 };
 
 // The loader's image state. ImageBuffer is absent (null) until a version read allocates it.

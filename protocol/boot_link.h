@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol/error_class.h"
 #include "protocol/frame_channel.h"
 #include "protocol/reset_sequence.h"
 
@@ -26,6 +27,10 @@ class BootLink : public FrameChannel {
                         std::optional<std::uint32_t> baudRate) = 0;
   virtual void ClosePort() = 0;
   virtual bool IsOpen() const = 0;
+  // What the last failed open showed in its box, with its class (port-busy, port-denied, ...).
+  virtual Failure OpenFailure() const { return {ErrorClass::PortUnusable, {}}; }
+  // False where the rate cannot be set from here (a raw TCP port: the server's own applies).
+  virtual bool SetsLineRate() const { return true; }
 
   // As OpenPort, except that a port whose device is not there (an adapter not plugged in yet)
   // fails without a box and sets `absent`; any other failure shows its box as OpenPort does.
@@ -45,8 +50,9 @@ class BootLink : public FrameChannel {
 
   // One 0x55 probe; returns the number of answer bytes received, 0 or 1.
   virtual int SyncProbe() = 0;
-  // Up to 20 probes; true at the first answer.
+  // Up to kSyncProbes probes; true at the first answer.
   virtual bool BaudSync() = 0;
+  static constexpr int kSyncProbes = 20;
 };
 
 }  // namespace vestrel::protocol

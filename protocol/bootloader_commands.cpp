@@ -57,7 +57,8 @@ std::string AddressText(const char* format, std::uint32_t address) {
 
 bool BootloaderCommands::Stopped() {
   if (stopCheck_ && !LinkLost()) {
-    if (const std::string why = stopCheck_(); !why.empty()) channel_.DeclareLost(why);
+    if (const std::string why = stopCheck_(); !why.empty())
+      channel_.DeclareLost(ErrorClass::Stopped, why);
   }
   return LinkLost();
 }
@@ -97,20 +98,25 @@ void BootloaderCommands::NoteFailedReply(int result) {
   failedReplies_ = 0;
   const std::string inARow = std::to_string(kFailedRepliesBeforeLost) + " requests in a row";
   if (onlyTimeouts_) {
-    channel_.DeclareLost("No reply from the bootloader to " + inARow + ": the link is given up.");
+    channel_.DeclareLost(ErrorClass::LinkLost, "No reply from the bootloader to " + inARow +
+                                                   ": the link is given up.");
   } else if (tooLong_) {
-    channel_.DeclareLost("The line never goes quiet: " + inARow +
-                         " got no valid reply; the link is given up.");
+    channel_.DeclareLost(ErrorClass::LineNoisy, "The line never goes quiet: " + inARow +
+                                                    " got no valid reply; the link is given up.");
   } else {
-    channel_.DeclareLost(inARow +
-                         " got no valid reply (damaged replies: noise on the line, or "
-                         "a wrong baud rate?); the link is given up.");
+    channel_.DeclareLost(ErrorClass::LineNoisy,
+                         inARow +
+                             " got no valid reply (damaged replies: noise on the line, or "
+                             "a wrong baud rate?); the link is given up.");
   }
 }
 
-void BootloaderCommands::ShowError(const std::string& text) {
+void BootloaderCommands::ShowError(ErrorClass error, const std::string& text) {
   const std::string lost = channel_.LinkLostReason();
-  view_.ShowMessage(lost.empty() ? text : text + "\n" + lost, "Error");
+  // A lost link is the cause of whatever failed after it.
+  lastFailure_ = {lost.empty() ? error : channel_.LinkLostClass(),
+                  lost.empty() ? text : text + "\n" + lost};
+  view_.ShowMessage(lastFailure_.message, "Error");
 }
 
 void BootloaderCommands::CountFailedAttempt() {
@@ -120,7 +126,7 @@ void BootloaderCommands::CountFailedAttempt() {
 
 bool BootloaderCommands::ReadVersion() {
   memory_.ImageBuffer.reset();
-  version_ = {};
+  version_.clear();
   view_.SetVersionText("BL Version: N/A");
   failedReplies_ = 0;  // a new connection
   const auto request = Request(kCmdReadVersion, 2);
@@ -129,7 +135,7 @@ bool BootloaderCommands::ReadVersion() {
   // A lost reply is asked for again, as the other transactions do.
   for (int attempt = 0; attempt < kFailedRepliesBeforeLost && result < 0; ++attempt) {
     if (Send(request) < 0) {
-      ShowError("Read Version Send Error");
+      ShowError(ErrorClass::LinkLost, "Read Version Send Error");
       return false;
     }
     view_.Pause(kCommandPause);
@@ -137,14 +143,13 @@ bool BootloaderCommands::ReadVersion() {
     if (LinkLost()) break;
   }
   if (result < 0) {
-    ShowError("Read Version Receive Error");
+    ShowError(ErrorClass::LinkLost, "Read Version Receive Error");
     return false;
   }
-  char version[32];
-  std::snprintf(version, sizeof version, "BL Version: v%02u.%02u", unsigned{reply[5]},
-                unsigned{reply[4]});
-  view_.SetVersionText(version);
-  version_ = {reply[5], reply[4]};
+  char version[16];
+  std::snprintf(version, sizeof version, "v%02u.%02u", unsigned{reply[5]}, unsigned{reply[4]});
+  view_.SetVersionText(std::string("BL Version: ") + version);
+  version_ = version;
 
   const std::uint32_t size = Get32(reply);
   // The image is walked in whole blocks inside the program flash window: refuse anything else
@@ -152,13 +157,13 @@ bool BootloaderCommands::ReadVersion() {
   if (size % image::kBlockSize != 0 || size > kMaxFlashSize) {
     const std::string reason = size > kMaxFlashSize ? "exceeds the 16 MiB program flash window"
                                                     : "is not a whole number of 512-byte blocks";
-    ShowError("Read Version Error: flash size " + std::to_string(size) + " bytes " + reason);
+    ShowError(ErrorClass::BadReply, "Read Version Error: flash size " + std::to_string(size) + " bytes " + reason);
     return false;
   }
   memory_.ImageSize = size;
   memory_.ImageBuffer.reset(new (std::nothrow) std::uint8_t[size]);
   if (!memory_.ImageBuffer) {
-    ShowError("Memory Alloc Error");
+    ShowError(ErrorClass::Internal, "Memory Alloc Error");
     return false;
   }
   return true;
@@ -167,7 +172,7 @@ bool BootloaderCommands::ReadVersion() {
 bool BootloaderCommands::EraseFlash() {
   eraseOk_ = 0;
   if (Send(Request(kCmdEraseFlash, 2)) < 0) {
-    ShowError("Erase Flash Send Error");
+    ShowError(ErrorClass::LinkLost, "Erase Flash Send Error");
     return false;
   }
   view_.SetProgress(0);
@@ -185,7 +190,7 @@ bool BootloaderCommands::EraseFlash() {
   }
   if (!answered) {
     NoteFailedReply(result);
-    ShowError("Erase Flash Receive Error");
+    ShowError(ErrorClass::EraseFailed, "Erase Flash Receive Error");
     return false;
   }
   view_.SetProgress(100);
@@ -205,7 +210,7 @@ bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std
   int result = kReadFailed;
   for (int attempt = 0; attempt < kProgramAttempts; ++attempt) {
     if (Send(request) < 0) {
-      ShowError(AddressText("Send Program Error Addr: 0x%08X", address));
+      ShowError(ErrorClass::LinkLost, AddressText("Send Program Error Addr: 0x%08X", address));
       return false;
     }
     view_.Pause(kCommandPause);
@@ -218,7 +223,7 @@ bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std
   char text[96];
   std::snprintf(text, sizeof text, "Receive Program Error Addr: 0x%08X, Result: %d",
                 static_cast<unsigned>(address), result);
-  ShowError(text);
+  ShowError(ErrorClass::ProgramFailed, text);
   return false;
 }
 

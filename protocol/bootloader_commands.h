@@ -8,6 +8,7 @@
 #include <string>
 
 #include "image/program_memory.h"
+#include "protocol/error_class.h"
 #include "protocol/frame_channel.h"
 #include "protocol/loader_view.h"
 
@@ -25,12 +26,6 @@ inline constexpr std::uint16_t kCmdReadVersion = 0x0009;
 // Status words of the finish reply; any other value is success.
 inline constexpr int kFinishNotErased = 0x0045;      // 'E'
 inline constexpr int kFinishNotProgrammed = 0x0047;  // 'G'
-
-// What the bootloader reported in its version reply.
-struct BootloaderVersion {
-  std::uint8_t major = 0;
-  std::uint8_t minor = 0;
-};
 
 // The largest flash size accepted from the bootloader: the 16 MiB program flash window.
 inline constexpr std::uint32_t kMaxFlashSize = 16u * 1024u * 1024u;
@@ -70,8 +65,6 @@ class BootloaderCommands {
   // size that the bootloader reports. A size that is not whole 512-byte blocks or exceeds the
   // program flash window is refused: the image then stays absent.
   bool ReadVersion();
-  // The version of the last successful ReadVersion (0.0 before one).
-  BootloaderVersion Version() const { return version_; }
 
   // Sends the erase request once and polls for its reply while moving the progress bar.
   bool EraseFlash();
@@ -96,6 +89,10 @@ class BootloaderCommands {
   void SetStopCheck(std::function<std::string()> check) { stopCheck_ = std::move(check); }
 
   bool LinkLost() const { return !channel_.LinkLostReason().empty(); }
+  // The version of the last successful version read ("v01.03"), or "" since a failed one.
+  const std::string& Version() const { return version_; }
+  // The class and box text of the last transaction that showed its own error box.
+  const Failure& LastFailure() const { return lastFailure_; }
 
  private:
   int Send(std::span<const std::uint8_t> payload);
@@ -106,7 +103,7 @@ class BootloaderCommands {
   void NoteFailedReply(int result);
   // Asks the stop check; true when the link is lost (by a stop or before).
   bool Stopped();
-  void ShowError(const std::string& text);
+  void ShowError(ErrorClass error, const std::string& text);
   void CountFailedAttempt();
 
   FrameChannel& channel_;
@@ -119,7 +116,8 @@ class BootloaderCommands {
   bool onlyTimeouts_ = true;    // ... and whether nothing at all came for any of them
   bool tooLong_ = false;        // ... and whether one ended in bytes without end
   std::function<std::string()> stopCheck_;
-  BootloaderVersion version_;
+  Failure lastFailure_;
+  std::string version_;
 };
 
 }  // namespace vestrel::protocol

@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "protocol/error_class.h"
+
 namespace vestrel::protocol {
 
 class FrameChannel {
@@ -27,10 +29,12 @@ class FrameChannel {
   // link is lost (the device went away, the line stopped taking bytes, or DeclareLost); empty
   // otherwise. It stays until the port is opened again.
   virtual std::string LinkLostReason() const = 0;
+  // The class of that loss (LinkLost, LineStalled, Stopped, ...); None while the link holds.
+  virtual ErrorClass LinkLostClass() const = 0;
 
   // Gives the link up: every later send and receive fails at once (kReadFailed) without touching
   // the line, until the port is opened again. The first reason given is the one kept.
-  virtual void DeclareLost(const std::string& reason) = 0;
+  virtual void DeclareLost(ErrorClass error, const std::string& reason) = 0;
 };
 
 }  // namespace vestrel::protocol

@@ -26,7 +26,6 @@ constexpr std::uint32_t kQueueSize = 10000;
 constexpr std::uint32_t kPurgeAll = platform::PURGE_TXABORT | platform::PURGE_RXABORT |
                                     platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR;
 constexpr std::uint32_t kFirstByteWaitMs = 100;
-constexpr int kSyncProbes = 20;
 
 // Noise and repeated start bytes that may precede a reply before a receive gives up.
 constexpr std::size_t kNoiseAllowance = 1024;
@@ -36,6 +35,22 @@ constexpr std::chrono::milliseconds kDiscardLimit{500};
 // After a read that timed out, the reply may still be on its way, late: the line must stay
 // quiet this long before a new request can be sure not to get it as its answer.
 constexpr std::chrono::milliseconds kLateReplyQuiet{250};
+
+ErrorClass OpenFailureClass(OpenStatus status) {
+  switch (status) {
+    case OpenStatus::NotFound:
+      return ErrorClass::PortAbsent;
+    case OpenStatus::Busy:
+      return ErrorClass::PortBusy;
+    case OpenStatus::PermissionDenied:
+      return ErrorClass::PortDenied;
+    case OpenStatus::NotASerialDevice:
+    case OpenStatus::Failed:
+    case OpenStatus::Opened:
+      break;
+  }
+  return ErrorClass::PortUnusable;
+}
 
 std::string OpenFailureReason(const PortTarget& port, const OpenResult& opened) {
   const std::string device = port.devicePath.empty() ? std::string("no device") : port.devicePath;
@@ -91,9 +106,10 @@ PortTarget SerialLoaderLink::Target(unsigned n) {
   return {PortName(n, true), PortName(n, false)};
 }
 
-bool SerialLoaderLink::Fail(const std::string& text, const std::string& reason) {
+bool SerialLoaderLink::Fail(ErrorClass error, const std::string& text, const std::string& reason) {
   ClosePort();
-  view_.ShowMessage(reason.empty() ? text : text + "\n" + reason, kPortErrorCaption);
+  openFailure_ = {error, reason.empty() ? text : text + "\n" + reason};
+  view_.ShowMessage(openFailure_.message, kPortErrorCaption);
   return false;
 }
 
@@ -111,17 +127,19 @@ bool SerialLoaderLink::OpenPortIfPresent(const std::optional<PortTarget>& port,
 bool SerialLoaderLink::Open(const std::optional<PortTarget>& port,
                             std::optional<std::uint32_t> baudRate, bool* absent) {
   if (ComHandle) return true;
-  if (!port) return Fail(kOpenFailed, "No port is selected.");
-  if (!baudRate) return Fail(kOpenFailed, "No baud rate is selected.");
+  if (!port) return Fail(ErrorClass::PortAbsent, kOpenFailed, "No port is selected.");
+  if (!baudRate) return Fail(ErrorClass::Usage, kOpenFailed, "No baud rate is selected.");
 
   lostReason_.clear();  // a new device: what happened to the last one no longer explains errors
+  lostClass_ = ErrorClass::None;
+  slowReplies_ = 0;
   OpenResult opened = opener_(port->devicePath);
   if (absent != nullptr && opened.status == OpenStatus::NotFound) {
     *absent = true;
     return false;
   }
   if (opened.status != OpenStatus::Opened || !opened.device)
-    return Fail(kOpenFailed, OpenFailureReason(*port, opened));
+    return Fail(OpenFailureClass(opened.status), kOpenFailed, OpenFailureReason(*port, opened));
   ComHandle = std::move(opened.device);
 
   ComHandle->SetupComm(kQueueSize, kQueueSize);
@@ -131,7 +149,7 @@ bool SerialLoaderLink::Open(const std::optional<PortTarget>& port,
   platform::DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
   if (SerialResult r = ComHandle->GetCommState(dcb); !r.ok())
-    return Fail(kGetStateFailed, SystemReason(r));
+    return Fail(ErrorClass::PortUnusable, kGetStateFailed, SystemReason(r));
   foundState_ = dcb;
   dcb.BaudRate = *baudRate;
   dcb.fBinary = 1;
@@ -147,14 +165,14 @@ bool SerialLoaderLink::Open(const std::optional<PortTarget>& port,
   dcb.Parity = platform::NOPARITY;
   dcb.StopBits = platform::ONESTOPBIT;
   if (SerialResult r = ComHandle->SetCommState(dcb); !r.ok())
-    return Fail(kSetStateFailed, SystemReason(r));
+    return Fail(ErrorClass::PortUnusable, kSetStateFailed, SystemReason(r));
   if (!ComHandle->SetsLineRate())
     view_.SetInfoText(port->displayName + ": the rate cannot be set over raw TCP; the port " +
                       "server's own rate applies (the sync tells whether it matches)");
 
   platform::COMMTIMEOUTS timeouts{};
   if (SerialResult r = ComHandle->GetCommTimeouts(timeouts); !r.ok())
-    return Fail(kTimeoutsFailed, SystemReason(r));
+    return Fail(ErrorClass::PortUnusable, kTimeoutsFailed, SystemReason(r));
   // Return at once with what is there, else wait up to 100 ms for the first byte.
   timeouts.ReadIntervalTimeout = platform::MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = platform::MAXDWORD;
@@ -164,7 +182,7 @@ bool SerialLoaderLink::Open(const std::optional<PortTarget>& port,
   timeouts.WriteTotalTimeoutMultiplier = (10'000 + *baudRate - 1) / *baudRate;
   timeouts.WriteTotalTimeoutConstant = kWriteMarginMs;
   if (SerialResult r = ComHandle->SetCommTimeouts(timeouts); !r.ok())
-    return Fail(kTimeoutsFailed, SystemReason(r));
+    return Fail(ErrorClass::PortUnusable, kTimeoutsFailed, SystemReason(r));
 
   // Replies come back sooner through USB adapters; where the driver has no such setting (a
   // pseudo-terminal) nothing changes. The device restores it when it is closed.
@@ -207,12 +225,15 @@ std::string SerialLoaderLink::SetModemLine(ModemLine line, bool on) {
 }
 
 SerialResult SerialLoaderLink::Note(SerialResult result) {
-  if (result.status == platform::SerialStatus::Gone) DeclareLost(ComHandle->GoneReason());
+  if (result.status == platform::SerialStatus::Gone)
+    DeclareLost(ErrorClass::LinkLost, ComHandle->GoneReason());
   return result;
 }
 
-void SerialLoaderLink::DeclareLost(const std::string& reason) {
-  if (lostReason_.empty()) lostReason_ = reason;
+void SerialLoaderLink::DeclareLost(ErrorClass error, const std::string& reason) {
+  if (!lostReason_.empty()) return;
+  lostReason_ = reason;
+  lostClass_ = error;
 }
 
 std::chrono::milliseconds SerialLoaderLink::WireTime(std::size_t bytes) const {
@@ -229,7 +250,7 @@ bool SerialLoaderLink::WriteAll(std::span<const std::uint8_t> bytes) {
         Note(ComHandle->Drain(WireTime(bytes.size()) + std::chrono::milliseconds(kWriteMarginMs)));
   if (written.status == platform::SerialStatus::TimedOut ||
       drained.status == platform::SerialStatus::TimedOut) {
-    DeclareLost("The serial line " + ComHandle->Path() +
+    DeclareLost(ErrorClass::LineStalled, "The serial line " + ComHandle->Path() +
                 " stopped taking bytes: " + std::to_string(bytes.size()) +
                 " bytes did not go out in time (a stalled adapter?).");
   }
@@ -259,6 +280,10 @@ int SerialLoaderLink::SyncProbe() {
   return 0;
 }
 
+bool SerialLoaderLink::SetsLineRate() const {
+  return !ComHandle || ComHandle->SetsLineRate();
+}
+
 bool SerialLoaderLink::BaudSync() {
   for (int probe = 0; probe < kSyncProbes; ++probe)
     if (SyncProbe() == 1) return true;
@@ -281,11 +306,16 @@ std::size_t SerialLoaderLink::ReceiveByteLimit(std::size_t capacity) {
   return kStartByteCount + 2 * capacity + 1 + kNoiseAllowance;
 }
 
+std::chrono::milliseconds SerialLoaderLink::ReplyBudget(std::size_t received) const {
+  return std::chrono::milliseconds(kReplyMarginMs) + kReplySlack * WireTime(received);
+}
+
 int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
   if (!ComHandle || !lostReason_.empty()) return kReadFailed;
   FrameDecoder decoder(buffer);
   // Start bytes restart the decoder, so a line babbling them would never end a frame.
   const std::size_t limit = ReceiveByteLimit(buffer.size());
+  std::chrono::steady_clock::time_point first{};
   for (std::size_t received = 0; received < limit; ++received) {
     std::uint8_t byte = 0;
     const int r = ReadByte(byte);
@@ -294,9 +324,29 @@ int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
       timedOut_ = true;
       return kTimedOut;
     }
-    if (std::optional<int> result = decoder.Feed(byte)) return *result;
+    const auto now = clock_();
+    if (received == 0) first = now;
+    // Each byte may come 100 ms after the last, so a line that trickles bytes would keep one
+    // reply going for minutes: the reply as a whole must keep pace with the rate.
+    if (now - first > ReplyBudget(received + 1)) return NoteSlowReply(received + 1, now - first);
+    if (std::optional<int> result = decoder.Feed(byte)) {
+      slowReplies_ = 0;
+      return *result;
+    }
   }
   return kFrameTooLong;
+}
+
+int SerialLoaderLink::NoteSlowReply(std::size_t received, std::chrono::nanoseconds taken) {
+  timedOut_ = true;  // the rest of the reply is still coming
+  if (++slowReplies_ < kSlowRepliesBeforeLost) return kTimedOut;
+  const double seconds = std::chrono::duration<double>(taken).count();
+  const auto perSecond = static_cast<unsigned long>(static_cast<double>(received) / seconds);
+  DeclareLost(ErrorClass::LineSlow,
+              "Replies arrive at about " + std::to_string(perSecond) + " bytes/s, far below " +
+                  std::to_string(baudRate_) +
+                  " baud: a wrong rate, or a congested port server? The link is given up.");
+  return kTimedOut;
 }
 
 void SerialLoaderLink::DiscardStaleInput() {

@@ -37,6 +37,8 @@ class SerialLoaderLink final : public BootLink {
   void ClosePort() override;
   std::string SetModemLine(ModemLine line, bool on) override;
   bool IsOpen() const override { return ComHandle != nullptr; }
+  Failure OpenFailure() const override { return openFailure_; }
+  bool SetsLineRate() const override;
 
   // "COM3" for display; otherwise the device that port n stands for ("\\.\COM3" on Windows,
   // the port map's device elsewhere; empty when the map has none).
@@ -54,7 +56,12 @@ class SerialLoaderLink final : public BootLink {
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
   std::string LinkLostReason() const override { return lostReason_; }
-  void DeclareLost(const std::string& reason) override;
+  ErrorClass LinkLostClass() const override { return lostClass_; }
+  void DeclareLost(ErrorClass error, const std::string& reason) override;
+
+  // Tests run the reply budget on their own clock.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
 
   // How much longer than its bytes take on the wire a write may take before the line counts as
   // stalled: room for a busy machine and a USB adapter's buffering.
@@ -67,8 +74,15 @@ class SerialLoaderLink final : public BootLink {
   // Bytes that one receive reads at most before giving up on a line that never ends a frame.
   static std::size_t ReceiveByteLimit(std::size_t capacity);
 
+  // A reply, once its first byte has come, must be complete within kReplySlack times the wire
+  // time of its bytes plus kReplyMarginMs (room for a USB adapter's latency timer or a port
+  // server's buffering); kSlowRepliesBeforeLost replies in a row that are not give the link up.
+  static constexpr std::uint32_t kReplyMarginMs = 1000;
+  static constexpr int kReplySlack = 4;
+  static constexpr int kSlowRepliesBeforeLost = 3;
+
  private:
-  bool Fail(const std::string& text, const std::string& reason);
+  bool Fail(ErrorClass error, const std::string& text, const std::string& reason);
   // OpenPort; with `absent` given, a device that is not there fails quietly and sets it.
   bool Open(const std::optional<PortTarget>& port, std::optional<std::uint32_t> baudRate,
             bool* absent);
@@ -76,6 +90,10 @@ class SerialLoaderLink final : public BootLink {
   // lost (before, or by this write).
   bool WriteAll(std::span<const std::uint8_t> bytes);
   std::chrono::milliseconds WireTime(std::size_t bytes) const;
+  std::chrono::milliseconds ReplyBudget(std::size_t received) const;
+  // A reply that has taken longer than its budget: kTimedOut, and the link is given up once
+  // replies have kept coming too slowly.
+  int NoteSlowReply(std::size_t received, std::chrono::nanoseconds taken);
   // One byte under the 100 ms rule: 1, 0 on a time-out, -1 when the read failed.
   int ReadByte(std::uint8_t& byte);
   void ForgetReadAhead() { readAheadStart_ = readAheadEnd_ = 0; }
@@ -89,6 +107,10 @@ class SerialLoaderLink final : public BootLink {
   std::optional<platform::DCB> foundState_;           // the line as the open found it
   std::uint32_t baudRate_ = 0;
   std::string lostReason_;
+  ErrorClass lostClass_ = ErrorClass::None;
+  Failure openFailure_;
+  Clock clock_ = std::chrono::steady_clock::now;
+  int slowReplies_ = 0;  // replies in a row that exceeded their budget
   bool timedOut_ = false;  // a read timed out since the last discard: a late reply may follow
   // Bytes the device has handed over but the frame reader has not taken yet: one device read
   // takes everything that has arrived, so a reply costs a few system calls rather than two per

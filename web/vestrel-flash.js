@@ -15,7 +15,7 @@
   const scriptUrl = document.currentScript ? document.currentScript.src : location.href;
   const FREE_RATE_INDEX = 8;  // the core's baud list: any other rate
   const CONNECT = 1;
-  const OUTCOME = { file: 1, connect: 2, erase: 4, program: 8, verify: 16, run: 32, lost: 64 };
+  const STEP = { file: 0, connect: 1, erase: 2, program: 3, verify: 4, run: 5 };  // app::Step
 
   const TEXT = {
     unsupported: "This browser cannot update the firmware: it needs Web Serial, which Chrome, " +
@@ -38,6 +38,12 @@
     connecting: "Connecting to the board…",
     busyPort: "The port could not be opened: another program or browser tab may be using it. " +
       "Close it, then try again.",
+    portFailed: "The port could not be opened or set up. Unplug the board, plug it in again, " +
+      "then try again.",
+    noReset: "The board's port cannot reset the board (it has no DTR or RTS lines). Put the " +
+      "board into its update mode by hand, then try again.",
+    oddBoard: "The board answered, but not as a board this firmware is for. Nothing was " +
+      "changed on the board.",
     silent: "The board did not answer. Check the cable, put the board into its update mode " +
       "(see its manual), then try again.",
     noFit: (size, version, count) => `This firmware is not made for this board: it reports ` +
@@ -48,6 +54,8 @@
     updating: "Updating the firmware. Do not unplug the board or close this page.",
     lost: "The connection to the board was lost (was the cable pulled?). The update did not " +
       "finish: connect the board again and click the button.",
+    badLine: "The line to the board is unreliable (its replies came damaged or too slowly). " +
+      "Try another cable or USB port, then try again.",
     eraseFailed: "The board did not erase its memory, so the update did not start. Try again.",
     writeFailed: "The firmware could not be written to the board completely. Try again; the " +
       "board may not start until an update succeeds.",
@@ -81,13 +89,32 @@
 
   const isHash = (text) => typeof text === "string" && /^[0-9a-fA-F]{64}$/.test(text);
 
-  // "1.2" -> 258, as the core reports versions; NaN when malformed.
+  // "1.2" (and the core's "01.02") -> 258, so that versions compare; NaN when malformed.
   function versionNumber(text) {
     const match = /^(\d{1,3})\.(\d{1,3})$/.exec(String(text));
     return match && match[1] < 256 && match[2] < 256 ? match[1] * 256 + Number(match[2]) : NaN;
   }
-  const versionText = (number) =>
-    `v${String(number >> 8).padStart(2, "0")}.${String(number & 255).padStart(2, "0")}`;
+
+  // The customer's words for a connect that failed with the core's error class (not no-sync,
+  // after which the next rate is tried).
+  function connectFailure(error) {
+    if (error === "port-busy") return TEXT.busyPort;
+    if (["port-absent", "port-denied", "port-unusable"].includes(error)) return TEXT.portFailed;
+    if (error === "reset-failed") return TEXT.noReset;
+    if (error === "bad-reply") return TEXT.oddBoard;
+    if (["line-noisy", "line-slow"].includes(error)) return TEXT.badLine;
+    return TEXT.lost;  // link-lost, line-stalled
+  }
+
+  // ... and for the load's first step that did not succeed.
+  function loadFailure(step, error) {
+    if (["link-lost", "line-stalled", "line-noisy", "line-slow"].includes(error)) {
+      return connectFailure(error);
+    }
+    if (step === "connect") return error === "no-sync" ? TEXT.silent : connectFailure(error);
+    if (step === "erase") return TEXT.eraseFailed;
+    return step === "run" ? TEXT.runFailed : TEXT.writeFailed;
+  }
 
   // The manifest's builds, checked; throws with what is wrong.
   function readManifest(manifest, base) {
@@ -334,8 +361,9 @@
       return this.core.ccall(name, null, types, args, { async: true });
     }
 
-    outcome() {
-      return this.core.ccall("vestrel_outcome", "number", [], []);
+    // "ok", the class of the step's failure ("no-sync", ...), or "" when it has not run.
+    step(name) {
+      return this.core.ccall("vestrel_step", "string", ["number"], [STEP[name]]);
     }
 
     // Connects at each rate and reset of the builds in turn, until the board answers; the
@@ -353,12 +381,10 @@
         if (error) return TEXT.badReset(reset, error);
         this.core.ccall("vestrel_choose_line", null, ["string", "string", "number", "number"],
           ["the board's port", label, FREE_RATE_INDEX, rate]);
-        const opened = this.lines.nextLine;
         await this.call("vestrel_click", ["number"], [CONNECT]);
-        const outcome = this.outcome();
-        if (outcome & OUTCOME.connect) return builds;
-        if (outcome & OUTCOME.lost) return TEXT.lost;
-        if (this.lines.nextLine === opened) return TEXT.busyPort;  // the port never opened
+        const outcome = this.step("connect");
+        if (outcome === "ok") return builds;
+        if (outcome !== "no-sync") return connectFailure(outcome);
       }
       return TEXT.silent;
     }
@@ -398,17 +424,19 @@
       if (typeof group === "string") return this.show("failed", group, this.messages);
 
       const flash = this.core.ccall("vestrel_flash_size", "number", [], []);
-      const version = this.core.ccall("vestrel_bootloader_version", "number", [], []);
-      const build = group.find((b) => fits(b.flash, flash) && fits(b.bootloader, version));
+      const version = this.core.ccall("vestrel_bootloader_version", "string", [], []);
+      const build = group.find((b) => fits(b.flash, flash) &&
+        fits(b.bootloader, versionNumber(version.slice(1))));
       if (!build) {
-        return this.show("failed", TEXT.noFit(flash / 1024, versionText(version),
-          this.firmware.builds.length));
+        return this.show("failed", TEXT.noFit(flash / 1024, version, this.firmware.builds.length));
       }
 
       const name = build.path.split("/").pop() || "firmware";
       this.core.FS.writeFile(name, this.verified.get(build.url));
       await this.call("vestrel_open_file", ["string"], [name]);
-      if (!(this.outcome() & OUTCOME.file)) return this.show("failed", TEXT.unreadable(build.path), this.messages);
+      if (this.step("file") !== "ok") {
+        return this.show("failed", TEXT.unreadable(build.path), this.messages);
+      }
 
       // The board is in its bootloader now: the load's own connect needs no second reset.
       this.core.ccall("vestrel_set_reset", "string", ["string"], [""]);
@@ -417,14 +445,10 @@
       this.passes = 0;
       this.lastPercent = 0;
       await this.call("vestrel_run_all");
-      const outcome = this.outcome();
-      if (outcome & OUTCOME.run) return this.succeed();
-      const text = outcome & OUTCOME.lost ? TEXT.lost
-        : !(outcome & OUTCOME.erase) ? TEXT.eraseFailed
-        : !(outcome & OUTCOME.verify) ? TEXT.writeFailed
-        : !(outcome & OUTCOME.program) ? TEXT.writeFailed
-        : TEXT.runFailed;
-      this.show("failed", text, this.messages);
+      if (this.step("run") === "ok") return this.succeed();
+      const failed = ["connect", "erase", "program", "verify", "run"]
+        .find((name) => this.step(name) !== "ok");
+      this.show("failed", loadFailure(failed, this.step(failed)), this.messages);
     }
 
     succeed() {

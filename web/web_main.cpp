@@ -9,7 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "app/load_result.h"
 #include "app/loader.h"
+#include "protocol/error_class.h"
 #include "protocol/reset_sequence.h"
 #include "protocol/serial_loader_link.h"
 #include "web/web_serial_device.h"
@@ -51,7 +53,6 @@ class WebLoader {
 
   // Closes the port, so that the next connect opens the one chosen then.
   void ClosePort() { link_.ClosePort(); }
-  bool LinkLost() const { return !link_.LinkLostReason().empty(); }
 
   app::Loader& Loader() { return loader_; }
   LoaderView& View() { return view_; }
@@ -141,28 +142,27 @@ EMSCRIPTEN_KEEPALIVE void vestrel_close_port() {
   App().ClosePort();
 }
 
-// What the board reported at the last connect: the flash size in bytes, and the bootloader's
-// version as major * 256 + minor (both 0 without a connect).
+// What the board reported at the last connect: the flash size in bytes (0 when unknown) and
+// the bootloader's version ("v01.03"; "" when it was not read).
 EMSCRIPTEN_KEEPALIVE double vestrel_flash_size() {
-  const Loader& loader = App().Loader();
-  return loader.ConnectOk == 1 ? loader.Memory.ImageSize : 0;
+  return App().Loader().Result().flashSize;
 }
 
-EMSCRIPTEN_KEEPALIVE int vestrel_bootloader_version() {
-  const Loader& loader = App().Loader();
-  const auto version = loader.BootloaderVersion();
-  return loader.ConnectOk == 1 ? version.major * 256 + version.minor : 0;
+EMSCRIPTEN_KEEPALIVE const char* vestrel_bootloader_version() {
+  static std::string version;
+  version = App().Loader().Result().version;
+  return version.c_str();
 }
 
-// How the steps went, one bit each: file, connect, erase, program, verify, run (bits 0 to 5),
-// and bit 6 when the link to the board was lost.
-EMSCRIPTEN_KEEPALIVE int vestrel_outcome() {
-  const Loader& loader = App().Loader();
-  const int flags[] = {loader.FileOk, loader.ConnectOk, loader.EraseOk,
-                       loader.ProgramOk, loader.VerifyOk, loader.RunOk, App().LinkLost()};
-  int bits = 0;
-  for (int i = 0; i < 7; ++i) bits |= (flags[i] != 0 ? 1 : 0) << i;
-  return bits;
+// How step `step` (vestrel::app::Step: 0 file, 1 connect, ... 5 run) went when it last ran:
+// "ok", the class of its failure ("no-sync", "link-lost", ...), or "" when it has not run.
+EMSCRIPTEN_KEEPALIVE const char* vestrel_step(int step) {
+  if (step < 0 || step >= static_cast<int>(vestrel::app::kStepCount)) return "";
+  const auto result = App().Loader().Result();
+  const auto& outcome = result[static_cast<vestrel::app::Step>(step)];
+  if (outcome.Succeeded()) return "ok";
+  return outcome.state == vestrel::app::StepState::Failed ? vestrel::ErrorClassName(outcome.error)
+                                                          : "";
 }
 
 }  // extern "C"

@@ -34,7 +34,8 @@ constexpr const char* kFooter =
     "at once and end with a table; exit code 0 only when every board succeeded.\n"
     "Remote ports: rfc2217://HOST:PORT (a port server such as ser2net with RFC 2217: the rate\n"
     "and the modem lines are set through it) or socket://HOST:PORT (raw TCP: the server's own\n"
-    "rate applies); a comN entry of a port directory may be a file holding such a URL.\n"
+    "rate applies, so --baud may be left out); a comN entry of a port directory may be a file\n"
+    "holding such a URL.\n"
     "Reset: the port opens with DTR and RTS off; --reset then drives them before the sync.\n"
     "On means asserted: the adapter's DTR#/RTS# pin low (RS-232: positive). The usual\n"
     "circuit: DTR (dtr-pulse) or RTS (rts-pulse) through a 100 nF capacitor, or a transistor,\n"
@@ -80,6 +81,28 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
   gang.ports = std::move(ports);
   command.gang = std::move(gang);
   return command;
+}
+
+bool IsRawTcp(const std::string& port) {
+  const std::optional<platform::RemotePortUrl> url = platform::ParseRemotePortUrl(port);
+  return url && url->protocol == platform::RemoteProtocol::RawTcp;
+}
+
+// A step that talks to the board needs a port and a rate to connect: without them it could only
+// fail after opening nothing. A raw TCP port has no rate to set (the port server's own applies);
+// it connects without one, and the time budgets assume the slowest rate of the list.
+std::string ConnectionFault(LoadOptions& load, const std::vector<std::string>& ports,
+                            bool isGang) {
+  const bool steps = load.all || load.erase || load.program || load.verify || load.run;
+  const bool port = load.comNumber || load.portPath || isGang;
+  const bool rate = load.baudIndex || load.baudRate;
+  if (rate || (!steps && !port)) return {};
+  if (!port) return "-a, -e, -p, -v and -r need a port to connect to (-c N or --port PORT)";
+  if (!ports.empty() && std::all_of(ports.begin(), ports.end(), IsRawTcp)) {
+    load.baudRate = kRawTcpBudgetRate;
+    return {};
+  }
+  return "connecting to a port needs the bootloader's baud rate (-b N or --baud RATE)";
 }
 
 ProgressMode ProgressFor(const std::string& progress) {
@@ -259,6 +282,8 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
     return UsageError("--reset-after: " + error);
   if (*waitOption) load.waitSeconds = waitSeconds;
   const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
+  const std::string connectionFault =
+      listPorts || monitor || *outOption ? std::string() : ConnectionFault(load, ports, isGang);
   if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
     return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 
@@ -287,6 +312,7 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
                       std::to_string(MonitorRate(load)));
   if (NeedsFile(load) && !load.hexFile)
     return UsageError("-p, -v and -a need the file to load (-f FILE)");
+  if (!connectionFault.empty()) return UsageError(connectionFault);
   if (isGang && watch) return UsageError("--watch loads one board again and again, not many");
   if (isGang) return GangCommand(std::move(ports), std::move(gang), load, monitor);
   if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");

@@ -14,6 +14,8 @@ namespace vestrel::cli {
 
 // Ports are COM1 to COM256.
 inline constexpr unsigned kLastPort = 256;
+// The rate a raw TCP port's time budgets assume when none is given: the slowest of the list.
+inline constexpr std::uint32_t kRawTcpBudgetRate = 1200;
 
 enum class CliAction {
   Exit,         // print `out` and `err`, then exit with `exitCode` (help, version, usage error)

@@ -1,8 +1,11 @@
 #include "app/cli/gang_command.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "app/cli/cli_options.h"
 #include "app/cli/gang_view.h"
@@ -21,13 +24,35 @@ protocol::PortTarget TargetOf(const std::string& name) {
   return {name, name};
 }
 
+std::string SystemError() {
+  return std::error_code(errno, std::generic_category()).message();
+}
+
 bool WriteText(const std::string& path, const std::string& text, std::ostream& err) {
+  errno = 0;
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << text;
   file.close();
   if (file) return true;
-  err << "vestrel-cli: cannot write " << path << '\n';
+  err << "vestrel-cli: cannot write " << path << ": " << SystemError() << '\n';
   return false;
+}
+
+// A report that cannot be written must be found before any board is flashed, not after all of
+// them. The check leaves no empty file behind.
+bool CanWrite(const std::string& path, std::ostream& err) {
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(path, ec);
+  errno = 0;
+  std::ofstream file(path, std::ios::binary | std::ios::app);
+  if (!file) {
+    err << "vestrel-cli: cannot write " << path << ": " << SystemError()
+        << "; nothing was sent to any board\n";
+    return false;
+  }
+  file.close();
+  if (!existed) std::filesystem::remove(path, ec);
+  return true;
 }
 
 // The ports named on the command line, then those of the ports file; empty with a message on
@@ -96,6 +121,9 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
                 std::ostream& err, StopCheck stop) {
   const std::vector<std::string> ports = AllPorts(gang, err);
   if (ports.empty()) return kExitUsage;
+  if ((gang.reportPath && !CanWrite(*gang.reportPath, err)) ||
+      (gang.junitPath && !CanWrite(*gang.junitPath, err)))
+    return kExitUsage;
 
   app::GangJob job;
   job.portNames = ports;
@@ -112,9 +140,12 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
   view.Finish();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!outcome.fileError.empty())
-    err << "Error: HEX File Error\n  " << outcome.fileError
-        << "\n  Nothing was sent to any board.\n";
+  if (outcome.fileError.error != ErrorClass::None) {
+    std::string message = outcome.fileError.message;
+    for (std::size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 3)
+      message.insert(at + 1, "  ");
+    err << "Error: " << message << "\n  Nothing was sent to any board.\n";
+  }
   if (!load.terminal.quiet) out << '\n' << GangTable(outcome) << std::flush;
 
   const app::GangReportInfo info{load.hexFile.value_or(""), seconds};

@@ -29,7 +29,7 @@ std::string Outcome(const app::BoardResult& result) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", result.seconds);
   if (result.ok()) return std::string("ok in ") + seconds;
-  const std::string error = result.FirstError();
+  const std::string error = result.FirstErrorLine();
   return "FAILED after " + std::string(seconds) + (error.empty() ? "" : ": " + error);
 }
 
@@ -124,6 +124,11 @@ void GangView::OnProgress(std::size_t board, int percent) {
 
 void GangView::OnError(std::size_t board, const std::string& text, const std::string& caption) {
   std::lock_guard lock(mutex_);
+  PrintError(board, text, caption);
+}
+
+void GangView::PrintError(std::size_t board, const std::string& text, const std::string& caption) {
+  ++boards_[board].errorsShown;
   const bool redraw = drawn_;
   EraseLines();
   const char* red = options_.color ? "\x1b[31m" : "";
@@ -139,6 +144,9 @@ void GangView::OnError(std::size_t board, const std::string& text, const std::st
 
 void GangView::OnDone(std::size_t board, const app::BoardResult& result) {
   std::lock_guard lock(mutex_);
+  // A failure that showed no box of its own (a bootloader that never answered) still says why.
+  if (!result.ok() && boards_[board].errorsShown == 0)
+    PrintError(board, result.FirstError().message, "Error");
   boards_[board].outcome = Outcome(result);
   if (options_.quiet) return;
   if (DrawsLines())
@@ -160,9 +168,10 @@ std::string GangTable(const app::GangOutcome& outcome) {
   for (const app::BoardResult& b : outcome.boards) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", b.seconds);
-    rows.push_back({b.port, b.version.empty() ? "-" : b.version,
-                    b.flashSize ? std::to_string(b.flashSize) : "-", b.ok() ? "ok" : "FAILED",
-                    std::to_string(b.retries), seconds, b.FirstError()});
+    rows.push_back({b.port, b.load.version.empty() ? "-" : b.load.version,
+                    b.load.flashSize ? std::to_string(b.load.flashSize) : "-",
+                    b.ok() ? "ok" : "FAILED", std::to_string(b.load.retries), seconds,
+                    b.FirstErrorLine()});
     if (b.ok()) ++succeeded;
   }
   std::vector<std::size_t> widths(head.size(), 0);

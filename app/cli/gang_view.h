@@ -38,6 +38,7 @@ class GangView final : public app::GangListener {
     int percent = 0;
     int lastDecile = 0;   // of the plain lines
     std::string outcome;  // set when done
+    int errorsShown = 0;
   };
 
   bool DrawsLines() const;
@@ -46,6 +47,7 @@ class GangView final : public app::GangListener {
   std::string Line(std::size_t board) const;
   void Draw(bool force);
   void EraseLines();
+  void PrintError(std::size_t board, const std::string& text, const std::string& caption);
 
   std::ostream& out_;
   std::ostream& err_;

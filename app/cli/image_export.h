@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/load_result.h"
+
 namespace vestrel::cli {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
+using app::kExitFailure;
+using app::kExitOk;
+using app::kExitUsage;
 
 // The program flash window spans 16 MiB; no image can be larger.
 inline constexpr std::uint32_t kMaxFlashSize = 0x1000000;

@@ -50,17 +50,18 @@ void ApplyOptions(app::Loader& loader, const LoadOptions& options) {
   ApplySteps(loader, options);
 }
 
-void PrintSummary(const app::Loader& loader, double seconds, int exitCode, std::ostream& out) {
+void PrintSummary(const app::LoadResult& result, double seconds, int exitCode, std::ostream& out) {
   out << "Summary:";
   const char* separator = " ";
-  for (const app::StepOutcome& step : app::StepOutcomes(loader)) {
-    out << separator << step.step << ' ' << step.outcome;
+  for (app::Step step : app::kSteps) {
+    if (!result[step].requested) continue;
+    out << separator << app::StepName(step) << ' ' << result[step].Word();
     separator = ", ";
   }
   char figures[96];
-  if (loader.ProgramOk && seconds > 0) {
-    std::snprintf(figures, sizeof figures, "; %u bytes in %.1f s (%.1f KiB/s)",
-                  loader.Memory.ImageSize, seconds, loader.Memory.ImageSize / 1024.0 / seconds);
+  if (result[app::Step::Program].Succeeded() && seconds > 0) {
+    std::snprintf(figures, sizeof figures, "; %u bytes in %.1f s (%.1f KiB/s)", result.flashSize,
+                  seconds, result.flashSize / 1024.0 / seconds);
   } else {
     std::snprintf(figures, sizeof figures, "; %.1f s", seconds);
   }
@@ -107,13 +108,15 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, St
 
   const auto start = std::chrono::steady_clock::now();
   loader.FormActivate();
+  loader.FormClose();
   view.Finish();
-  // The window's rule, and beyond it every requested step: a build script must not read 0 for
-  // a file that did not load or a port that did not connect.
-  const int exitCode = std::max(loader.FormClose(), loader.RequestedStepsExitStatus());
+  // Every requested step counts: a build script must not read 0 for a file that did not load
+  // or a port that did not connect.
+  const app::LoadResult result = loader.Result();
+  const int exitCode = app::ExitCode(result, app::ExitRule::Terminal);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!options.terminal.quiet) PrintSummary(loader, seconds, exitCode, out);
+  if (!options.terminal.quiet) PrintSummary(result, seconds, exitCode, out);
   return exitCode;
 }
 

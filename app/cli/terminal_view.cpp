@@ -194,6 +194,16 @@ void TerminalView::ShowMessage(const std::string& text, const std::string& capti
   err_ << std::endl;
 }
 
+void TerminalView::OnStepStarted(app::Step step) {
+  errorsAtStart_[static_cast<std::size_t>(step)] = errorCount_;
+}
+
+void TerminalView::OnStepEnded(app::Step step, const app::StepOutcome& outcome) {
+  if (outcome.state == app::StepState::Failed &&
+      errorCount_ == errorsAtStart_[static_cast<std::size_t>(step)])
+    ShowMessage(outcome.message, "Error");
+}
+
 std::string TerminalView::PortEntry(int index) const {
   if (index < 0 || index >= PortEntryCount()) return {};
   return ports_[static_cast<std::size_t>(index)];

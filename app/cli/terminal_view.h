@@ -3,6 +3,7 @@
 // a plain line every 10 % otherwise so that logs read it live.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -64,6 +65,10 @@ class TerminalView : public LoaderView, public app::ProgressListener {
   // The bar follows SetProgress; while Connect waits, a spinner on a terminal.
   void OnBlockDone(app::Phase, std::uint32_t, std::uint32_t) override {}
   void OnWaiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit) override;
+  // A failed step that showed no box of its own (a bootloader that never answered) says why on
+  // stderr all the same, --quiet or not.
+  void OnStepStarted(app::Step step) override;
+  void OnStepEnded(app::Step step, const app::StepOutcome& outcome) override;
 
  private:
   enum class Phase { None, Erase, Program, Verify };
@@ -96,6 +101,7 @@ class TerminalView : public LoaderView, public app::ProgressListener {
   int retries_ = 0;
   int errorCount_ = 0;
 
+  std::array<int, app::kStepCount> errorsAtStart_{};  // ErrorCount() when each step began
   std::string pendingVersion_;
   std::vector<std::string> ports_;
   int selectedPort_ = -1;

@@ -198,7 +198,7 @@ TEST_F(DeskLoop, NoResetAfterALoadThatFailed) {
            "--reset-after=dtr-pulse"});
   loader.FormActivate();
   EXPECT_TRUE(fake.modemChanges.empty());
-  EXPECT_EQ(view.Info(), "Reset: not done, a step failed");
+  EXPECT_EQ(view.Info(), "Programm: Verify OK ERROR");
   EXPECT_EQ(loader.FormClose(), 1);
   EXPECT_EQ(loader.RequestedStepsExitStatus(), 1);
 }

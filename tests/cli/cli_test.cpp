@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "app/cli/cli_options.h"
 #include "app/cli/image_export.h"
 #include "tests/cli/run_program.h"
 #include "tests/support/hex_text.h"
@@ -50,42 +51,70 @@ TEST(Cli, VersionIsTheProjectVersion) {
   EXPECT_EQ(r.out, std::string(VESTREL_VERSION) + "\n");
 }
 
-class UsageErrors : public testing::TestWithParam<std::vector<std::string>> {};
-
-TEST_P(UsageErrors, ExitTwoWithShortUsageAndNoImage) {
-  TempDir dir;
-  const std::string hex = dir.Write("in.hex", ":00000001FF\n");
-  std::vector<std::string> args;
-  for (std::string arg : GetParam()) {
-    if (arg == "IN") arg = hex;
-    if (arg == "OUT") arg = dir.File("out.bin");
-    args.push_back(arg);
-  }
-  const test::RunResult r = RunCli(args, dir);
-  EXPECT_EQ(r.exitCode, kExitUsage);
-  EXPECT_TRUE(Contains(r.err, "Usage: vestrel-cli")) << r.err;
-  EXPECT_EQ(r.out, "");
-  EXPECT_FALSE(std::filesystem::exists(dir.File("out.bin")));
+// The command line is a pure parse: every usage error is found before anything is opened.
+CliCommand Parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "vestrel-cli");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
 }
 
 using Args = std::vector<std::string>;
-INSTANTIATE_TEST_SUITE_P(
-    Cli, UsageErrors,
-    testing::Values(Args{}, Args{"--bogus"},
-                    Args{"-f", "IN", "--flash-size", "12k", "--image-out", "OUT"},
-                    Args{"-f", "IN", "--flash-size", "0", "--image-out", "OUT"},
-                    Args{"-f", "IN", "--flash-size", "0x80000"},
-                    Args{"-f", "IN", "--image-out", "OUT"},
-                    Args{"--flash-size", "0x80000", "--image-out", "OUT"},
-                    Args{"-f", "IN", "--flash-size", "--image-out", "OUT"},
-                    // several boards: a port twice, no rate, no step, a malformed remote port,
-                    // a report without ports, the monitor
-                    Args{"-f", "IN", "--port", "COM1", "--port", "COM1", "-b7", "-a"},
-                    Args{"-f", "IN", "--port", "COM1", "--port", "COM2", "-a"},
-                    Args{"--port", "COM1", "--port", "COM2", "-b7"},
-                    Args{"--port", "rfc2217://farm", "-b7", "-e"},
-                    Args{"-f", "IN", "-c1", "-b7", "-a", "--report", "OUT"},
-                    Args{"--port", "COM1", "--port", "COM2", "-b7", "-e", "--monitor"}));
+
+TEST(CommandLine, UsageErrorsExitTwoWithTheShortUsage) {
+  const Args cases[] = {
+      {}, {"--bogus"},
+      {"-f", "in.hex", "--flash-size", "12k", "--image-out", "out"},
+      {"-f", "in.hex", "--flash-size", "0", "--image-out", "out"},
+      {"-f", "in.hex", "--flash-size", "0x80000"},
+      {"-f", "in.hex", "--image-out", "out"},
+      {"--flash-size", "0x80000", "--image-out", "out"},
+      {"-f", "in.hex", "--flash-size", "--image-out", "out"},
+      // several boards: a port twice, no rate, no step, a malformed remote port, a report
+      // without ports, the monitor
+      {"-f", "in.hex", "--port", "COM1", "--port", "COM1", "-b7", "-a"},
+      {"-f", "in.hex", "--port", "COM1", "--port", "COM2", "-a"},
+      {"--port", "COM1", "--port", "COM2", "-b7"},
+      {"--port", "rfc2217://farm", "-b7", "-e"},
+      {"-f", "in.hex", "-c1", "-b7", "-a", "--report", "out"},
+      {"--port", "COM1", "--port", "COM2", "-b7", "-e", "--monitor"},
+      // a step with a port but no rate, or with no port at all (regression: it skipped the
+      // connect, then tried to erase)
+      {"-f", "in.hex", "-c1", "-a"},
+      {"-f", "in.hex", "--port", "/dev/ttyUSB0", "-e"},
+      {"-f", "in.hex", "--port", "rfc2217://farm:4001", "-a"},
+      {"-c1"},
+      {"-f", "in.hex", "-a"},
+      {"-e"},
+  };
+  for (const Args& args : cases) {
+    const CliCommand command = Parse(args);
+    SCOPED_TRACE(testing::PrintToString(args) + "\n" + command.err);
+    EXPECT_EQ(command.action, CliAction::Exit);
+    EXPECT_EQ(command.exitCode, kExitUsage);
+    EXPECT_TRUE(Contains(command.err, "Usage: vestrel-cli"));
+    EXPECT_EQ(command.out, "");
+  }
+}
+
+TEST(CommandLine, AMissingRateOrPortIsNamed) {
+  EXPECT_TRUE(Contains(Parse({"-f", "in.hex", "-c1", "-a"}).err, "needs the bootloader's baud rate"));
+  EXPECT_TRUE(Contains(Parse({"-f", "in.hex", "-a"}).err, "need a port to connect to"));
+}
+
+// A raw TCP port has no rate to set: it connects without one, and the time budgets take the
+// slowest rate of the list; a rate given is used for them.
+TEST(CommandLine, ARawTcpPortConnectsWithoutARate) {
+  const CliCommand bare = Parse({"-f", "in.hex", "--port", "socket://127.0.0.1:4001", "-a"});
+  ASSERT_EQ(bare.action, CliAction::Load) << bare.err;
+  EXPECT_EQ(bare.load.baudRate, kRawTcpBudgetRate);
+  const CliCommand rated =
+      Parse({"-f", "in.hex", "--port", "socket://127.0.0.1:4001", "--baud", "921600", "-a"});
+  EXPECT_EQ(rated.load.baudRate, 921600u);
+  const CliCommand gang = Parse({"-f", "in.hex", "--port", "socket://127.0.0.1:4001", "--port",
+                                 "socket://127.0.0.1:4002", "-a"});
+  EXPECT_EQ(gang.action, CliAction::GangLoad) << gang.err;
+}
 
 // Flash of 4 KiB: a boot flash record (skipped), two program records out of address order.
 HexText SmallProgram() {

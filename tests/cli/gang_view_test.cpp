@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app/cli/gang_command.h"
 #include "app/gang_report.h"
+#include "app/report_text.h"
 #include "tests/support/hex_text.h"
 
 namespace vestrel::cli {
@@ -15,26 +17,31 @@ namespace {
 
 using namespace std::chrono_literals;
 
-app::BoardResult Result(std::string port, int exitCode, std::vector<std::string> errors = {}) {
+// A board whose connect succeeded or failed with `why`; its erase ran only after a connect.
+app::BoardResult Result(std::string port, int exitCode, std::vector<std::string> errors = {},
+                        Failure why = {}) {
   app::BoardResult r;
   r.port = std::move(port);
   r.exitCode = exitCode;
-  r.version = exitCode == 0 ? "v01.00" : "";
-  r.flashSize = exitCode == 0 ? 16384 : 0;
+  r.load.version = exitCode == 0 ? "v01.00" : "";
+  r.load.flashSize = exitCode == 0 ? 16384 : 0;
   r.seconds = 1.25;
   r.errors = std::move(errors);
-  r.steps = {{"connect", exitCode == 0 ? "ok" : "failed"},
-             {"erase", exitCode == 0 ? "ok" : "skipped"}};
+  const app::StepState state = exitCode == 0 ? app::StepState::Succeeded : app::StepState::Failed;
+  r.load[app::Step::Connect] = {true, state, why.error, why.message};
+  r.load[app::Step::Erase] = {true, exitCode == 0 ? state : app::StepState::NotRun, {}, {}};
   return r;
 }
 
+const Failure kUnknownHost{ErrorClass::PortUnusable,
+                           "Unable to Open COMM Port\nrfc2217://farm:4001: unknown host farm <\"&\">"};
+
 app::GangOutcome TwoBoards() {
   app::GangOutcome outcome;
-  outcome.boards = {Result("COM1", 0),
-                    Result("rfc2217://farm:4001", 1,
-                           {"Port Error: Unable to Open COMM Port\nrfc2217://farm:4001: unknown "
-                            "host farm <\"&\">",
-                            "Error: later"})};
+  outcome.boards = {Result("COM1", 0), Result("rfc2217://farm:4001", 1,
+                                              {"Port Error: " + kUnknownHost.message,
+                                               "Error: later"},
+                                              kUnknownHost)};
   return outcome;
 }
 
@@ -44,12 +51,18 @@ TEST(GangView, InALogEveryLineNamesItsBoard) {
   view.OnText(1, "Programming...");
   for (int p : {5, 12, 30, 20, 41}) view.OnProgress(1, p);
   view.OnError(0, "Read Version Receive Error\nNo reply.", "Error");
-  view.OnDone(0, Result("COM1", 1, {"Error: Read Version Receive Error\nNo reply."}));
+  view.OnDone(0, Result("COM1", 1, {"Error: Read Version Receive Error\nNo reply."},
+                        {ErrorClass::LinkLost, "Read Version Receive Error\nNo reply."}));
+  // A board that failed without a box of its own still says why on stderr.
+  view.OnDone(1, Result("COM2", 1, {}, {ErrorClass::NoSync, "ERROR:  COMM Sync\nNo answer."}));
   EXPECT_EQ(out.str(),
             "[COM2] Programming...\n[COM2] Programming: 12%\n[COM2] Programming: 30%\n"
             "[COM2] Programming: 41%\n"
-            "[COM1] done: FAILED after 1.2 s: Error: Read Version Receive Error No reply.\n");
-  EXPECT_EQ(err.str(), "[COM1] Error: Read Version Receive Error\n  No reply.\n");
+            "[COM1] done: FAILED after 1.2 s: Read Version Receive Error No reply.\n"
+            "[COM2] done: FAILED after 1.2 s: ERROR:  COMM Sync No answer.\n");
+  EXPECT_EQ(err.str(),
+            "[COM1] Error: Read Version Receive Error\n  No reply.\n"
+            "[COM2] Error: ERROR:  COMM Sync\n  No answer.\n");
 }
 
 TEST(GangView, OnATerminalEachBoardHasALineRedrawnInPlace) {
@@ -75,26 +88,26 @@ TEST(GangTable, ListsEveryBoardAndTheCountThatSucceeded) {
   EXPECT_EQ(GangTable(TwoBoards()),
             "Port                 Version  Flash  Result  Retries  Seconds  First error\n"
             "COM1                 v01.00   16384  ok      0        1.2\n"
-            "rfc2217://farm:4001  -        -      FAILED  0        1.2      Port Error: Unable to "
+            "rfc2217://farm:4001  -        -      FAILED  0        1.2      Unable to "
             "Open COMM Port rfc2217://farm:4001: unknown host farm <\"&\">\n"
             "1 of 2 boards succeeded; exit code 1\n");
 }
 
 TEST(GangReport, JsonAndJUnitSayWhichBoardFailedAndWhy) {
   const app::GangReportInfo info{"app.hex", 2.5};
-  const std::string json = app::GangReportJson(TwoBoards(), info);
-  EXPECT_NE(json.find(R"("boards": 2,)"), std::string::npos) << json;
-  EXPECT_NE(
-      json.find(R"({"port": "COM1", "result": "ok", "version": "v01.00", "flash_size": 16384,)"
-                R"( "retries": 0, "seconds": 1.250, "first_error": "", "steps": {"connect": "ok",)"
-                R"( "erase": "ok"}, "errors": []})"),
-      std::string::npos)
-      << json;
-  EXPECT_NE(json.find(R"("first_error": "Port Error: Unable to Open COMM Port rfc2217://farm:4001:)"
-                      R"( unknown host farm <\"&\">")"),
-            std::string::npos)
-      << json;
-  EXPECT_NE(json.find(R"("exit_code": 1)"), std::string::npos) << json;
+  const auto json = nlohmann::json::parse(app::GangReportJson(TwoBoards(), info));
+  EXPECT_EQ(json["boards"], 2);
+  EXPECT_EQ(json["exit_code"], 1);
+  EXPECT_EQ(json["results"][0],
+            nlohmann::json::parse(R"({"port": "COM1", "result": "ok", "version": "v01.00",
+                "flash_size": 16384, "retries": 0, "seconds": 1.25, "first_error": "",
+                "error": null, "steps": {"connect": "ok", "erase": "ok"}, "errors": []})"));
+  const auto& failed = json["results"][1];
+  EXPECT_EQ(failed["error"]["class"], "port-unusable");
+  EXPECT_EQ(failed["error"]["message"], kUnknownHost.message);
+  EXPECT_EQ(failed["first_error"],
+            "Unable to Open COMM Port rfc2217://farm:4001: unknown host farm <\"&\">");
+  EXPECT_EQ(failed["steps"], nlohmann::json::parse(R"({"connect": "failed", "erase": "skipped"})"));
 
   const std::string junit = app::GangReportJUnit(TwoBoards(), info);
   EXPECT_NE(junit.find(R"(<testsuite name="vestrel-cli load app.hex" tests="2" failures="1")"),
@@ -102,11 +115,36 @@ TEST(GangReport, JsonAndJUnitSayWhichBoardFailedAndWhy) {
       << junit;
   EXPECT_NE(junit.find(R"(<testcase classname="vestrel.board" name="COM1" time="1.250">)"),
             std::string::npos);
-  EXPECT_NE(junit.find(R"(<failure type="load" message="Port Error: Unable to Open COMM Port )"
+  EXPECT_NE(junit.find(R"(<failure type="port-unusable" message="Unable to Open COMM Port )"
                        R"(rfc2217://farm:4001: unknown host farm &lt;&quot;&amp;&quot;&gt;">)"),
             std::string::npos)
       << junit;
   EXPECT_NE(junit.find("Error: later"), std::string::npos);
+}
+
+// A ports file in Latin-1 or a folder named in it must not make the reports unreadable.
+TEST(GangReport, NamesThatAreNotUtf8GiveValidReports) {
+  app::GangOutcome outcome;
+  outcome.boards = {Result("/dev/caf\xE9", 1, {"Error: caf\xE9"},
+                           {ErrorClass::PortAbsent, "/dev/caf\xE9 does not exist"})};
+  const app::GangReportInfo info{"/home/caf\xE9/app.hex", 1};
+  const auto json = nlohmann::json::parse(app::GangReportJson(outcome, info));
+  EXPECT_EQ(json["results"][0]["port"], "/dev/caf\uFFFD");
+  const std::string junit = app::GangReportJUnit(outcome, info);
+  EXPECT_EQ(app::ValidUtf8(junit), junit);
+  EXPECT_NE(junit.find("caf\uFFFD"), std::string::npos);
+}
+
+TEST(ReportText, EveryMalformedSequenceBecomesOneReplacement) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"latin1 \xE9!", "latin1 \uFFFD!"},
+      {"cut \xE2\x82", "cut \uFFFD\uFFFD"},
+      {"overlong \xC0\xAF \xE0\x80\xAF", "overlong \uFFFD\uFFFD \uFFFD\uFFFD\uFFFD"},
+      {"surrogate \xED\xA0\x80", "surrogate \uFFFD\uFFFD\uFFFD"},
+      {"beyond \xF4\x90\x80\x80", "beyond \uFFFD\uFFFD\uFFFD\uFFFD"},
+  };
+  for (const auto& [in, expected] : cases) EXPECT_EQ(app::ValidUtf8(in), expected) << in;
 }
 
 TEST(PortsFile, OneAPortWithCommentsAndBlanks) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ struct DeviceLog {
   std::vector<std::string> calls;  // "write", "drain", "read", "purge", ...
   Bytes written;
   std::deque<std::uint8_t> input;  // bytes the far end has sent
+  std::size_t readChunk = SIZE_MAX;   // at most this many of them per read
+  std::function<void()> onRead;       // sees each read (to let time pass)
   std::optional<SerialResult> readFault;
   std::optional<SerialResult> getStateFault, setStateFault, setTimeoutsFault;
   std::size_t failWriteAt = SIZE_MAX;                   // the write call (from 0) that fails
@@ -92,9 +95,10 @@ class FakeDevice : public platform::SerialDevice {
   SerialResult SetRts(bool) override { return Ok(); }
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     log_->calls.push_back("read");
+    if (log_->onRead) log_->onRead();
     if (log_->readFault) return *log_->readFault;
     std::size_t n = 0;
-    while (n < buffer.size() && !log_->input.empty()) {
+    while (n < buffer.size() && n < log_->readChunk && !log_->input.empty()) {
       buffer[n++] = log_->input.front();
       log_->input.pop_front();
     }
@@ -237,7 +241,50 @@ TEST_F(SerialLinkFake, RefusedOpenSaysWhy) {
   EXPECT_EQ(view.messages[0].text,
             "Unable to Open COMM Port\nPermission denied on /dev/ttyUSB0: the user may need to be "
             "a member of the group \"dialout\" that owns the device.");
+  EXPECT_EQ(link.OpenFailure().message, view.messages[0].text);
   EXPECT_FALSE(link.IsOpen());
+}
+
+TEST_F(SerialLinkFake, EachRefusalHasItsClass) {
+  const std::pair<platform::OpenStatus, ErrorClass> cases[] = {
+      {platform::OpenStatus::NotFound, ErrorClass::PortAbsent},
+      {platform::OpenStatus::Busy, ErrorClass::PortBusy},
+      {platform::OpenStatus::PermissionDenied, ErrorClass::PortDenied},
+      {platform::OpenStatus::NotASerialDevice, ErrorClass::PortUnusable},
+      {platform::OpenStatus::Failed, ErrorClass::PortUnusable}};
+  for (const auto& [status, error] : cases) {
+    refusal.status = status;
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(link.OpenFailure().error, error) << ErrorClassName(error);
+  }
+}
+
+// Regression: each byte could come up to 100 ms after the last, so a line trickling valid
+// replies 40 ms a byte kept one load going for hours.
+TEST_F(SerialLinkFake, RepliesFarSlowerThanTheRateGiveTheLinkUp) {
+  std::chrono::steady_clock::time_point now{};
+  link.SetClock([&now] { return now; });
+  ASSERT_TRUE(Open(115200));
+  log->readChunk = 1;
+  const Bytes reply = EncodeFrame(Bytes(512, 0x11));
+  Bytes buffer(600);
+  // At the rate, with a USB adapter's 16 ms pauses now and then, a reply is taken.
+  std::size_t reads = 0;
+  log->onRead = [&] { now += std::chrono::microseconds(++reads % 64 == 0 ? 16000 : 87); };
+  log->input.assign(reply.begin(), reply.end());
+  EXPECT_EQ(link.ReceiveFrame(buffer), 513);
+  // At 40 ms a byte, no reply is: after a few of them the link is given up, saying why.
+  log->onRead = [&] { now += std::chrono::milliseconds(40); };
+  for (int i = 0; i < SerialLoaderLink::kSlowRepliesBeforeLost; ++i) {
+    EXPECT_TRUE(link.LinkLostReason().empty());
+    log->input.assign(reply.begin(), reply.end());
+    EXPECT_EQ(link.ReceiveFrame(buffer), kTimedOut);
+  }
+  EXPECT_EQ(link.LinkLostClass(), ErrorClass::LineSlow);
+  EXPECT_EQ(link.LinkLostReason(),
+            "Replies arrive at about 25 bytes/s, far below 115200 baud: a wrong rate, or a "
+            "congested port server? The link is given up.");
+  EXPECT_LT(now, std::chrono::steady_clock::time_point() + std::chrono::seconds(5));
 }
 
 TEST_F(SerialLinkFake, NothingSelectedOpensNothing) {

@@ -67,7 +67,7 @@ Variant DeadVariant(Random& random, std::uint32_t flashSize) {
     const bool notErased = Below(random, 2) == 0;
     return {{"--finish-status", notErased ? "0x45" : "0x47"},
             {notErased ? "Flash Not Erase" : "Flash Not Programmed"},
-            "The program step failed: the application is not started."};
+            "The bootloader refused the closing report"};
   }
   return {{"--stop-reading-after-bytes",
            std::to_string(200 + Below(random, std::uint64_t{flashSize} * 2))},

@@ -42,11 +42,11 @@ TEST(ShortSoak, ReadBackThatNeverMatchesFailsTheProgramStep) {
 }
 
 // The refused finish of the dead class (its line that stops taking bytes is CliLoad's).
-TEST(ShortSoak, RefusedFinishFailsSayingTheApplicationIsNotStarted) {
+TEST(ShortSoak, RefusedFinishFailsSayingSo) {
   SoakCase c = MakeCase(9, FaultClass::Dead);
   c.simArgs = {"--finish-status", "0x45"};
   c.acceptable = {"Flash Not Erase"};
-  c.required = "The program step failed";
+  c.required = "The bootloader refused the closing report";
   const SoakResult r = RunSmallCase(c);
   EXPECT_EQ(r.verdict, Verdict::FailedRightly) << r.detail;
 }

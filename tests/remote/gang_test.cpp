@@ -3,12 +3,15 @@
 // failed and why.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/cli/run_program.h"
+#include "tests/support/elf_build.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/sim_process.h"
@@ -105,15 +108,61 @@ TEST(GangLoad, EightBoardsAtOnceOnePulledOneNoisy) {
   EXPECT_TRUE(Contains(LineWith(table, pulled + " "), "went away (adapter unplugged?)")) << r.out;
   EXPECT_TRUE(Contains(r.out, "7 of 8 boards succeeded; exit code 1\n")) << r.out;
 
-  const std::string json = ReadText(dir.File("report.json"));
-  EXPECT_EQ(Count(json, R"("result": "ok")"), 7u) << json;
-  EXPECT_TRUE(Contains(json, R"({"port": ")" + pulled + R"(", "result": "failed")")) << json;
-  EXPECT_TRUE(Contains(json, R"("exit_code": 1)")) << json;
+  const auto json = nlohmann::json::parse(ReadText(dir.File("report.json")));
+  EXPECT_EQ(json["succeeded"], 7);
+  EXPECT_EQ(json["exit_code"], 1);
+  for (const auto& board : json["results"]) {
+    if (board["port"] != pulled) continue;
+    EXPECT_EQ(board["result"], "failed");
+    EXPECT_EQ(board["error"]["class"], "link-lost");
+  }
   const std::string junit = ReadText(dir.File("junit.xml"));
   EXPECT_EQ(Count(junit, "<testcase "), 8u) << junit;
   EXPECT_EQ(Count(junit, "<failure "), 1u) << junit;
   EXPECT_TRUE(Contains(junit, R"(name=")" + pulled + R"(")")) << junit;
   EXPECT_TRUE(Contains(LineWith(junit, "<failure "), "went away")) << junit;
+}
+
+// Regressions: a gang load refused ELF files; a board that never answered the sync failed with
+// an empty reason in the table, both reports and stderr; a report that could not be written was
+// found only after every board had been flashed.
+TEST(GangLoad, ElfFileAndABoardThatNeverAnswers) {
+  TempDir dir;
+  testing_support::PortDir ports;
+  const Bytes app = Pattern(3000, 4);
+  const std::string elf = BuildElf(dir, "app.elf", {{0x1D000000, app}});
+  ASSERT_FALSE(elf.empty());
+  SimProcess good, silent;
+  ASSERT_TRUE(good.Start({"--flash-size", std::to_string(kGangFlashSize), "--erase-ms", "50",
+                          "--link", ports.Entry(1).string(), "--flash-out",
+                          dir.File("flash.bin"), "--quiet"}));
+  ASSERT_TRUE(silent.Start({"--silent", "--link", ports.Entry(2).string(), "--quiet"}));
+  const std::vector<std::string> common = {"-f", elf, "-b7", "-a", "--port", "COM1",
+                                           "--port", "COM2", "--quiet"};
+
+  std::vector<std::string> args = common;
+  args.insert(args.end(), {"--junit", dir.File("no/such/folder/boards.xml")});
+  const RunResult refused = test::Run(VESTREL_CLI, args, dir);
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(Contains(refused.err, "cannot write")) << refused.err;
+
+  args = common;
+  args.insert(args.end(), {"--report", dir.File("boards.json"), "--junit", dir.File("boards.xml")});
+  const RunResult r = test::Run(VESTREL_CLI, args, dir);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  const std::string why = "No answer from the bootloader on COM2 to 20 sync probes at 115200 baud";
+  EXPECT_TRUE(Contains(r.err, "[COM2] Error: ERROR:  COMM Sync\n  " + why)) << r.err;
+  EXPECT_EQ(good.Terminate(), 0);
+  Bytes expected(kGangFlashSize, 0xFF);
+  std::copy(app.begin(), app.end(), expected.begin());
+  EXPECT_EQ(ReadBytes(dir.File("flash.bin")), expected);
+
+  const auto json = nlohmann::json::parse(ReadText(dir.File("boards.json")));
+  EXPECT_EQ(json["results"][0]["result"], "ok");
+  const auto& board = json["results"][1];
+  EXPECT_EQ(board["error"]["class"], "no-sync");
+  EXPECT_TRUE(Contains(board["first_error"].get<std::string>(), why)) << board;
+  EXPECT_TRUE(Contains(ReadText(dir.File("boards.xml")), "<failure type=\"no-sync\" message=\"ERROR:  COMM Sync " + why));
 }
 
 }  // namespace

@@ -41,6 +41,8 @@ class FakeBootloader : public protocol::BootLink {
   bool syncAnswers = true;
   bool openSucceeds = true;
   std::string lostReason;    // set to play a device that has gone away; every exchange then fails
+  ErrorClass lostClass = ErrorClass::LinkLost;  // ... and the class of that loss
+  Failure openFailure{ErrorClass::PortUnusable, "Unable to Open COMM Port"};  // a refused open
   int absentOpens = 0;       // this many opens (that may wait) find no device yet
   std::string modemFailure;  // set to play a device without modem lines: every change fails
   // Sees each modem-line change, e.g. to let the bootloader answer after a reset.
@@ -94,9 +96,15 @@ class FakeBootloader : public protocol::BootLink {
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
   std::string LinkLostReason() const override { return lostReason; }
-  void DeclareLost(const std::string& reason) override {
-    if (lostReason.empty()) lostReason = reason;
+  ErrorClass LinkLostClass() const override {
+    return lostReason.empty() ? ErrorClass::None : lostClass;
   }
+  void DeclareLost(ErrorClass error, const std::string& reason) override {
+    if (!lostReason.empty()) return;
+    lostReason = reason;
+    lostClass = error;
+  }
+  Failure OpenFailure() const override { return openFailure; }
 
  private:
   struct Reply {

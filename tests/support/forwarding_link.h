@@ -34,7 +34,11 @@ class ForwardingLink : public protocol::BootLink {
   int ReceiveFrame(std::span<std::uint8_t> buffer) override { return fake_.ReceiveFrame(buffer); }
   void DiscardStaleInput() override { fake_.DiscardStaleInput(); }
   std::string LinkLostReason() const override { return fake_.LinkLostReason(); }
-  void DeclareLost(const std::string& reason) override { fake_.DeclareLost(reason); }
+  ErrorClass LinkLostClass() const override { return fake_.LinkLostClass(); }
+  void DeclareLost(ErrorClass error, const std::string& reason) override {
+    fake_.DeclareLost(error, reason);
+  }
+  Failure OpenFailure() const override { return fake_.OpenFailure(); }
 
  private:
   FakeBootloader& fake_;

@@ -1,50 +1,31 @@
 #include "tools/sim/request_log.h"
 
-#include "app/json_text.h"
+#include <cstdio>
 
 namespace vestrel::sim {
 
-using app::JsonString;
-
-void JsonLine::Key(std::string_view key) {
-  if (!body_.empty()) body_ += ",";
-  body_ += JsonString(key) + ":";
-}
-
 JsonLine& JsonLine::Add(std::string_view key, std::string_view value) {
-  Key(key);
-  body_ += JsonString(value);
+  body_[std::string(key)] = std::string(value);
   return *this;
 }
 
 JsonLine& JsonLine::Add(std::string_view key, double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6f", value);
-  Key(key);
-  body_ += text;
+  body_[std::string(key)] = value;
   return *this;
 }
 
 JsonLine& JsonLine::Add(std::string_view key, std::uint64_t value) {
-  Key(key);
-  body_ += std::to_string(value);
+  body_[std::string(key)] = value;
   return *this;
 }
 
 JsonLine& JsonLine::Add(std::string_view key, bool value) {
-  Key(key);
-  body_ += value ? "true" : "false";
+  body_[std::string(key)] = value;
   return *this;
 }
 
 JsonLine& JsonLine::Add(std::string_view key, const std::vector<std::string>& values) {
-  Key(key);
-  body_ += "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) body_ += ",";
-    body_ += JsonString(values[i]);
-  }
-  body_ += "]";
+  body_[std::string(key)] = values;
   return *this;
 }
 
@@ -52,6 +33,11 @@ JsonLine& JsonLine::AddHex(std::string_view key, std::uint32_t value, int digits
   char text[16];
   std::snprintf(text, sizeof text, "0x%0*X", digits, value);
   return Add(key, std::string_view(text));
+}
+
+std::string JsonLine::str() const {
+  // Bytes that are not UTF-8 (a device path in another encoding) must not make the line invalid.
+  return body_.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace vestrel::sim

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace vestrel::sim {
 
 // Builds one JSON object with fields in insertion order.
@@ -22,11 +24,10 @@ class JsonLine {
   // Hexadecimal text such as "0x9D000000", easier to read than a decimal address.
   JsonLine& AddHex(std::string_view key, std::uint32_t value, int digits);
 
-  std::string str() const { return "{" + body_ + "}"; }
+  std::string str() const;
 
  private:
-  void Key(std::string_view key);
-  std::string body_;
+  nlohmann::ordered_json body_ = nlohmann::ordered_json::object();
 };
 
 }  // namespace vestrel::sim
