@@ -140,3 +140,30 @@ test("Of two builds, the one that fits the board's flash size is loaded, at the 
     await page.closeContext();
   }
 });
+
+test("A board that does not answer, and one pulled during the update, are told in plain words", async () => {
+  const hex = hexText(FLASH_BASE, pattern(0x4000, 4));
+  const url = vendorPage("plain", { name: "Board", version: "1", builds: [
+    { path: "plain.hex", sha256: sha256(hex), rate: 115200 }] }, { "plain.hex": hex });
+  const cases = [
+    { options: ["--silent"], status: "The board did not answer. Check the cable, put the board " +
+      "into its update mode (see its manual), then try again." },
+    { options: ["--unplug-after-bytes", "9000"], status: "The connection to the board was lost " +
+      "(was the cable pulled?). The update did not finish: connect the board again and click " +
+      "the button." },
+  ];
+  for (const { options, status } of cases) {
+    const page = await openPage(chromium.browser, url, { ready });
+    try {
+      const sim = new Simulator(options, 0x8000);
+      site.bridge.device = await sim.device();
+      try {
+        assert.deepEqual(await clickAndWait(page), { state: "failed", status }, options.join(" "));
+      } finally {
+        await sim.stop();
+      }
+    } finally {
+      await page.closeContext();
+    }
+  }
+});
