@@ -257,12 +257,14 @@
         this.$("unsupported").hidden = !this.slotted("unsupported");
         return;
       }
+      this.started = true;
       this.readManifest();
       loadRuntime().catch(() => {});  // ready by the time the button is clicked
     }
 
+    // A manifest named after the element is on the page is read again.
     attributeChangedCallback() {
-      if (this.isConnected && navigator.serial && !this.busy) this.readManifest();
+      if (this.started && navigator.serial && !this.busy) this.readManifest();
     }
 
     slotted(name) {
