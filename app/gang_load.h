@@ -31,13 +31,30 @@ struct BoardResult {
 };
 
 // The boards' events, called from their threads, several at once: an implementation locks.
+// Each is a board's LoadListener event (load_events.h), tagged with the board, and OnText the
+// board's information line.
 class GangListener {
  public:
   virtual ~GangListener() = default;
-  virtual void OnText(std::size_t board, const std::string& text) = 0;  // the information line
-  virtual void OnProgress(std::size_t board, int percent) = 0;          // 1..100 of the phase
-  virtual void OnError(std::size_t board, const std::string& text, const std::string& caption) = 0;
-  virtual void OnDone(std::size_t board, const BoardResult& result) = 0;
+  virtual void OnText(std::size_t board, const std::string& text) { (void)board, (void)text; }
+  virtual void OnStepStarted(std::size_t board, Step step) { (void)board, (void)step; }
+  virtual void OnStepEnded(std::size_t board, Step step, const StepOutcome& outcome) {
+    (void)board, (void)step, (void)outcome;
+  }
+  virtual void OnProgress(std::size_t board, const Progress& progress) {
+    (void)board, (void)progress;
+  }
+  virtual void OnRetry(std::size_t board, RetryKind kind, std::uint32_t address,
+                       std::int32_t count) {
+    (void)board, (void)kind, (void)address, (void)count;
+  }
+  virtual void OnVersion(std::size_t board, const std::string& version, std::uint32_t flashSize) {
+    (void)board, (void)version, (void)flashSize;
+  }
+  virtual void OnMessage(std::size_t board, const std::string& text, const std::string& caption) {
+    (void)board, (void)text, (void)caption;
+  }
+  virtual void OnDone(std::size_t board, const BoardResult& result) { (void)board, (void)result; }
 };
 
 struct GangJob {
@@ -45,8 +62,8 @@ struct GangJob {
   std::vector<protocol::PortTarget> targets;  // what each opens
   std::optional<std::string> hexFile;         // read once (HEX or ELF): every board gets
                                               // exactly those lines
-  // Sets a board's request flags, rate and options (not its port or file).
-  std::function<void(Loader&)> configure;
+  LoadRequest request;                        // the steps, the rate and the desk options
+  std::function<std::string()> stop;          // asked before every request, on every board
 };
 
 struct GangOutcome {
@@ -57,6 +74,14 @@ struct GangOutcome {
   int ExitCode() const;
 };
 
-GangOutcome RunGang(const GangJob& job, GangListener& listener);
+// Every listener hears every board's events, in the order given.
+GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listeners);
+
+// One board of a gang load, on the calling thread: its own link and loader on job.targets[board],
+// given the lines of the file (read once for all boards), or lines of its own; `sources` as
+// image::ReadFirmwareFile gave them with the lines (an ELF file's segments).
+BoardResult LoadBoard(const GangJob& job, std::size_t board,
+                      const std::vector<std::string>& hexLines, image::FileFormat format,
+                      GangListener& listener, const std::vector<image::LineSource>& sources = {});
 
 }  // namespace vestrel::app

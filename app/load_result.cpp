@@ -1,5 +1,7 @@
 #include "app/load_result.h"
 
+#include "app/load_events.h"
+
 #include <algorithm>
 
 namespace vestrel::app {
@@ -20,6 +22,30 @@ const char* StepName(Step step) {
       return "run";
     case Step::ResetAfter:
       return "reset";
+  }
+  return "";
+}
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::Erase:
+      return "erase";
+    case Phase::Program:
+      return "program";
+    case Phase::Verify:
+      return "verify";
+  }
+  return "";
+}
+
+const char* RetryKindName(RetryKind kind) {
+  switch (kind) {
+    case RetryKind::ProgramBlock:
+      return "program-block";
+    case RetryKind::PageRewrite:
+      return "page-rewrite";
+    case RetryKind::VerifyBlock:
+      return "verify-block";
   }
   return "";
 }

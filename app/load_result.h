@@ -37,10 +37,12 @@ struct StepOutcome {
 
 struct LoadResult {
   std::array<StepOutcome, kStepCount> steps;
-  bool all = false;             // the full run (-a): the window's first exit-code rule
-  std::string version;          // "v01.03"; empty when it was not read
-  std::uint32_t flashSize = 0;  // as the bootloader reported it; 0 when unknown
-  std::int32_t retries = 0;     // failed block attempts, programming and verifying
+  bool all = false;              // the full run (-a): the window's first exit-code rule
+  std::string file;              // the firmware file as named
+  std::string version;           // "v01.03"; empty when it was not read
+  std::uint32_t flashSize = 0;   // as the bootloader reported it; 0 when unknown
+  std::uint32_t usedLength = 0;  // of the image, as reported to the bootloader
+  std::int32_t retries = 0;      // program attempts, page rewrites and verify failures
 
   StepOutcome& operator[](Step step) { return steps[static_cast<std::size_t>(step)]; }
   const StepOutcome& operator[](Step step) const { return steps[static_cast<std::size_t>(step)]; }

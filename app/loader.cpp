@@ -12,24 +12,16 @@ namespace {
 constexpr int kMaxFailures = 20;  // a page or block may fail this often in a row
 constexpr unsigned kReadBackPause = 1;
 constexpr unsigned kPhasePause = 100;   // before the verify pass, and at its end
-constexpr std::int32_t kNoNumber = -1;  // a `c` or `b` option without its digit
 // While Connect waits: how often it looks for an absent port, how many probes make one round
 // of the sync (as BaudSync), and the slices of a reset's waits between which messages run.
 constexpr unsigned kAppearPollMs = 100;
 constexpr int kProbesPerSync = 20;
 constexpr unsigned kResetSliceMs = 100;
-constexpr unsigned kMaxWaitSeconds = 3600;
 
 std::string AddressText(const char* format, std::uint32_t address) {
   char text[64];
   std::snprintf(text, sizeof text, format, static_cast<unsigned>(address));
   return text;
-}
-
-// The digit at `position`, or kNoNumber: a non-digit must not become a port or baud number.
-std::int32_t DigitAt(const std::string& arg, std::size_t position) {
-  if (arg.size() <= position || arg[position] < '0' || arg[position] > '9') return kNoNumber;
-  return arg[position] - '0';
 }
 
 // The box text: the fixed first line, and why on a second line when a reason is known.
@@ -43,7 +35,9 @@ Loader::Loader(LoaderView& view, protocol::BootLink& link, PortPathResolver reso
     : view_(view),
       link_(link),
       resolvePortPath_(std::move(resolvePortPath)),
-      commands_(link, view, Memory, EraseOk, RetryCount) {}
+      commands_(link, view, Memory, EraseOk, RetryCount) {
+  commands_.SetObserver(this);
+}
 
 Loader::~Loader() {
   if (link_.IsOpen()) link_.ClosePort();
@@ -51,89 +45,45 @@ Loader::~Loader() {
 
 // --- start-up ---
 
+void Loader::Configure(const LoadRequest& request) {
+  CmdFile = request.file ? 1 : 0;
+  if (request.file) Memory.HexFileName = *request.file;
+  CmdCom = request.NamesPort() ? 1 : 0;
+  CmdComNumber = request.comNumber.value_or(0);
+  // A port named directly is opened as it is named, never looked up in a list: a load opens its
+  // own port only (opening another drops DTR, which resets some boards).
+  if (request.portPath) OverridePort(protocol::PortTarget{*request.portPath, *request.portPath});
+  CmdBaud = request.NamesRate() ? 1 : 0;
+  CmdBaudIndex = request.baudIndex.value_or(kDefaultBaudIndex);
+  if (request.baudRate) {
+    OverrideBaudRate(request.baudRate);
+    const auto* found = std::find(std::begin(kBaudRates), std::end(kBaudRates), *request.baudRate);
+    CmdBaudIndex = found != std::end(kBaudRates)
+                       ? static_cast<std::int32_t>(found - std::begin(kBaudRates))
+                       : kDefaultBaudIndex;
+  }
+  // The full run asks for every step and for the window to close.
+  const bool all = request.all;
+  CmdAll = all ? 1 : 0;
+  CmdErase = all || request.erase ? 1 : 0;
+  CmdProgram = all || request.program ? 1 : 0;
+  CmdVerify = all || request.verify ? 1 : 0;
+  CmdRun = all || request.run ? 1 : 0;
+  CmdTerminate = all || request.terminate ? 1 : 0;
+  SetSkipBlankBlocks(request.skipBlank);
+  SetResetSequence(request.reset);
+  SetResetAfter(request.resetAfter);
+  SetWaitSeconds(request.waitSeconds);
+}
+
 void Loader::ReadCommandLine(std::span<const std::string> args) {
-  for (const std::string& arg : args) {
-    CurrentParam = arg;
-    ApplyOption(CurrentParam);
-  }
-  if (CmdResetAfter == 1 && commandLineError_.empty()) {
-    std::string error;
-    SetResetAfter(protocol::ParseResetAfter(resetAfterText_, reset_, error));
-    if (!resetAfter_) commandLineError_ = "--reset-after: " + error;
-  }
-}
-
-// Long options take their value after "=" in the same argument, as the letters do.
-void Loader::ApplyLongOption(const std::string& arg) {
-  const std::size_t equals = arg.find('=');
-  const std::string name = arg.substr(0, equals);
-  const std::string value = equals == std::string::npos ? std::string() : arg.substr(equals + 1);
-  std::string error;
-  if (name == "--wait") {
-    unsigned seconds = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-    if (ec != std::errc() || end != value.data() + value.size() || seconds == 0 ||
-        seconds > kMaxWaitSeconds) {
-      error = "--wait=SECONDS takes 1 to " + std::to_string(kMaxWaitSeconds) + " seconds, not \"" +
-              value + "\"";
-    } else {
-      SetWaitSeconds(seconds);
-    }
-  } else if (name == "--reset") {
-    reset_ = protocol::ParseResetSequence(value, error);
-    if (!reset_) error = "--reset: " + error;
-  } else if (name == "--reset-after") {
-    CmdResetAfter = 1;
-    resetAfterText_ = value;
-  }
-  if (commandLineError_.empty()) commandLineError_ = error;
-}
-
-void Loader::ApplyOption(const std::string& arg) {
-  if (arg.size() < 2) return;
-  if (arg.rfind("--", 0) == 0) {
-    ApplyLongOption(arg);
-    return;
-  }
-  switch (arg[1]) {
-    case 'a':
-      CmdAll = CmdErase = CmdProgram = CmdVerify = CmdRun = CmdTerminate = 1;
-      break;
-    case 'b':
-      CmdBaud = 1;
-      CmdBaudIndex = DigitAt(arg, 2);
-      break;
-    case 'c':
-      CmdCom = 1;
-      CmdComNumber = DigitAt(arg, 2);
-      break;
-    case 'e':
-      CmdErase = 1;
-      break;
-    case 'f':
-      CmdFile = 1;
-      Memory.HexFileName = arg.substr(2);
-      break;
-    case 'p':
-      CmdProgram = 1;
-      break;
-    case 'r':
-      CmdRun = 1;
-      break;
-    case 't':
-      CmdTerminate = 1;
-      break;
-    case 'v':
-      CmdVerify = 1;
-      break;
-    default:
-      break;  // anything else counts for nothing
-  }
+  const WindowCommandLine line = ParseWindowCommandLine(args);
+  commandLineError_ = line.error;
+  Configure(line.request);
 }
 
 void Loader::FillPortList(std::span<const unsigned> usablePortIndexes) {
   usablePorts_.assign(usablePortIndexes.begin(), usablePortIndexes.end());
-  UseableCount = static_cast<std::int32_t>(usablePorts_.size());
   for (unsigned index : usablePorts_) view_.AddPortEntry("Com" + std::to_string(index + 1));
   view_.SelectPortIndex(usablePorts_.empty() ? -1 : 0);
 }
@@ -161,31 +111,46 @@ void Loader::EnableStepButtons() {
   view_.SetButtonEnabled(Button::Run, CmdRun == 0);
 }
 
+void Loader::ShowBox(const std::string& text, const std::string& caption) {
+  view_.ShowMessage(text, caption);
+  Notify([&](LoadListener& l) { l.OnMessage(text, caption); });
+}
+
 void Loader::ShowError(const std::string& text) {
   const std::string lost = link_.LinkLostReason();
-  view_.ShowMessage(lost.empty() ? text : text + "\n" + lost, "Error");
+  ShowBox(lost.empty() ? text : text + "\n" + lost, "Error");
+}
+
+// --- the transactions' events ---
+
+void Loader::OnEraseProgress(int percent) {
+  Notify([&](LoadListener& l) { l.OnProgress({Phase::Erase, percent, 0, 0, 0}); });
+}
+
+void Loader::OnFailedAttempt(std::uint32_t address, std::int32_t) {
+  const std::int32_t count = ++retries_[static_cast<std::size_t>(RetryKind::ProgramBlock)];
+  Notify([&](LoadListener& l) { l.OnRetry(RetryKind::ProgramBlock, address, count); });
+}
+
+void Loader::OnErrorShown(const std::string& text) {
+  Notify([&](LoadListener& l) { l.OnMessage(text, "Error"); });
 }
 
 // --- steps and their outcomes ---
 
-bool Loader::Requested(Step step) const {
-  switch (step) {
-    case Step::File:
-      return CmdFile == 1 || CmdAll == 1;
-    case Step::Connect:
-      return (CmdCom == 1 && CmdBaud == 1) || CmdAll == 1;
-    case Step::Erase:
-      return CmdErase == 1;
-    case Step::Program:
-      return CmdProgram == 1;
-    case Step::Verify:  // Program verifies by itself
-      return CmdVerify == 1 || CmdProgram == 1;
-    case Step::Run:
-      return CmdRun == 1;
-    case Step::ResetAfter:
-      return CmdResetAfter == 1;
-  }
-  return false;
+// The steps the command line asks for. The full run counts the file and the connect too
+// (the window's exit rule needs them), and Program verifies by itself.
+Loader::StepSet Loader::RequestedByCommandLine() const {
+  StepSet steps{};
+  const auto set = [&steps](Step step, bool on) { steps[static_cast<std::size_t>(step)] = on; };
+  set(Step::File, CmdFile == 1 || CmdAll == 1);
+  set(Step::Connect, (CmdCom == 1 && CmdBaud == 1) || CmdAll == 1);
+  set(Step::Erase, CmdErase == 1);
+  set(Step::Program, CmdProgram == 1);
+  set(Step::Verify, CmdVerify == 1 || CmdProgram == 1);
+  set(Step::Run, CmdRun == 1);
+  set(Step::ResetAfter, CmdResetAfter == 1);
+  return steps;
 }
 
 bool Loader::Succeeded(Step step) const {
@@ -210,11 +175,12 @@ bool Loader::Succeeded(Step step) const {
 
 void Loader::StartStep(Step step) {
   records_[static_cast<std::size_t>(step)] = {true, {}};
-  if (listener_ != nullptr) listener_->OnStepStarted(step);
+  Notify([&](LoadListener& l) { l.OnStepStarted(step); });
 }
 
 void Loader::EndStep(Step step) {
-  if (listener_ != nullptr) listener_->OnStepEnded(step, Result()[step]);
+  const StepOutcome outcome = Result()[step];
+  Notify([&](LoadListener& l) { l.OnStepEnded(step, outcome); });
 }
 
 void Loader::FailStep(Step step, ErrorClass error, const std::string& message) {
@@ -225,13 +191,16 @@ void Loader::FailStep(Step step, ErrorClass error, const std::string& message) {
 LoadResult Loader::Result() const {
   LoadResult result;
   result.all = CmdAll == 1;
-  result.retries = RetryCount;
+  result.file = Memory.HexFileName;
+  for (std::int32_t count : retries_) result.retries += count;
   result.flashSize = Memory.ImageBuffer ? Memory.ImageSize : 0;
+  result.usedLength = Memory.ImageEnd > image::kFlashBase ? Memory.ImageEnd - image::kFlashBase : 0;
   result.version = commands_.Version();
+  const StepSet requested = oneClickSteps_.value_or(RequestedByCommandLine());
   for (Step step : kSteps) {
     StepOutcome& outcome = result[step];
     const StepRecord& record = records_[static_cast<std::size_t>(step)];
-    outcome.requested = Requested(step);
+    outcome.requested = requested[static_cast<std::size_t>(step)];
     if (Succeeded(step)) {
       outcome.state = StepState::Succeeded;
     } else if (record.attempted && record.failure.error != ErrorClass::None) {
@@ -352,7 +321,7 @@ void Loader::Connect() {
       ShowError("ERROR:  COMM Sync");
       FailStep(Step::Connect, link_.LinkLostClass(), "ERROR:  COMM Sync\n" + lostReason);
     } else if (!why.message.empty()) {
-      view_.ShowMessage("ERROR:  COMM Sync\n" + why.message, "Error");
+      ShowBox("ERROR:  COMM Sync\n" + why.message, "Error");
       FailStep(Step::Connect, why.error, "ERROR:  COMM Sync\n" + why.message);
     } else {
       FailStep(Step::Connect, ErrorClass::NoSync, "ERROR:  COMM Sync\n" + SyncFailureReason(*port));
@@ -366,6 +335,7 @@ void Loader::Connect() {
     FailStepWith(Step::Connect, commands_.LastFailure());
     return;
   }
+  Notify([this](LoadListener& l) { l.OnVersion(commands_.Version(), Memory.ImageSize); });
   view_.SetListEnabled(ListBox::Port, false);
   view_.SetListEnabled(ListBox::Baud, false);
   EnableStepButtons();
@@ -379,6 +349,13 @@ std::string Loader::SyncFailureReason(const protocol::PortTarget& port) const {
   return "No answer from the bootloader on " + port.displayName + " to " +
          std::to_string(protocol::BootLink::kSyncProbes) + " sync probes" + rate +
          ": is the board in its bootloader, and is the rate right?";
+}
+
+// The link has shown its own box: the connect records it, and the listeners hear of it.
+void Loader::NoteOpenFailure() {
+  const Failure failure = link_.OpenFailure();
+  FailStepWith(Step::Connect, failure);
+  Notify([&](LoadListener& l) { l.OnMessage(failure.message, "Port Error"); });
 }
 
 void Loader::ReportOpenFailure(const std::optional<protocol::PortTarget>& port,
@@ -400,7 +377,7 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
   // With nothing selected the link refuses and its box names what is missing.
   if (waitLimit_.count() == 0 || !port || !baudRate) {
     if (link_.OpenPort(port, baudRate)) return true;
-    FailStepWith(Step::Connect, link_.OpenFailure());
+    NoteOpenFailure();
     ReportOpenFailure(port, baudRate);
     return false;
   }
@@ -408,7 +385,7 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
     bool absent = false;
     if (link_.OpenPortIfPresent(port, baudRate, absent)) return true;
     if (!absent) {
-      FailStepWith(Step::Connect, link_.OpenFailure());
+      NoteOpenFailure();
       ReportOpenFailure(port, baudRate);
       return false;
     }
@@ -419,7 +396,7 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
       const std::string text =
           "Unable to Open COMM Port\n" + port->displayName + device + " did not appear " +
           ended.message;
-      view_.ShowMessage(text, "Port Error");
+      ShowBox(text, "Port Error");
       FailStep(Step::Connect,
                ended.error == ErrorClass::NoSync ? ErrorClass::PortAbsent : ended.error, text);
       ReportOpenFailure(port, baudRate);
@@ -448,11 +425,8 @@ std::optional<std::string> Loader::StopRequested() const {
 }
 
 void Loader::WaitTick(unsigned pauseMs) {
-  if (listener_ != nullptr) {
-    const auto waited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - waitStart_);
-    listener_->OnWaiting(waited, waitLimit_);
-  }
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - waitStart_);
+  Notify([&](LoadListener& l) { l.OnWaiting(waited, waitLimit_); });
   view_.ProcessMessages();
   if (pauseMs != 0) view_.Pause(pauseMs);
 }
@@ -485,13 +459,13 @@ bool Loader::ResetIntoBootloader(const protocol::PortTarget& port) {
   link_.ClosePort();
   if (why.error == ErrorClass::ResetFailed) {
     const std::string text = "Unable to Reset\n" + why.message;
-    view_.ShowMessage(text, "Port Error");
+    ShowBox(text, "Port Error");
     view_.SetInfoText("ERROR: Reset " + port.displayName + " failed");
     FailStep(Step::Connect, why.error, text);
   } else {  // stopped, or the wait ran out during the reset: the sync never came
     const std::string text =
         "ERROR:  COMM Sync\nNo answer from the bootloader on " + port.displayName + " " + why.message;
-    view_.ShowMessage(text, "Error");
+    ShowBox(text, "Error");
     view_.SetInfoText("ERROR:  COMM Sync");
     FailStep(Step::Connect, why.error, text);
   }
@@ -577,12 +551,14 @@ bool Loader::SkipsBlock(std::uint32_t address) const {
   return std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
-void Loader::ShowProgress(Phase phase, std::uint32_t total, std::uint32_t remaining) {
+void Loader::ShowProgress(Phase phase, std::uint32_t address, std::uint32_t total,
+                          std::uint32_t remaining) {
   // total is at most 16 MiB, so the product stays within 32 bits.
   const std::uint32_t percent = (total - remaining) * 100 / total;
   view_.SetProgress(static_cast<int>(percent));
   view_.SetPercentText(std::to_string(percent) + "%");
-  if (listener_ != nullptr) listener_->OnBlockDone(phase, total - remaining, total);
+  const Progress progress{phase, static_cast<int>(percent), address, total - remaining, total};
+  Notify([&](LoadListener& l) { l.OnProgress(progress); });
   view_.ProcessMessages();
 }
 
@@ -608,7 +584,8 @@ bool Loader::WriteImage() {
   std::uint32_t address = image::kFlashVirtualBase;
   int failures = 0;
   while (remaining != 0) {
-    if (!SkipsBlock(address) && !commands_.ProgramBlock(address, BlockAt(address))) {
+    const std::uint32_t block = address;
+    if (!SkipsBlock(block) && !commands_.ProgramBlock(block, BlockAt(block))) {
       FailStepWith(Step::Program, commands_.LastFailure());
       return false;
     }
@@ -626,9 +603,11 @@ bool Loader::WriteImage() {
         // Write the whole page again from its first block.
         address -= image::kPageSize;
         remaining += image::kPageSize;
+        const std::int32_t count = ++retries_[static_cast<std::size_t>(RetryKind::PageRewrite)];
+        Notify([&](LoadListener& l) { l.OnRetry(RetryKind::PageRewrite, address, count); });
       }
     }
-    ShowProgress(Phase::Program, total, remaining);
+    ShowProgress(Phase::Program, block, total, remaining);
   }
   return true;
 }
@@ -723,13 +702,15 @@ void Loader::Verify() {
       address += image::kBlockSize;
       remaining -= image::kBlockSize;
       failures = 0;
-      ShowProgress(Phase::Verify, total, remaining);
+      ShowProgress(Phase::Verify, address - image::kBlockSize, total, remaining);
       continue;
     }
     view_.SetInfoText("Verify: Failed");
     ++RetryCount;
     ++failures;
     view_.SetStatusPanel(2, std::to_string(RetryCount));
+    const std::int32_t count = ++retries_[static_cast<std::size_t>(RetryKind::VerifyBlock)];
+    Notify([&](LoadListener& l) { l.OnRetry(RetryKind::VerifyBlock, address, count); });
     // A lost link gives no better answer on the next try.
     if (failures > kMaxFailures || LinkLost()) {
       const std::string text = AddressText("Receive Verify Error Addr: 0x%08X", address);
@@ -810,7 +791,11 @@ bool Loader::FormActivate() {
                                                             : kFileNotLoadedText);
     return CmdTerminate == 1;
   }
-  RunRequestedSteps();
+  // The full run counts the connect for its exit code, but connects only with the port and the
+  // rate that the command line names.
+  StepSet steps = RequestedByCommandLine();
+  steps[static_cast<std::size_t>(Step::Connect)] = CmdCom == 1 && CmdBaud == 1;
+  RunSteps(steps);
   return CmdTerminate == 1;
 }
 
@@ -819,27 +804,28 @@ bool Loader::FormActivate() {
 // without the version read after it leaves a board that cannot be programmed, a program after
 // a failed erase writes into flash that was not erased, and a start after a failed program runs
 // an application the bootloader does not take as complete.
-void Loader::RunRequestedSteps() {
-  if (CmdCom == 1 && CmdBaud == 1) {
+void Loader::RunSteps(const StepSet& steps) {
+  const auto asked = [&steps](Step step) { return steps[static_cast<std::size_t>(step)]; };
+  if (asked(Step::Connect)) {
     ConnectSpeedButtonClick();
     if (ConnectOk == 0) return;
   }
-  if (CmdErase == 1) {
+  if (asked(Step::Erase)) {
     EraseSpeedButtonClick();
     if (EraseOk == 0) return;
   }
-  if (CmdProgram == 1) {
+  if (asked(Step::Program)) {
     ProgramSpeedButtonClick();  // verifies by itself
     if (ProgramOk == 0 || VerifyOk == 0) return;
-  } else if (CmdVerify == 1) {
+  } else if (asked(Step::Verify)) {
     VerifySpeedButtonClick();
     if (VerifyOk == 0) return;
   }
-  if (CmdRun == 1) {
+  if (asked(Step::Run)) {
     RunSpeedButtonClick();
     if (RunOk == 0) return;
   }
-  if (CmdResetAfter == 1) ResetAfterLoad();
+  if (asked(Step::ResetAfter)) ResetAfterLoad();
 }
 
 void Loader::SetResetAfter(std::optional<protocol::ResetSequence> reset) {
@@ -861,7 +847,7 @@ void Loader::ResetAfterLoad() {
   } else {
     view_.SetInfoText("Reset (" + resetAfter_->name + "): starting the application");
     if (const Failure why = RunReset(*resetAfter_); why.error != ErrorClass::None) {
-      view_.ShowMessage("Unable to Reset\n" + why.message, "Port Error");
+      ShowBox("Unable to Reset\n" + why.message, "Port Error");
       view_.SetInfoText("Reset: Error");
       FailStep(Step::ResetAfter, why.error, "Unable to Reset\n" + why.message);
     } else {
@@ -901,29 +887,30 @@ void Loader::SaveSettings() {
   if (settings != remembered_) WriteWindowSettings(settingsPath_, settings);
 }
 
-int Loader::RequestedStepsExitStatus() const {
-  return ExitCode(Result(), ExitRule::Terminal);
-}
-
 bool Loader::RunAllSteps() {
+  StepSet steps{};
+  for (Step step : {Step::File, Step::Connect, Step::Erase, Step::Program, Step::Verify, Step::Run})
+    steps[static_cast<std::size_t>(step)] = true;
+  oneClickSteps_ = steps;
   if (FileOk == 0) {
     view_.SetInfoText(kFileNotLoadedText);
+    if (!records_[static_cast<std::size_t>(Step::File)].attempted) {
+      StartStep(Step::File);
+      FailStep(Step::File, ErrorClass::NotReady,
+               WithReason(kFileNotLoadedText, "No firmware file is chosen."));
+      EndStep(Step::File);
+    }
     return false;
   }
-  ConnectSpeedButtonClick();
-  if (ConnectOk == 0) return false;
-  EraseSpeedButtonClick();
-  if (EraseOk == 0) return false;
-  ProgramSpeedButtonClick();
-  if (ProgramOk == 0 || VerifyOk == 0) return false;
-  RunSpeedButtonClick();
+  steps[static_cast<std::size_t>(Step::File)] = false;  // loaded already
+  RunSteps(steps);
   return RunOk == 1;
 }
 
 int Loader::FormClose() {
   SaveSettings();
-  if (ExitCode(Result(), ExitRule::Window) != kExitOk) ExitStatus = 1;
-  return ExitStatus;
+  if (ExitCode(Result(), ExitRule::Window) != kExitOk) exitStatus_ = 1;
+  return exitStatus_;
 }
 
 }  // namespace vestrel::app

@@ -6,11 +6,13 @@ namespace vestrel::app {
 namespace {
 
 volatile std::sig_atomic_t gSignal = 0;
+volatile std::sig_atomic_t gCount = 0;
 
 // C linkage for the C library, static so that no other file's handler of this name clashes.
 extern "C" {
 static void OnStopSignal(int signal) {
   gSignal = signal;
+  gCount = gCount + 1;
 }
 }
 
@@ -27,6 +29,7 @@ Handler Restorable(Handler previous) {
 // std::signal rather than sigaction: Windows has only the former (there it serves Ctrl-C).
 StopSignals::StopSignals() {
   gSignal = 0;
+  gCount = 0;
   gPreviousInterrupt = std::signal(SIGINT, OnStopSignal);
   gPreviousTerminate = std::signal(SIGTERM, OnStopSignal);
 }
@@ -47,6 +50,10 @@ std::string StopSignals::Reason() {
     default:
       return "Stopped by signal " + std::to_string(gSignal) + ".";
   }
+}
+
+int StopSignals::Count() {
+  return gCount;
 }
 
 int StopSignals::ExitCode() {

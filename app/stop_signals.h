@@ -18,6 +18,8 @@ class StopSignals {
   // Why the load is to stop ("Stopped by Ctrl-C (SIGINT)."), or "" while no signal came.
   static std::string Reason();
   static bool Stopped() { return ExitCode() != 0; }
+  // How many stop signals came (a second Ctrl-C may ask for more haste than the first).
+  static int Count();
   // The conventional exit code of the signal that came (130 for SIGINT, 143 for SIGTERM), or 0.
   static int ExitCode();
 };

@@ -1,11 +1,11 @@
-// Fuzz target: the window's command-line rule (Loader::ReadCommandLine) and vestrel-cli's
+// Fuzz target: the window's command-line rule (app::ParseWindowCommandLine) and vestrel-cli's
 // options (ParseCommandLine), on any list of arguments.
 //
 // Input: the arguments, separated by NUL bytes (at most 64 are used).
 //
 // Invariants:
 // - the window's rule sets exactly the flags and values of a plain model of its letter table
-//   (second character only, one digit for c and b, the last value wins) and touches no port;
+//   (second character only, one digit for c and b, the last value wins);
 // - the terminal front end never throws; it either asks for an action whose values lie in their
 //   documented ranges, or exits with 0 (help, version) or 2 and the short usage on stderr.
 #include <cstdint>
@@ -14,49 +14,14 @@
 #include <vector>
 
 #include "app/cli/cli_options.h"
-#include "app/loader.h"
+#include "app/load_request.h"
 #include "fuzz/fuzz_check.h"
-#include "fuzz/fuzz_device.h"
 
 namespace {
 
-using vestrel::app::Loader;
-
-// A link that must never be used: reading a command line talks to no target.
-class UntouchedLink : public vestrel::protocol::BootLink {
- public:
-  bool OpenPort(const std::optional<vestrel::protocol::PortTarget>&,
-                std::optional<std::uint32_t>) override {
-    FUZZ_CHECK(false);
-    return false;
-  }
-  void ClosePort() override { FUZZ_CHECK(false); }
-  bool IsOpen() const override { return false; }
-  int SyncProbe() override {
-    FUZZ_CHECK(false);
-    return 0;
-  }
-  bool BaudSync() override {
-    FUZZ_CHECK(false);
-    return false;
-  }
-  int SendFrame(std::span<const std::uint8_t>) override {
-    FUZZ_CHECK(false);
-    return -1;
-  }
-  int ReceiveFrame(std::span<std::uint8_t>) override {
-    FUZZ_CHECK(false);
-    return -1;
-  }
-  void DiscardStaleInput() override { FUZZ_CHECK(false); }
-  std::string LinkLostReason() const override { return {}; }
-  vestrel::ErrorClass LinkLostClass() const override { return vestrel::ErrorClass::None; }
-  void DeclareLost(vestrel::ErrorClass, const std::string&) override { FUZZ_CHECK(false); }
-};
-
 struct WindowOptions {
-  int all = 0, baud = 0, com = 0, erase = 0, file = 0, program = 0, run = 0, terminate = 0,
-      verify = 0;
+  bool all = false, baud = false, com = false, erase = false, file = false, program = false,
+       run = false, terminate = false, verify = false;
   std::int32_t baudIndex = 0, comNumber = 0;
   std::string fileName;
 };
@@ -72,34 +37,34 @@ WindowOptions WindowModel(const std::vector<std::string>& args) {
     if (arg.size() < 2) continue;
     switch (arg[1]) {
       case 'a':
-        w.all = w.erase = w.program = w.verify = w.run = w.terminate = 1;
+        w.all = w.erase = w.program = w.verify = w.run = w.terminate = true;
         break;
       case 'b':
-        w.baud = 1;
+        w.baud = true;
         w.baudIndex = Digit(arg);
         break;
       case 'c':
-        w.com = 1;
+        w.com = true;
         w.comNumber = Digit(arg);
         break;
       case 'e':
-        w.erase = 1;
+        w.erase = true;
         break;
       case 'f':
-        w.file = 1;
+        w.file = true;
         w.fileName = arg.substr(2);
         break;
       case 'p':
-        w.program = 1;
+        w.program = true;
         break;
       case 'r':
-        w.run = 1;
+        w.run = true;
         break;
       case 't':
-        w.terminate = 1;
+        w.terminate = true;
         break;
       case 'v':
-        w.verify = 1;
+        w.verify = true;
         break;
       default:
         break;
@@ -109,20 +74,21 @@ WindowOptions WindowModel(const std::vector<std::string>& args) {
 }
 
 void CheckWindowRule(const std::vector<std::string>& args) {
-  vestrel::fuzz::NullView view;
-  UntouchedLink link;
-  Loader loader(view, link, [](unsigned) { return std::string(); });
-  loader.ReadCommandLine(args);
+  const vestrel::app::LoadRequest r = vestrel::app::ParseWindowCommandLine(args).request;
   const WindowOptions w = WindowModel(args);
-  FUZZ_CHECK(loader.CmdAll == w.all && loader.CmdBaud == w.baud && loader.CmdCom == w.com);
-  FUZZ_CHECK(loader.CmdErase == w.erase && loader.CmdFile == w.file);
-  FUZZ_CHECK(loader.CmdProgram == w.program && loader.CmdRun == w.run);
-  FUZZ_CHECK(loader.CmdTerminate == w.terminate && loader.CmdVerify == w.verify);
-  FUZZ_CHECK(loader.CmdBaudIndex == w.baudIndex && loader.CmdComNumber == w.comNumber);
-  FUZZ_CHECK(loader.Memory.HexFileName == w.fileName);
-  FUZZ_CHECK(loader.CmdBaudIndex >= -1 && loader.CmdBaudIndex <= 9);
-  FUZZ_CHECK(loader.CmdComNumber >= -1 && loader.CmdComNumber <= 9);
-  FUZZ_CHECK(view.messages == 0);
+  FUZZ_CHECK(r.all == w.all && r.NamesRate() == w.baud && r.NamesPort() == w.com);
+  FUZZ_CHECK(r.erase == w.erase && r.file.has_value() == w.file);
+  FUZZ_CHECK(r.program == w.program && r.run == w.run);
+  FUZZ_CHECK(r.terminate == w.terminate && r.verify == w.verify);
+  FUZZ_CHECK(r.baudIndex.value_or(0) == w.baudIndex && r.comNumber.value_or(0) == w.comNumber);
+  FUZZ_CHECK(r.file.value_or("") == w.fileName);
+  FUZZ_CHECK(r.baudIndex.value_or(0) >= -1 && r.baudIndex.value_or(0) <= 9);
+  FUZZ_CHECK(r.comNumber.value_or(0) >= -1 && r.comNumber.value_or(0) <= 9);
+}
+
+// Anything of the automatic run.
+bool AsksForRun(const vestrel::cli::LoadOptions& o) {
+  return o.file || o.NamesPort() || o.NamesRate() || o.AsksForStep() || o.terminate || o.resetAfter;
 }
 
 // A gang load has a rate and a step, and names no port twice and none that cannot be used.
@@ -153,7 +119,7 @@ void CheckTerminalOptions(const std::vector<std::string>& args) {
       }
       return;
     case CliAction::ListPorts:
-      FUZZ_CHECK(!AsksForSteps(c.load));
+      FUZZ_CHECK(!AsksForRun(c.load));
       return;
     case CliAction::ExportImage:
       FUZZ_CHECK(c.image.flashSize >= 1 && c.image.flashSize <= kMaxFlashSize);
@@ -161,11 +127,16 @@ void CheckTerminalOptions(const std::vector<std::string>& args) {
     case CliAction::GangLoad:
       CheckGang(c);
       return;
+    case CliAction::Station:  // a rate and a file, and every step
+      FUZZ_CHECK(c.load.NamesRate() && c.load.file && c.load.all);
+      return;
+    case CliAction::Doctor:
+      return;
     case CliAction::Load:
       break;
   }
   const LoadOptions& o = c.load;
-  FUZZ_CHECK(AsksForSteps(o) || c.monitor);
+  FUZZ_CHECK(AsksForRun(o) || c.monitor);
   FUZZ_CHECK(!c.monitor || o.comNumber || o.portPath);
   FUZZ_CHECK(c.monitor || c.monitorSeconds == 0);
   FUZZ_CHECK(!o.comNumber || (*o.comNumber >= 1 && *o.comNumber <= 256));

@@ -54,13 +54,14 @@ class Bytes {
  public:
   explicit Bytes(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   std::uint16_t U16(std::uint64_t at) const {
-    return static_cast<std::uint16_t>(bytes_[at] | bytes_[at + 1] << 8);
+    return static_cast<std::uint16_t>(At(at) | At(at + 1) << 8);
   }
   std::uint32_t U32(std::uint64_t at) const {
-    return std::uint32_t{bytes_[at]} | std::uint32_t{bytes_[at + 1]} << 8 |
-           std::uint32_t{bytes_[at + 2]} << 16 | std::uint32_t{bytes_[at + 3]} << 24;
+    return std::uint32_t{At(at)} | std::uint32_t{At(at + 1)} << 8 |
+           std::uint32_t{At(at + 2)} << 16 | std::uint32_t{At(at + 3)} << 24;
   }
-  std::uint8_t At(std::uint64_t at) const { return bytes_[at]; }
+  // A position within the bytes fits their size type, also where it is 32 bits (WebAssembly).
+  std::uint8_t At(std::uint64_t at) const { return bytes_[static_cast<std::size_t>(at)]; }
   std::uint64_t Size() const { return bytes_.size(); }
   // True when `count` entries of `entrySize` bytes from `offset` lie within the bytes.
   bool Holds(std::uint64_t offset, std::uint64_t count, std::uint64_t entrySize) const {

@@ -440,6 +440,16 @@ bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lin
          walk.Check(fileName, error);
 }
 
+bool ForEachDataRecord(const std::vector<std::string>& lines,
+                       const std::function<void(std::uint64_t, std::uint32_t)>& onData,
+                       HexError* error) {
+  RecordWalk walk;
+  return walk.Run(lines, error, [&](const Record& record, std::uint32_t base) {
+    onData(std::uint64_t{base} + record.offset, record.Count());
+    return true;
+  });
+}
+
 bool BuildImage(ProgramMemory& memory, HexError* error) {
   if (!memory.ImageBuffer)
     return Fail(error, 0, "no program memory image: connect first", HexError::Kind::Missing);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,13 @@ bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lin
 // without touching memory when the image is absent or no lines are loaded, and for the lines
 // that ReadHexFile refuses or data beyond ImageSize.
 bool BuildImage(ProgramMemory& memory, HexError* error = nullptr);
+
+// Calls `onData` with the address (base plus offset) and the byte count of each data record, in
+// file order; false with `error` at the first record that fails its checksum test.
+bool ForEachDataRecord(
+    const std::vector<std::string>& lines,
+    const std::function<void(std::uint64_t address, std::uint32_t count)>& onData,
+    HexError* error = nullptr);
 
 // Copies `count` characters of `line` from `start` (fewer at the end of the line) into
 // `destination` (at least count + 1 chars) and terminates it.

@@ -57,6 +57,12 @@ struct PortMapEntry {
   std::string description;   // the USB adapter's description from sysfs; empty if none
 };
 
+// The serial number of the USB adapter behind a device path (after symlinks); "" where there is
+// none (no USB adapter, or one without a serial number) or the system does not say.
+std::string UsbSerialNumber(const std::string& devicePath, const SystemPaths& system = {});
+// The "vvvv:pppp" vendor and product id of that adapter; "" where there is none.
+std::string UsbIdOf(const std::string& devicePath, const SystemPaths& system = {});
+
 class PortMap {
  public:
   // The map the environment selects (see above); on Windows the system's COM names.

@@ -30,22 +30,27 @@ std::string Canonical(const fs::path& path) {
   return ec ? std::string() : real.string();
 }
 
-// "Manufacturer Product (vvvv:pppp, serial S)" of the USB device above a tty, if there is one.
-std::string UsbDescription(const SystemPaths& system, const std::string& kernelName) {
+// The sysfs folder of the USB device above a tty (the one with idVendor), or empty.
+fs::path UsbDeviceFolder(const SystemPaths& system, const std::string& kernelName) {
   std::string device = Canonical(fs::path(system.sysClassTty) / kernelName / "device");
   if (device.empty()) return {};
   fs::path dir(device);
-  for (int up = 0; up < 6 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
-    if (!fs::exists(dir / "idVendor")) continue;
-    std::string text = ReadLine(dir / "manufacturer");
-    const std::string product = ReadLine(dir / "product");
-    if (!product.empty()) text += (text.empty() ? "" : " ") + product;
-    std::string ids = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
-    const std::string serial = ReadLine(dir / "serial");
-    if (!serial.empty()) ids += ", serial " + serial;
-    return text.empty() ? "USB " + ids : text + " (" + ids + ")";
-  }
+  for (int up = 0; up < 6 && dir.has_relative_path(); ++up, dir = dir.parent_path())
+    if (fs::exists(dir / "idVendor")) return dir;
   return {};
+}
+
+// "Manufacturer Product (vvvv:pppp, serial S)" of the USB device above a tty, if there is one.
+std::string UsbDescription(const SystemPaths& system, const std::string& kernelName) {
+  const fs::path dir = UsbDeviceFolder(system, kernelName);
+  if (dir.empty()) return {};
+  std::string text = ReadLine(dir / "manufacturer");
+  const std::string product = ReadLine(dir / "product");
+  if (!product.empty()) text += (text.empty() ? "" : " ") + product;
+  std::string ids = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+  const std::string serial = ReadLine(dir / "serial");
+  if (!serial.empty()) ids += ", serial " + serial;
+  return text.empty() ? "USB " + ids : text + " (" + ids + ")";
 }
 
 // The kernel name of a device path under /dev (after symlinks), or empty.
@@ -117,7 +122,24 @@ std::string HomeDirectory() {
   return {};
 }
 
+// The USB device folder of the adapter behind a device path, or empty.
+fs::path AdapterFolder(const std::string& devicePath, const SystemPaths& system) {
+  const std::string kernelName = KernelNameOf(system, Canonical(devicePath));
+  return kernelName.empty() ? fs::path() : UsbDeviceFolder(system, kernelName);
+}
+
 }  // namespace
+
+std::string UsbSerialNumber(const std::string& devicePath, const SystemPaths& system) {
+  const fs::path dir = AdapterFolder(devicePath, system);
+  return dir.empty() ? std::string() : ReadLine(dir / "serial");
+}
+
+std::string UsbIdOf(const std::string& devicePath, const SystemPaths& system) {
+  const fs::path dir = AdapterFolder(devicePath, system);
+  return dir.empty() ? std::string()
+                     : ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+}
 
 const char* PortMapSummary() {
   return "($VESTREL_PORT_DIR/comN,\n~/.config/vestrel/ports/comN, or the serial devices present)";

@@ -59,6 +59,15 @@ std::vector<PortMapEntry> DirectoryEntries(const std::string& directory) {
 
 }  // namespace
 
+// The system's COM names carry no adapter serial numbers or ids.
+std::string UsbSerialNumber(const std::string&, const SystemPaths&) {
+  return {};
+}
+
+std::string UsbIdOf(const std::string&, const SystemPaths&) {
+  return {};
+}
+
 const char* PortMapSummary() {
   return "(\\\\.\\COMn, the system's COM ports)";
 }

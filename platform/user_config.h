@@ -11,4 +11,8 @@ namespace vestrel::platform {
 // The folder (which may not exist yet), or nullopt when the system names no home or profile.
 std::optional<std::string> UserConfigDirectory();
 
+// This computer's name (the production log says which station loaded a board); "" when the
+// system gives none.
+std::string HostName();
+
 }  // namespace vestrel::platform

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -13,6 +15,12 @@ std::optional<std::string> UserConfigDirectory() {
   if (const char* home = std::getenv("HOME"); home && *home)
     return (fs::path(home) / ".config" / "vestrel").string();
   return std::nullopt;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
 }
 
 }  // namespace vestrel::platform

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -9,6 +11,12 @@ std::optional<std::string> UserConfigDirectory() {
   if (const char* appData = std::getenv("APPDATA"); appData && *appData)
     return (std::filesystem::path(appData) / "Vestrel").string();
   return std::nullopt;
+}
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  return ::GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
 }
 
 }  // namespace vestrel::platform

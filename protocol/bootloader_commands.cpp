@@ -117,11 +117,13 @@ void BootloaderCommands::ShowError(ErrorClass error, const std::string& text) {
   lastFailure_ = {lost.empty() ? error : channel_.LinkLostClass(),
                   lost.empty() ? text : text + "\n" + lost};
   view_.ShowMessage(lastFailure_.message, "Error");
+  if (observer_ != nullptr) observer_->OnErrorShown(lastFailure_.message);
 }
 
-void BootloaderCommands::CountFailedAttempt() {
+void BootloaderCommands::CountFailedAttempt(std::uint32_t address) {
   ++retryCount_;
   view_.SetStatusPanel(1, std::to_string(retryCount_));
+  if (observer_ != nullptr) observer_->OnFailedAttempt(address, retryCount_);
 }
 
 bool BootloaderCommands::ReadVersion() {
@@ -169,13 +171,18 @@ bool BootloaderCommands::ReadVersion() {
   return true;
 }
 
+void BootloaderCommands::SetEraseProgress(int percent) {
+  view_.SetProgress(percent);
+  if (observer_ != nullptr) observer_->OnEraseProgress(percent);
+}
+
 bool BootloaderCommands::EraseFlash() {
   eraseOk_ = 0;
   if (Send(Request(kCmdEraseFlash, 2)) < 0) {
     ShowError(ErrorClass::LinkLost, "Erase Flash Send Error");
     return false;
   }
-  view_.SetProgress(0);
+  SetEraseProgress(0);
   // The request goes out once; the tries only wait for the reply while the flash is erased, so
   // they count as one failed reply together. A lost link (a device gone, a stop) ends them.
   std::array<std::uint8_t, 16> reply{};
@@ -185,7 +192,7 @@ bool BootloaderCommands::EraseFlash() {
     view_.Pause(kErasePollPause);
     result = Receive(reply, 0, false);
     answered = result >= 0;
-    view_.SetProgress(view_.Progress() + 1);
+    SetEraseProgress(view_.Progress() + 1);
     if (!answered) view_.ProcessMessages();
   }
   if (!answered) {
@@ -193,7 +200,7 @@ bool BootloaderCommands::EraseFlash() {
     ShowError(ErrorClass::EraseFailed, "Erase Flash Receive Error");
     return false;
   }
-  view_.SetProgress(100);
+  SetEraseProgress(100);
   eraseOk_ = 1;
   return true;
 }
@@ -217,7 +224,7 @@ bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std
     std::array<std::uint8_t, 16> reply{};
     result = Receive(reply);
     if (result > 0) return true;  // an empty frame acknowledges nothing
-    CountFailedAttempt();
+    CountFailedAttempt(address);
     if (LinkLost()) break;
   }
   char text[96];

@@ -40,6 +40,17 @@ inline constexpr int kEraseTries = 95;
 // again up to this many times.
 inline constexpr int kFailedRepliesBeforeLost = 20;
 
+// What the transactions report beyond their own boxes, for the loader's events.
+class CommandObserver {
+ public:
+  virtual ~CommandObserver() = default;
+  virtual void OnEraseProgress(int percent) = 0;
+  // A program block's attempt whose reply failed; `retryCount` is the count the status bar shows.
+  virtual void OnFailedAttempt(std::uint32_t address, std::int32_t retryCount) = 0;
+  // An error box was shown with this text and the caption "Error".
+  virtual void OnErrorShown(const std::string& text) = 0;
+};
+
 // The transactions act on the loader's state, which the caller owns: the image (ReadVersion
 // replaces its buffer), the EraseOk flag and the RetryCount counter. The references must
 // outlive this object. Transactions that show their own error boxes do so through the view with
@@ -87,6 +98,7 @@ class BootloaderCommands {
   // Asked before every request: a non-empty answer (why, e.g. "Stopped by SIGINT.") declares
   // the link lost, so that a run stops between two requests.
   void SetStopCheck(std::function<std::string()> check) { stopCheck_ = std::move(check); }
+  void SetObserver(CommandObserver* observer) { observer_ = observer; }
 
   bool LinkLost() const { return !channel_.LinkLostReason().empty(); }
   // The version of the last successful version read ("v01.03"), or "" since a failed one.
@@ -104,7 +116,8 @@ class BootloaderCommands {
   // Asks the stop check; true when the link is lost (by a stop or before).
   bool Stopped();
   void ShowError(ErrorClass error, const std::string& text);
-  void CountFailedAttempt();
+  void CountFailedAttempt(std::uint32_t address);
+  void SetEraseProgress(int percent);
 
   FrameChannel& channel_;
   LoaderView& view_;
@@ -117,6 +130,7 @@ class BootloaderCommands {
   bool tooLong_ = false;        // ... and whether one ended in bytes without end
   std::function<std::string()> stopCheck_;
   Failure lastFailure_;
+  CommandObserver* observer_ = nullptr;
   std::string version_;
 };
 

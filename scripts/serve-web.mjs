@@ -14,6 +14,8 @@ const TYPES = {
   ".wasm": "application/wasm",
   ".svg": "image/svg+xml",
   ".png": "image/png",
+  ".json": "application/json",
+  ".txt": "text/plain; charset=utf-8",
 };
 
 // The file under `root` that a request path names, or null (outside the root, or no file).
@@ -34,9 +36,12 @@ function fileFor(root, urlPath) {
   }
 }
 
-function serve(root, request, response) {
+// `mounts` maps a path prefix ("/test/") to a folder of its own.
+function serve(root, mounts, request, response) {
+  const [prefix, folder] = Object.entries(mounts).find(([p]) => request.url.startsWith(p))
+    ?? ["/", root];
   const file = request.method === "GET" || request.method === "HEAD"
-    ? fileFor(root, request.url) : null;
+    ? fileFor(folder, request.url.slice(prefix.length - 1)) : null;
   if (!file) {
     response.writeHead(404, { "Content-Type": "text/plain; charset=utf-8" });
     response.end("Not found\n");
@@ -51,10 +56,12 @@ function serve(root, request, response) {
   else fs.createReadStream(file).pipe(response);
 }
 
-// Starts serving `root`; resolves with the server and its address once it listens.
-export function startServer({ root, host = "127.0.0.1", port = 0 }) {
+// Starts serving `root` (and each of `mounts`: a path prefix and its folder); resolves with the
+// server and its address once it listens.
+export function startServer({ root, mounts = {}, host = "127.0.0.1", port = 0 }) {
   const absolute = path.resolve(root);
-  const server = http.createServer((request, response) => serve(absolute, request, response));
+  const folders = Object.fromEntries(Object.entries(mounts).map(([p, f]) => [p, path.resolve(f)]));
+  const server = http.createServer((request, response) => serve(absolute, folders, request, response));
   return new Promise((resolve, reject) => {
     server.once("error", reject);
     server.listen(port, host, () => {

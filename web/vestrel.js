@@ -1,9 +1,10 @@
-// The page: the loader's view with HTML elements (Module.page.view, called by web_view.cpp),
+// The page: the loader's view with HTML elements (page.view of the core, called by web_view.cpp),
 // the controls that start the core's handlers, the file chooser and drop target, and the port
 // chooser. The core decides everything the user sees; the page shows it.
 "use strict";
 
 (function () {
+  const { SerialLines, coreWaits, startCore } = VestrelLines;
   const BUTTONS = ["open", "connect", "erase", "program", "verify", "run"];  // enum Button
   const CONNECT = 1;
   const FREE_RATE_INDEX = 8;  // after the eight rates of the baud list
@@ -20,38 +21,6 @@
   let ready = false;
   let loadedFile = "";
 
-  // --- waiting without blocking the page ---
-
-  const taskChannel = new MessageChannel();
-  const taskWaiters = [];
-  taskChannel.port1.onmessage = () => taskWaiters.shift()();
-
-  // Resolves in a task of its own, so that the page handles input and paints meanwhile.
-  function nextTask() {
-    return new Promise((resolve) => {
-      taskWaiters.push(resolve);
-      taskChannel.port2.postMessage(0);
-    });
-  }
-
-  // Short pauses go task by task: nested timers would be held back to at least 4 ms.
-  let pauses = 0;
-  async function pause(ms) {
-    const end = performance.now() + ms;
-    if (ms > 4) await new Promise((resolve) => setTimeout(resolve, ms));
-    while (performance.now() < end) await nextTask();
-    ++pauses;
-  }
-
-  // "Let queued messages run once": they have run already when the core waited for the port or
-  // paused since it last asked (the core is suspended meanwhile); otherwise they get a task.
-  let turnsSeen = -1;
-  async function processMessages() {
-    const turns = lines.turns + pauses;
-    if (turns === turnsSeen) await nextTask();
-    turnsSeen = turns;
-  }
-
   // --- the view ---
 
   function render() {
@@ -64,6 +33,8 @@
     $("choose-port").disabled = !listEnabled[0] || !serial;
     $("baud").disabled = !listEnabled[1];
     $("free-rate").disabled = !listEnabled[1];
+    $("reset").disabled = !listEnabled[0];  // the reset goes with the port
+    $("reset-steps").disabled = !listEnabled[0];
     document.body.classList.toggle("busy", busy);
     $("window").setAttribute("aria-busy", busy ? "true" : "false");
   }
@@ -87,11 +58,12 @@
 
   const view = {
     setText(what, text) {  // "info", "percent", "version" or "file"
-      $(what).textContent = text;
+      // The percent text is set for every block; an unchanged text costs the page no layout.
+      if ($(what).textContent !== text) $(what).textContent = text;
       if (what === "file") $("file-hint").hidden = text !== "";
     },
     setProgress(percent) {
-      $("bar").value = percent;
+      if ($("bar").value !== percent) $("bar").value = percent;
     },
     setStatusPanel(index, text) {
       const panel = $("panel" + index);
@@ -114,23 +86,16 @@
       $("baud").selectedIndex = index;
       showFreeRate();
     },
-    processMessages,
-    pause,
+    ...coreWaits(lines),
   };
 
-  window.Module = {
-    page: { view, lines },
-    onRuntimeInitialized() {
-      // The chosen files live in a folder of their own, under the names the user knows them by.
-      Module.FS.mkdir("/hex");
-      Module.FS.chdir("/hex");
+  let coreModule = null;
+  startCore(view, lines, (what) => showMessage(`Internal Error\n${what}\nReload the page to start again.`, "Error"))
+    .then((core) => {
+      coreModule = core;
       ready = true;
       render();
-    },
-    print: (text) => console.log(text),
-    printErr: (text) => console.warn(text),
-    onAbort: (what) => showMessage(`Internal Error\n${what}\nReload the page to start again.`, "Error"),
-  };
+    });
 
   // --- operations: one at a time, as on the window's own thread ---
 
@@ -150,7 +115,17 @@
   }
 
   function core(name, types = [], args = []) {
-    return Module.ccall(name, null, types, args, { async: true });
+    return coreModule.ccall(name, null, types, args, { async: true });
+  }
+
+  // Hands the chosen reset sequence to the loader; a written one that it refuses is shown in a
+  // box, and then nothing is sent.
+  async function chooseReset() {
+    const chosen = $("reset").value;
+    const text = chosen === "written" ? $("reset-steps").value.trim() : chosen;
+    const error = coreModule.ccall("vestrel_set_reset", "string", ["string"], [text]);
+    if (error) await showMessage(`Reset Sequence Error\n${error}`, "Error");
+    return !error;
   }
 
   // Hands the chosen port and rate to the loader before it connects.
@@ -159,25 +134,29 @@
     const baudIndex = $("baud").selectedIndex;
     const freeRate = baudIndex === FREE_RATE_INDEX && $("free-rate").checkValidity()
       ? Number($("free-rate").value) : 0;
-    Module.ccall("vestrel_choose_line", null, ["string", "string", "number", "number"],
+    coreModule.ccall("vestrel_choose_line", null, ["string", "string", "number", "number"],
                  [displayNames.get(label) || "", label, baudIndex, freeRate]);
   }
 
   function click(index) {
     operate(async () => {
-      if (index === CONNECT) chooseLine();
+      if (index === CONNECT) {
+        if (!(await chooseReset())) return;
+        chooseLine();
+      }
       await core("vestrel_click", ["number"], [index]);
     });
   }
 
   function loadAll() {
     operate(async () => {
+      if (!(await chooseReset())) return;
       chooseLine();
       await core("vestrel_run_all");
     });
   }
 
-  // --- the HEX file: chosen or dropped, handed to the core through its memory file system ---
+  // --- the HEX or ELF file (told apart by content): chosen or dropped, handed to the core ---
 
   function memoryName(name) {
     const plain = name.replace(/[/\\]/g, "_");
@@ -189,8 +168,8 @@
     operate(async () => {
       const bytes = new Uint8Array(await file.arrayBuffer());
       const name = memoryName(file.name);
-      if (loadedFile && loadedFile !== name) Module.FS.unlink(loadedFile);
-      Module.FS.writeFile(name, bytes);
+      if (loadedFile && loadedFile !== name) coreModule.FS.unlink(loadedFile);
+      coreModule.FS.writeFile(name, bytes);
       loadedFile = name;
       await core("vestrel_open_file", ["string"], [name]);
     });
@@ -259,6 +238,11 @@
   }
 
   $("choose-port").addEventListener("click", choosePort);
+  $("reset").addEventListener("change", () => {
+    const written = $("reset").value === "written";
+    $("reset-steps").hidden = !written;
+    if (written) $("reset-steps").focus();
+  });
   $("baud").addEventListener("change", () => {
     if (showFreeRate()) $("free-rate").focus();
   });

@@ -7,8 +7,12 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "app/load_result.h"
 #include "app/loader.h"
+#include "protocol/error_class.h"
+#include "protocol/reset_sequence.h"
 #include "protocol/serial_loader_link.h"
 #include "web/web_serial_device.h"
 #include "web/web_view.h"
@@ -34,6 +38,21 @@ class WebLoader {
                                                               : 0;
     loader_.OverrideBaudRate(rate_ != 0 ? std::optional(rate_) : std::nullopt);
   }
+
+  // The reset sequence for the next connects ("": none); why a text is refused, or "".
+  std::string SetReset(const std::string& text) {
+    if (text.empty()) {
+      loader_.SetResetSequence(std::nullopt);
+      return {};
+    }
+    std::string error;
+    auto reset = protocol::ParseResetSequence(text, error);
+    if (reset) loader_.SetResetSequence(std::move(reset));
+    return error;
+  }
+
+  // Closes the port, so that the next connect opens the one chosen then.
+  void ClosePort() { link_.ClosePort(); }
 
   app::Loader& Loader() { return loader_; }
   LoaderView& View() { return view_; }
@@ -105,6 +124,45 @@ EMSCRIPTEN_KEEPALIVE void vestrel_click(int button) {
 
 EMSCRIPTEN_KEEPALIVE void vestrel_run_all() {
   Guarded([](Loader& loader) { loader.RunAllSteps(); });
+}
+
+// Returns why `text` is not a reset sequence ("" when it is taken; "" also clears it).
+EMSCRIPTEN_KEEPALIVE const char* vestrel_set_reset(const char* text) {
+  static std::string error;
+  error = App().SetReset(text);
+  return error.c_str();
+}
+
+// Only the image's own blocks are loaded after an erase (a board that keeps settings).
+EMSCRIPTEN_KEEPALIVE void vestrel_set_skip_blank(int skip) {
+  App().Loader().SetSkipBlankBlocks(skip != 0);
+}
+
+EMSCRIPTEN_KEEPALIVE void vestrel_close_port() {
+  App().ClosePort();
+}
+
+// What the board reported at the last connect: the flash size in bytes (0 when unknown) and
+// the bootloader's version ("v01.03"; "" when it was not read).
+EMSCRIPTEN_KEEPALIVE double vestrel_flash_size() {
+  return App().Loader().Result().flashSize;
+}
+
+EMSCRIPTEN_KEEPALIVE const char* vestrel_bootloader_version() {
+  static std::string version;
+  version = App().Loader().Result().version;
+  return version.c_str();
+}
+
+// How step `step` (vestrel::app::Step: 0 file, 1 connect, ... 5 run) went when it last ran:
+// "ok", the class of its failure ("no-sync", "link-lost", ...), or "" when it has not run.
+EMSCRIPTEN_KEEPALIVE const char* vestrel_step(int step) {
+  if (step < 0 || step >= static_cast<int>(vestrel::app::kStepCount)) return "";
+  const auto result = App().Loader().Result();
+  const auto& outcome = result[static_cast<vestrel::app::Step>(step)];
+  if (outcome.Succeeded()) return "ok";
+  return outcome.state == vestrel::app::StepState::Failed ? vestrel::ErrorClassName(outcome.error)
+                                                          : "";
 }
 
 }  // extern "C"

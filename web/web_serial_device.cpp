@@ -21,8 +21,9 @@ EM_ASYNC_JS(int, vestrel_line_reopen,
                   line, Module.page.lines.options(baudRate, dataBits, stopBits, parity));
             });
 EM_ASYNC_JS(void, vestrel_line_close, (int line), { await Module.page.lines.close(line); });
-EM_ASYNC_JS(int, vestrel_line_read, (int line, std::uint8_t* buffer, int size, double waitMs), {
-  const bytes = await Module.page.lines.read(line, size, waitMs);
+// Takes what has arrived without suspending the core: most reads find their bytes waiting.
+EM_JS(int, vestrel_line_take, (int line, std::uint8_t* buffer, int size), {
+  const bytes = Module.page.lines.take(line, size);
   if (typeof bytes == "number") return bytes;
   HEAPU8.set(bytes, buffer);
   return bytes.length;
@@ -37,8 +38,9 @@ EM_ASYNC_JS(int, vestrel_line_signal, (int line, const char* name, int on),
             { return Module.page.lines.setSignal(line, UTF8ToString(name), on != 0); });
 EM_JS(int, vestrel_line_errors, (int line, const char* kind),
       { return Module.page.lines.errorCount(line, UTF8ToString(kind)); });
-EM_JS(char*, vestrel_line_error_text, (int line), {
-  const text = Module.page.lines.errorText(line);
+EM_JS(char*, vestrel_line_text, (int line, int failing), {
+  const lines = Module.page.lines;
+  const text = failing ? lines.failing(line) : lines.errorText(line);
   const size = lengthBytesUTF8(text) + 1;
   const copy = _malloc(size);
   stringToUTF8(text, copy, size);
@@ -56,9 +58,10 @@ constexpr int kGone = -2;
 constexpr int kNotFound = -4;
 constexpr int kBusy = -5;
 
-// The page's text for what last went wrong on `line` (0: the last open).
-std::string ErrorText(int line) {
-  char* text = vestrel_line_error_text(line);
+// The page's text for what last went wrong on `line` (0: the last open), or with `failing` why
+// a port the browser still offers counts as lost.
+std::string ErrorText(int line, bool failing = false) {
+  char* text = vestrel_line_text(line, failing ? 1 : 0);
   std::string copy(text);
   std::free(text);
   return copy;
@@ -115,8 +118,16 @@ WebSerialDevice::~WebSerialDevice() {
 SerialResult WebSerialDevice::Result(int code, std::size_t count) const {
   if (code >= 0) return {SerialStatus::Ok, count, 0, {}};
   if (code == kTimedOut) return {SerialStatus::TimedOut, count, 0, {}};
-  const SerialStatus status = code == kGone ? SerialStatus::Gone : SerialStatus::Failed;
-  return {status, count, 0, ErrorText(line_)};
+  if (code != kGone) return {SerialStatus::Failed, count, 0, ErrorText(line_)};
+  const std::string failing = FailingText();
+  return {SerialStatus::Gone, count, 0, failing.empty() ? ErrorText(line_) : failing};
+}
+
+std::string WebSerialDevice::FailingText() const {
+  const std::string failing = ErrorText(line_, true);
+  if (failing.empty()) return {};
+  return "Reading from the serial device " + label_ + " kept failing: " + failing +
+         "; the port is given up";
 }
 
 SerialResult WebSerialDevice::Purge(std::uint32_t flags) {
@@ -185,8 +196,14 @@ double WebSerialDevice::FirstByteWait(std::size_t size) const {
 
 SerialResult WebSerialDevice::Read(std::span<std::uint8_t> buffer) {
   if (buffer.empty()) return {};
-  const int code = vestrel_line_read(line_, buffer.data(), static_cast<int>(buffer.size()),
-                                     FirstByteWait(buffer.size()));
+  const auto take = [&] {
+    return vestrel_line_take(line_, buffer.data(), static_cast<int>(buffer.size()));
+  };
+  int code = take();
+  if (const double wait = FirstByteWait(buffer.size()); code == 0 && wait != 0) {
+    // Nothing has arrived: the core waits for the first byte, and the page runs meanwhile.
+    if (const int waited = vestrel_line_wait(line_, wait); waited != kTimedOut) code = take();
+  }
   return Result(code, code > 0 ? static_cast<std::size_t>(code) : 0);
 }
 
@@ -219,6 +236,11 @@ SerialResult WebSerialDevice::GetLineErrorCounters(platform::LineErrorCounters& 
   counters.bufferOverrun = count("BufferOverrunError");
   counters.overrun = 0;  // the browser does not tell the UART's overrun apart
   return {};
+}
+
+std::string WebSerialDevice::GoneReason() const {
+  const std::string failing = FailingText();
+  return failing.empty() ? SerialDevice::GoneReason() : failing + ".";
 }
 
 SerialResult WebSerialDevice::ClearBreak() {

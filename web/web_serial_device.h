@@ -43,6 +43,7 @@ class WebSerialDevice final : public platform::SerialDevice {
   platform::SerialResult WaitReadable(std::chrono::milliseconds limit) override;
   platform::SerialResult GetLineErrorCounters(platform::LineErrorCounters& counters) override;
   platform::SerialResult ClearBreak() override;
+  std::string GoneReason() const override;
 
  private:
   WebSerialDevice(int line, std::string label, std::uint32_t baudRate);
@@ -50,6 +51,8 @@ class WebSerialDevice final : public platform::SerialDevice {
   // The result of a page call that returned `code` (negative: the port failed or went away).
   platform::SerialResult Result(int code, std::size_t count = 0) const;
   platform::SerialResult SetSignal(const char* name, bool on);
+  // Why the page gave up a port that the browser still offers ("" when it did not).
+  std::string FailingText() const;
   // What a read may wait for its first byte, in ms; negative: no limit.
   double FirstByteWait(std::size_t size) const;
 

@@ -19,6 +19,7 @@ EM_JS(void, vestrel_view_list, (int list, int enabled),
       { Module.page.view.setListEnabled(list, enabled != 0); });
 EM_JS(int, vestrel_view_baud_index, (), { return Module.page.view.selectedBaudIndex(); });
 EM_JS(void, vestrel_view_select_baud, (int index), { Module.page.view.selectBaudIndex(index); });
+EM_JS(int, vestrel_view_needs_turn, (), { return Module.page.view.needsTurn() ? 1 : 0; });
 EM_ASYNC_JS(void, vestrel_view_yield, (), { await Module.page.view.processMessages(); });
 EM_ASYNC_JS(void, vestrel_view_pause, (unsigned milliseconds),
             { await Module.page.view.pause(milliseconds); });
@@ -75,8 +76,9 @@ void WebView::SelectBaudIndex(int index) {
   vestrel_view_select_baud(index);
 }
 
+// The core is suspended only when the page has not had a task of its own for a while.
 void WebView::ProcessMessages() {
-  vestrel_view_yield();
+  if (vestrel_view_needs_turn() != 0) vestrel_view_yield();
 }
 
 void WebView::Pause(unsigned milliseconds) {

@@ -23,6 +23,9 @@ constexpr const char* kUsage =
     "       vestrel-cli -f FILE -c N -b N -a --reset dtr-pulse --wait 30 --watch\n"
     "       vestrel-cli -c N --baud RATE --monitor   a serial monitor on the port\n"
     "       vestrel-cli --list-ports\n"
+    "       vestrel-cli station -f FILE --baud RATE --watch-ports GLOB --serial ADDR:FORMAT:START\n"
+    "                   --log FILE   the production bench (vestrel-cli station --help)\n"
+    "       vestrel-cli doctor [PORT] [--baud RATE]   what stands between you and a port\n"
     "       vestrel-cli -f FILE --flash-size SIZE --image-out OUT\n"
     "Run 'vestrel-cli --help' for all options.\n";
 
@@ -76,6 +79,7 @@ class HelpFormatter final : public CLI::Formatter {
 CliCommand UsageError(const std::string& message) {
   CliCommand command;
   command.exitCode = kExitUsage;
+  command.usage = message;
   command.err = "vestrel-cli: " + message + '\n' + kUsage;
   return command;
 }
@@ -83,7 +87,7 @@ CliCommand UsageError(const std::string& message) {
 // "COM3" (any case) names a port of the map; anything else is a device path or a URL.
 void ApplyPortArgument(const std::string& text, LoadOptions& load) {
   if (const std::optional<unsigned> number = ComPortNumber(text)) {
-    load.comNumber = *number;
+    load.comNumber = static_cast<int>(*number);
   } else {
     load.portPath = text;
   }
@@ -111,6 +115,11 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
   gang.ports = std::move(ports);
   command.gang = std::move(gang);
   return command;
+}
+
+// Anything of the automatic run: a file, a port, a rate, a step.
+bool AsksForRun(const LoadOptions& o) {
+  return o.file || o.NamesPort() || o.NamesRate() || o.AsksForStep() || o.terminate || o.resetAfter;
 }
 
 bool IsRawTcp(const std::string& port) {
@@ -141,6 +150,199 @@ ProgressMode ProgressFor(const std::string& progress) {
                                : ProgressMode::Auto;
 }
 
+// Help and version end the parse with their text, a parse error as a usage error.
+template <typename Parse>
+std::optional<CliCommand> Parsed(CLI::App& app, Parse parse, const std::string& usage) {
+  try {
+    parse();
+  } catch (const CLI::Success& e) {
+    std::ostringstream out, err;
+    CliCommand command;
+    command.exitCode = app.exit(e, out, err);
+    command.out = out.str();
+    command.err = err.str();
+    return command;
+  } catch (const CLI::ParseError& e) {
+    CliCommand command;
+    command.exitCode = kExitUsage;
+    command.err = usage + e.what() + "\nRun '" + app.get_name() + " --help' for all options.\n";
+    return command;
+  }
+  return std::nullopt;
+}
+
+constexpr const char* kStationFooter =
+    "Boards: every board that appears on a --port (a rack: loaded whenever a board is plugged in\n"
+    "there) or on a port that --watch-ports matches (a glob such as '/dev/serial/by-id/*', or a\n"
+    "folder such as the port directory) is loaded once per plug-in: connect, erase, program\n"
+    "(which\n"
+    "verifies) and run. Ports are opened only when a board is there. Watched ports that are there\n"
+    "at\n"
+    "the start are left alone until they are plugged in again.\n"
+    "Per-board data: --serial writes the next number at ADDR (program flash, physical 0x1D000000\n"
+    "up\n"
+    "or virtual 0x9D000000/0xBD000000 up) as u32le, u32be, u64le, ascii:N (N zero-padded decimal\n"
+    "digits), hex:N (N hex digits) or bcd:N (N bytes of packed BCD), counting from START (1) by\n"
+    "STEP\n"
+    "(1). --serials-from takes the next unused line of a list instead: VALUE (a number in FORMAT)\n"
+    "or\n"
+    "VALUE,BYTES (hex, written as they are). Numbers are reserved in FILE.state beside the log\n"
+    "before\n"
+    "a board is written; a failed board's number is burnt unless --reuse-failed.\n"
+    "Log: one CSV row per attempt (time, station, port, adapter_serial, board_serial,\n"
+    "serial_status,\n"
+    "image_sha256, result, error_class, message, seconds, retries), flushed to the disk at once;\n"
+    "--log-json writes the same as JSON lines. A second station on the same log is refused.\n"
+    "Ctrl-C ends after the loads in progress (exit code 130); a second Ctrl-C stops them too.\n"
+    "Exit\n"
+    "code 1 when the station stopped by itself (the log cannot be written, the serial numbers ran\n"
+    "out), 2 for a usage error.";
+
+CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
+  CLI::App app{
+      "vestrel-cli station: a production bench that loads every board plugged in, each "
+      "with its own serial number, and logs every attempt.",
+      "vestrel-cli station"};
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.footer(kStationFooter);
+  LoadOptions load;
+  StationOptions station;
+  std::string hexFile, portsFrom, serial, serialsFrom, logJson, onResult, progress = "auto";
+  std::string resetText, resetAfterText;
+  int baudIndex = 0;
+  std::uint32_t baudRate = 0;
+  unsigned waitSeconds = 0;
+  app.add_option("-f,--file", hexFile, "firmware to load: an Intel HEX or an ELF file")
+      ->type_name("FILE")
+      ->required();
+  auto* baudIndexOption = app.add_option("-b,--baud-index", baudIndex, "baud list index 0..7")
+                              ->type_name("N")
+                              ->check(CLI::Range(0, 7));
+  auto* baudOption = app.add_option("--baud", baudRate, "baud rate (e.g. 115200)")
+                         ->type_name("RATE")
+                         ->check(CLI::Range(50u, 20000000u))
+                         ->excludes(baudIndexOption);
+  app.add_option("--port", station.ports, "a rack's port (a path or COMn); again for more")
+      ->type_name("PORT")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  auto* portsFromOption =
+      app.add_option("--ports-from", portsFrom, "the rack's ports, one a line")->type_name("FILE");
+  app.add_option("--watch-ports", station.watch,
+                 "load boards on new serial devices that match GLOB, or appear in a folder")
+      ->type_name("GLOB")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  auto* serialOption = app.add_option("--serial", serial, "write a serial number into each board")
+                           ->type_name("ADDR:FORMAT[:START[:STEP]]");
+  auto* serialsFromOption =
+      app.add_option("--serials-from", serialsFrom, "take each board's value from a list (CSV)")
+          ->type_name("FILE")
+          ->needs(serialOption);
+  app.add_flag("--serial-overwrite", station.serialOverwrite,
+               "let the serial number overwrite the file's own data");
+  auto* reuseOption = app.add_flag("--reuse-failed", station.reuseFailed,
+                                   "hand a failed board's number to the next board")
+                          ->needs(serialOption);
+  (void)reuseOption;
+  app.add_option("--log", station.log, "the production log (CSV); its state is FILE.state")
+      ->type_name("FILE")
+      ->required();
+  auto* logJsonOption =
+      app.add_option("--log-json", logJson, "the same log as JSON lines")->type_name("FILE");
+  auto* onResultOption =
+      app.add_option("--on-result", onResult,
+                     "run CMD for every finished board: arguments RESULT PORT SERIAL, the log's "
+                     "JSON line on its standard input")
+          ->type_name("CMD");
+  app.add_option("--settle-ms", station.settleMs,
+                 "how long a port must be there before its board is loaded")
+      ->type_name("MS")
+      ->check(CLI::Range(0u, 60000u));
+  auto* resetOption = app.add_option("--reset", resetText,
+                                     "reset each board into its bootloader "
+                                     "(as for a load)")
+                          ->type_name("SEQUENCE");
+  auto* resetAfterOption =
+      app.add_option("--reset-after", resetAfterText, "reset each board into its application")
+          ->type_name("[=SEQUENCE]")
+          ->expected(0, 1);
+  auto* waitOption =
+      app.add_option("--wait", waitSeconds, "keep probing a board for its bootloader this long")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(1u, 3600u));
+  app.add_flag("--skip-blank", load.skipBlank, "the fast load (see vestrel-cli --help)");
+  app.add_option("--progress", progress, "the table on a terminal (auto), always, or never")
+      ->type_name("auto|always|never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
+
+  const std::string usage = "vestrel-cli station: ";
+  if (auto done = Parsed(
+          app, [&] { app.parse(argc, argv); }, usage))
+    return *done;
+  const auto fail = [&](const std::string& message) {
+    CliCommand command;
+    command.exitCode = kExitUsage;
+    command.err = usage + message + "\nRun 'vestrel-cli station --help' for all options.\n";
+    return command;
+  };
+  if (!*baudIndexOption && !*baudOption) return fail("a baud rate is needed (--baud RATE or -b N)");
+  if (station.ports.empty() && !*portsFromOption && station.watch.empty())
+    return fail("no ports: give --port, --ports-from or --watch-ports");
+  load.file = hexFile;
+  load.all = true;
+  if (*baudIndexOption) load.baudIndex = baudIndex;
+  if (*baudOption) load.baudRate = baudRate;
+  load.terminal.progress = ProgressFor(progress);
+  std::string error;
+  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
+    return fail("--reset: " + error);
+  if (*resetAfterOption &&
+      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
+    return fail("--reset-after: " + error);
+  if (*waitOption) load.waitSeconds = waitSeconds;
+  if (*portsFromOption) station.portsFrom = portsFrom;
+  if (*serialOption && !(station.serial = ParseSerialOption(serial, error))) return fail(error);
+  if (*serialsFromOption) {
+    if (station.serial->counts)
+      return fail("--serials-from gives the values: --serial takes ADDR:FORMAT alone");
+    station.serialsFrom = serialsFrom;
+  }
+  if (*logJsonOption) station.logJson = logJson;
+  if (*onResultOption) station.onResult = onResult;
+  CliCommand command;
+  command.action = CliAction::Station;
+  command.load = load;
+  command.station = station;
+  return command;
+}
+
+CliCommand ParseDoctorCommandLine(int argc, const char* const* argv) {
+  CLI::App app{
+      "vestrel-cli doctor: says what stands between you and a working port (your "
+      "groups, brltty, ModemManager, drivers, a program holding the port, its rate, "
+      "and with --baud whether a bootloader answers), each with the fix as a command. "
+      "Exit code 0 when nothing is wrong, 1 otherwise, 2 for a usage error.",
+      "vestrel-cli doctor"};
+  app.formatter(std::make_shared<HelpFormatter>());
+  std::string port;
+  std::uint32_t baud = 0;
+  auto* portOption = app.add_option("port", port, "a device path or COMn")->type_name("PORT");
+  auto* baudOption = app.add_option("--baud", baud, "ask the bootloader at this rate")
+                         ->type_name("RATE")
+                         ->check(CLI::Range(50u, 20000000u))
+                         ->needs(portOption);
+  if (auto done = Parsed(
+          app, [&] { app.parse(argc, argv); }, "vestrel-cli doctor: "))
+    return *done;
+  CliCommand command;
+  command.action = CliAction::Doctor;
+  if (*portOption) command.doctor.port = port;
+  if (*baudOption) command.doctor.baud = baud;
+  return command;
+}
+
 }  // namespace
 
 std::optional<unsigned> ComPortNumber(const std::string& text) {
@@ -156,7 +358,13 @@ std::uint32_t MonitorRate(const LoadOptions& load) {
   return 115200;
 }
 
-CliCommand ParseCommandLine(int argc, const char* const* argv) {
+namespace {
+
+CliCommand ParseArguments(int argc, const char* const* argv) {
+  if (argc > 1 && std::string(argv[1]) == "station")
+    return ParseStationCommandLine(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "doctor")
+    return ParseDoctorCommandLine(argc - 1, argv + 1);
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
                "vestrel-cli"};
   app.set_version_flag("--version", VESTREL_VERSION);
@@ -279,6 +487,11 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("auto|always|never")
       ->check(CLI::IsMember({"auto", "always", "never"}));
   app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
+  bool json = false;
+  auto* jsonOption = app.add_flag(
+      "--json", json,
+      "write the run as JSON lines on stdout (events with an \"event\" field, the last one "
+      "always \"result\" with the exit code and the error class); the text goes to stderr");
 
   try {
     app.parse(argc, argv);
@@ -293,8 +506,8 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
     return UsageError(e.what());
   }
 
-  if (*fileOption) load.hexFile = hexFile;
-  if (*comOption) load.comNumber = comNumber;
+  if (*fileOption) load.file = hexFile;
+  if (*comOption) load.comNumber = static_cast<int>(comNumber);
   if (*portsFromOption) gang.portsFrom = portsFrom;
   if (*reportOption) gang.reportPath = reportPath;
   if (*junitOption) gang.junitPath = junitPath;
@@ -318,22 +531,25 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
     return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 
+  if (*jsonOption && (listPorts || *outOption || monitor))
+    return UsageError("--json reports a load (one board or several), not --list-ports, "
+                      "--image-out or --monitor");
   CliCommand command;
   if (listPorts) {
-    if (AsksForSteps(load) || *outOption || monitor || isGang)
+    if (AsksForRun(load) || *outOption || monitor || isGang)
       return UsageError("--list-ports stands alone");
     command.action = CliAction::ListPorts;
     return command;
   }
   if (*outOption) {
-    load.hexFile.reset();
-    if (AsksForSteps(load) || monitor || isGang)
+    load.file.reset();
+    if (AsksForRun(load) || monitor || isGang)
       return UsageError("--image-out does not talk to a target");
     command.action = CliAction::ExportImage;
     command.image = {hexFile, *ParseFlashSize(flashSizeText), imageOut};
     return command;
   }
-  if (load.comNumber && (*load.comNumber == 0 || *load.comNumber > kLastPort))
+  if (load.comNumber && (*load.comNumber < 1 || *load.comNumber > static_cast<int>(kLastPort)))
     return UsageError("ports are COM1 to COM256");
   if (monitor && !load.comNumber && !load.portPath)
     return UsageError("--monitor needs a port (-c N or --port)");
@@ -341,13 +557,13 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   if (monitor && !IsMonitorBaudRate(MonitorRate(load)))
     return UsageError("--monitor runs at one of the rates 1200 to 115200 of the baud list, not " +
                       std::to_string(MonitorRate(load)));
-  if (NeedsFile(load) && !load.hexFile)
+  if (load.NeedsFile() && !load.file)
     return UsageError("-p, -v and -a need the file to load (-f FILE)");
   if (!connectionFault.empty()) return UsageError(connectionFault);
   if (isGang && watch) return UsageError("--watch loads one board again and again, not many");
   if (isGang) return GangCommand(std::move(ports), std::move(gang), load, monitor);
-  if (!monitor && !AsksForSteps(load)) return UsageError("nothing to do");
-  if (watch && (monitor || !NeedsFile(load)))
+  if (!monitor && !AsksForRun(load)) return UsageError("nothing to do");
+  if (watch && (monitor || !load.NeedsFile()))
     return UsageError(
         "--watch loads a file again and again: it needs -f FILE with -a, -p or -v, "
         "and no --monitor");
@@ -356,6 +572,16 @@ CliCommand ParseCommandLine(int argc, const char* const* argv) {
   command.monitor = monitor;
   command.monitorSeconds = monitorSeconds;
   command.watch = watch;
+  return command;
+}
+
+}  // namespace
+
+CliCommand ParseCommandLine(int argc, const char* const* argv) {
+  CliCommand command = ParseArguments(argc, argv);
+  // Looked for in the raw arguments, so that a usage error is reported as JSON too.
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "--json") command.json = true;
   return command;
 }
 

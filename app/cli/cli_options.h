@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/doctor_command.h"
 #include "app/cli/gang_command.h"
 #include "app/cli/image_export.h"
 #include "app/cli/load_command.h"
+#include "app/cli/station_command.h"
 
 namespace vestrel::cli {
 
@@ -23,6 +25,8 @@ enum class CliAction {
   ExportImage,  // --image-out
   Load,         // the automatic run, then the monitor when asked for (or the monitor alone)
   GangLoad,     // the automatic run on several ports at once (--port ... --port, --ports-from)
+  Station,      // vestrel-cli station: the production bench
+  Doctor,       // vestrel-cli doctor [PORT]
 };
 
 struct CliCommand {
@@ -30,6 +34,8 @@ struct CliCommand {
   int exitCode = kExitOk;
   std::string out;              // Exit: text for stdout (help, version)
   std::string err;              // Exit: text for stderr (a usage error with the short usage)
+  std::string usage;            // Exit: what a usage error says, alone
+  bool json = false;            // --json: NDJSON events on stdout (also given with a usage error)
   LoadOptions load;             // Load: the steps; terminal.progress and terminal.quiet are set,
                                 // the terminal checks (isatty, NO_COLOR) are the caller's
   bool monitor = false;         // Load: --monitor, on the port of the load
@@ -37,6 +43,8 @@ struct CliCommand {
   bool watch = false;           // Load: --watch, load again whenever the file changes
   ImageExportOptions image;     // ExportImage
   GangOptions gang;             // GangLoad: with `load` for the steps and the rate
+  StationOptions station;       // Station: with `load` for the file, the rate and the reset
+  DoctorOptions doctor;         // Doctor
 };
 
 CliCommand ParseCommandLine(int argc, const char* const* argv);

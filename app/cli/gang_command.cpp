@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <fstream>
 #include <system_error>
 
 #include "app/cli/cli_options.h"
 #include "app/cli/gang_view.h"
+#include "app/cli/json_events.h"
 #include "app/gang_load.h"
 #include "app/gang_report.h"
 #include "platform/remote_port.h"
@@ -84,6 +86,19 @@ std::vector<std::string> AllPorts(const GangOptions& gang, std::ostream& err) {
   return ports;
 }
 
+// The file's failure, or the first failed board's, named by its port; or the reports.
+Failure FirstFailure(const app::GangOutcome& outcome, bool written) {
+  if (outcome.fileError.error != ErrorClass::None) return outcome.fileError;
+  for (const app::BoardResult& board : outcome.boards) {
+    if (board.ok()) continue;
+    Failure first = board.FirstError();
+    first.message = board.port + ": " + first.message;
+    return first;
+  }
+  if (!written) return {ErrorClass::Internal, "The reports could not be written."};
+  return {};
+}
+
 }  // namespace
 
 std::string PortNameFault(const std::string& name) {
@@ -125,25 +140,36 @@ std::optional<std::vector<std::string>> ReadPortsFile(const std::string& path) {
 }
 
 int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& out,
-                std::ostream& err, StopCheck stop) {
-  const std::vector<std::string> ports = AllPorts(gang, err);
-  if (ports.empty()) return kExitUsage;
-  if ((gang.reportPath && !CanWrite(*gang.reportPath, err)) ||
-      (gang.junitPath && !CanWrite(*gang.junitPath, err)))
+                std::ostream& err, const RunContext& context) {
+  std::ostringstream why;
+  const std::vector<std::string> ports = AllPorts(gang, why);
+  const bool usable = !ports.empty() && (!gang.reportPath || CanWrite(*gang.reportPath, why)) &&
+                      (!gang.junitPath || CanWrite(*gang.junitPath, why));
+  if (!usable) {
+    err << why.str();
+    if (context.json != nullptr) {
+      std::string message = why.str();
+      while (!message.empty() && message.back() == '\n') message.pop_back();
+      context.json->Result(kExitUsage, {ErrorClass::Usage, message});
+    }
     return kExitUsage;
+  }
 
   app::GangJob job;
   job.portNames = ports;
   std::transform(ports.begin(), ports.end(), std::back_inserter(job.targets), TargetOf);
-  job.hexFile = load.hexFile;
-  job.configure = [&load, &stop](app::Loader& loader) {
-    ApplySteps(loader, load);
-    loader.SetStopCheck(stop);
-  };
+  job.hexFile = load.file;
+  job.request = load;
+  job.stop = context.stop;
 
   GangView view(out, err, load.terminal, ports);
+  std::vector<app::GangListener*> listeners{&view};
+  if (context.json != nullptr) {
+    context.json->Start(load);
+    listeners.push_back(context.json);
+  }
   const auto start = std::chrono::steady_clock::now();
-  const app::GangOutcome outcome = app::RunGang(job, view);
+  const app::GangOutcome outcome = app::RunGang(job, listeners);
   view.Finish();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -153,15 +179,18 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
       message.insert(at + 1, "  ");
     err << "Error: " << message << "\n  Nothing was sent to any board.\n";
   }
-  if (!load.terminal.quiet) out << '\n' << GangTable(outcome) << std::flush;
-
-  const app::GangReportInfo info{load.hexFile.value_or(""), seconds};
+  const app::GangReportInfo info{load.file.value_or(""), seconds};
   bool written = true;
   if (gang.reportPath)
     written &= WriteText(*gang.reportPath, app::GangReportJson(outcome, info), err);
   if (gang.junitPath)
     written &= WriteText(*gang.junitPath, app::GangReportJUnit(outcome, info), err);
-  return written ? outcome.ExitCode() : kExitFailure;
+  const int exitCode = context.FinalExitCode(written ? outcome.ExitCode() : kExitFailure);
+  if (!load.terminal.quiet) out << '\n' << GangTable(outcome, exitCode) << std::flush;
+  if (context.json != nullptr)
+    context.json->Result(outcome, exitCode, context.WhyFailed(FirstFailure(outcome, written), exitCode),
+                         seconds);
+  return exitCode;
 }
 
 }  // namespace vestrel::cli

@@ -28,8 +28,9 @@ std::string NamedTwice(const std::vector<std::string>& names);
 std::optional<std::vector<std::string>> ReadPortsFile(const std::string& path);
 
 // Loads every board and returns the exit code: 0 only when every board succeeded, 1 otherwise
-// (also when a report cannot be written), 2 for a ports file that cannot be used.
+// (also when a report cannot be written at the end), 2 for a ports file or a report path that
+// cannot be used (then nothing is sent), or the stop's code.
 int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& out,
-                std::ostream& err, StopCheck stop = {});
+                std::ostream& err, const RunContext& context = {});
 
 }  // namespace vestrel::cli

@@ -13,11 +13,18 @@ constexpr int kTableBarWidth = 20;
 // Lines longer than a terminal is wide would wrap and move the block under the cursor.
 constexpr std::size_t kLineWidth = 79;
 
-std::string PhaseOf(const std::string& text) {
-  if (text == "Erasing...") return "Erasing";
-  if (text == "Programming...") return "Programming";
-  if (text == "Verifying...") return "Verifying";
-  return {};
+// The phases that show a bar, by their step.
+std::string PhaseOf(app::Step step) {
+  switch (step) {
+    case app::Step::Erase:
+      return "Erasing";
+    case app::Step::Program:
+      return "Programming";
+    case app::Step::Verify:
+      return "Verifying";
+    default:
+      return {};
+  }
 }
 
 std::string Fit(std::string line, std::size_t width) {
@@ -93,13 +100,22 @@ void GangView::EraseLines() {
   drawn_ = false;
 }
 
-void GangView::OnText(std::size_t board, const std::string& text) {
+void GangView::OnStepStarted(std::size_t board, app::Step step) {
   std::lock_guard lock(mutex_);
   Board& b = boards_[board];
-  b.text = text;
-  b.phase = PhaseOf(text);
+  b.phase = PhaseOf(step);
   b.percent = 0;
   b.lastDecile = 0;
+}
+
+void GangView::OnStepEnded(std::size_t board, app::Step, const app::StepOutcome&) {
+  std::lock_guard lock(mutex_);
+  boards_[board].phase.clear();
+}
+
+void GangView::OnText(std::size_t board, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  boards_[board].text = text;
   if (options_.quiet) return;
   if (DrawsLines())
     Draw(false);
@@ -107,10 +123,10 @@ void GangView::OnText(std::size_t board, const std::string& text) {
     out_ << Label(board) << ' ' << text << std::endl;
 }
 
-void GangView::OnProgress(std::size_t board, int percent) {
+void GangView::OnProgress(std::size_t board, const app::Progress& progress) {
   std::lock_guard lock(mutex_);
   Board& b = boards_[board];
-  b.percent = std::clamp(percent, 0, 100);
+  b.percent = std::clamp(progress.percent, 0, 100);
   if (!ShowsProgress() || b.phase.empty()) return;
   if (DrawsLines()) {
     Draw(false);
@@ -122,7 +138,7 @@ void GangView::OnProgress(std::size_t board, int percent) {
   out_ << Label(board) << ' ' << b.phase << ": " << b.percent << '%' << std::endl;
 }
 
-void GangView::OnError(std::size_t board, const std::string& text, const std::string& caption) {
+void GangView::OnMessage(std::size_t board, const std::string& text, const std::string& caption) {
   std::lock_guard lock(mutex_);
   PrintError(board, text, caption);
 }
@@ -160,7 +176,7 @@ void GangView::Finish() {
   if (DrawsLines() && drawn_) Draw(true);
 }
 
-std::string GangTable(const app::GangOutcome& outcome) {
+std::string GangTable(const app::GangOutcome& outcome, int exitCode) {
   const std::vector<std::string> head = {"Port",    "Version", "Flash",      "Result",
                                          "Retries", "Seconds", "First error"};
   std::vector<std::vector<std::string>> rows{head};
@@ -188,7 +204,7 @@ std::string GangTable(const app::GangOutcome& outcome) {
     table << line << '\n';
   }
   table << succeeded << " of " << outcome.boards.size() << " boards succeeded; exit code "
-        << outcome.ExitCode() << '\n';
+        << exitCode << '\n';
   return table.str();
 }
 

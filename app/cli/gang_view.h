@@ -24,8 +24,10 @@ class GangView final : public app::GangListener {
            std::vector<std::string> ports, Clock clock = std::chrono::steady_clock::now);
 
   void OnText(std::size_t board, const std::string& text) override;
-  void OnProgress(std::size_t board, int percent) override;
-  void OnError(std::size_t board, const std::string& text, const std::string& caption) override;
+  void OnStepStarted(std::size_t board, app::Step step) override;
+  void OnStepEnded(std::size_t board, app::Step step, const app::StepOutcome& outcome) override;
+  void OnProgress(std::size_t board, const app::Progress& progress) override;
+  void OnMessage(std::size_t board, const std::string& text, const std::string& caption) override;
   void OnDone(std::size_t board, const app::BoardResult& result) override;
 
   // Draws the lines a last time (on a terminal), so that later output starts below them.
@@ -34,7 +36,7 @@ class GangView final : public app::GangListener {
  private:
   struct Board {
     std::string text;   // the last information line
-    std::string phase;  // "Erasing", "Programming", "Verifying", or "" between them
+    std::string phase;  // "Erasing", "Programming", "Verifying", or "" between steps
     int percent = 0;
     int lastDecile = 0;   // of the plain lines
     std::string outcome;  // set when done
@@ -63,7 +65,7 @@ class GangView final : public app::GangListener {
 };
 
 // The closing table: port, bootloader version, flash size, result, retries, seconds and the
-// first error of every board, then a line with the count that succeeded.
-std::string GangTable(const app::GangOutcome& outcome);
+// first error of every board, then a line with the count that succeeded and the exit code.
+std::string GangTable(const app::GangOutcome& outcome, int exitCode);
 
 }  // namespace vestrel::cli

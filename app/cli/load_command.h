@@ -9,42 +9,46 @@
 #include <string>
 
 #include "app/cli/terminal_view.h"
+#include "app/load_request.h"
 #include "app/loader.h"
 #include "protocol/reset_sequence.h"
 
 namespace vestrel::cli {
 
-struct LoadOptions {
-  std::optional<std::string> hexFile;     // -f
-  std::optional<unsigned> comNumber;      // -c N: COMn of the port map
-  std::optional<std::string> portPath;    // --port PATH (a device, or COMn)
-  std::optional<int> baudIndex;           // -b N: index into the window's baud list
-  std::optional<std::uint32_t> baudRate;  // --baud RATE
-  bool all = false, erase = false, program = false, verify = false, run = false, terminate = false;
-  bool skipBlank = false;                             // --skip-blank: the fast load after an erase
-  std::optional<protocol::ResetSequence> reset;       // --reset: before the sync
-  std::optional<protocol::ResetSequence> resetAfter;  // --reset-after: after the load
-  unsigned waitSeconds = 0;  // --wait: for the port to appear and the bootloader to answer
+// The request as the terminal's options give it, and how the terminal shows the run.
+struct LoadOptions : app::LoadRequest {
   TerminalOptions terminal;
 };
 
 // Asked before every request to the bootloader; a non-empty answer (why) stops the load there.
 using StopCheck = std::function<std::string()>;
-// The exit code of a load that a stop ended (the signal's conventional one), or 0 for none.
-using StopExitCode = std::function<int()>;
 
-// Runs the requested steps in the window's order and returns the exit code: 0 when every
-// requested step succeeded (the file load and the connect included), 1 otherwise, or what
-// `stopExitCode` gives once a stop came. Only the load's own port is opened.
-int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err, StopCheck stop = {},
-            const StopExitCode& stopExitCode = {});
+class JsonEvents;
 
-// Sets the loader's rate, steps and fast load as the options say (not its file or port).
-void ApplySteps(app::Loader& loader, const LoadOptions& options);
+// What a run needs around it: the stop, the exit code a stop ends it with, and the --json events.
+struct RunContext {
+  StopCheck stop;
+  std::function<int()> stopExitCode;  // 130 or 143 once a signal stopped the run, 0 before
+  JsonEvents* json = nullptr;         // hears every event and writes the last line
 
-// True when the options ask for at least one step of the automatic run, connect included.
-bool AsksForSteps(const LoadOptions& options);
-// True when they ask for a step that needs the file: program, verify, or all.
-bool NeedsFile(const LoadOptions& options);
+  // The code the process returns for a run that ended with `exitCode`.
+  int FinalExitCode(int exitCode) const {
+    const int stopped = stopExitCode ? stopExitCode() : 0;
+    return stopped != 0 ? stopped : exitCode;
+  }
+  // Why a run that ended with `exitCode` failed: its first failure, or the stop that came after
+  // its last step; none for 0.
+  Failure WhyFailed(const Failure& first, int exitCode) const;
+};
+
+// Runs the requested steps through the core's sequencer and returns the exit code: 0 when every
+// requested step succeeded (the file load and the connect included), 1 otherwise, or the stop's
+// code. Only the load's own port is opened. The summary line and the --json result say the code
+// returned.
+int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err,
+            const RunContext& context = {});
+
+// The summary line of a run: each requested step's outcome, the speed, the exit code.
+std::string SummaryLine(const app::LoadResult& result, double seconds, int exitCode);
 
 }  // namespace vestrel::cli

@@ -1,7 +1,6 @@
 #include "app/cli/terminal_view.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <thread>
 
@@ -55,12 +54,6 @@ void TerminalView::SetInfoText(const std::string& text) {
   ClearBar();
   FlushVersion();
   if (!options_.quiet) out_ << text << std::endl;
-  if (text == "Erasing...")
-    StartPhase(Phase::Erase);
-  else if (text == "Programming...")
-    StartPhase(Phase::Program);
-  else if (text == "Verifying...")
-    StartPhase(Phase::Verify);
 }
 
 void TerminalView::StartPhase(Phase phase) {
@@ -68,47 +61,52 @@ void TerminalView::StartPhase(Phase phase) {
   phaseStart_ = clock_();
   lastDraw_ = {};
   lastDecile_ = 0;
-  progress_ = 0;
+  percent_ = 0;
 }
 
 void TerminalView::SetProgress(int percent) {
   progress_ = std::clamp(percent, 0, 100);
+}
+
+void TerminalView::OnProgress(const app::Progress& progress) {
+  percent_ = std::clamp(progress.percent, 0, 100);
+  total_ = progress.total;
   // 0 is the bar being reset between operations, not progress worth a line.
-  if (phase_ == Phase::None || progress_ == 0 || !ShowsProgress()) return;
+  if (phase_ == Phase::None || percent_ == 0 || !ShowsProgress()) return;
   if (DrawsBar())
-    DrawBar(progress_ == 100);
+    DrawBar(percent_ == 100);
   else
     PrintPlainStep();
 }
 
 void TerminalView::PrintPlainStep() {
-  const int decile = progress_ / 10;
+  const int decile = percent_ / 10;
   if (decile <= lastDecile_) return;
   lastDecile_ = decile;
-  out_ << PhaseName(static_cast<int>(phase_)) << ": " << progress_ << '%';
+  out_ << PhaseName(static_cast<int>(phase_)) << ": " << percent_ << '%';
   if (retries_ > 0) out_ << " (retries: " << retries_ << ')';
   out_ << std::endl;
 }
 
 std::string TerminalView::BarLine() const {
-  const int filled = progress_ * kBarWidth / 100;
+  const int filled = percent_ * kBarWidth / 100;
   std::string line = PhaseName(static_cast<int>(phase_));
   line.resize(12, ' ');
   line += '[' + std::string(static_cast<std::size_t>(filled), '#') +
           std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') + "] ";
   char percent[8];
-  std::snprintf(percent, sizeof percent, "%3d%%", progress_);
+  std::snprintf(percent, sizeof percent, "%3d%%", percent_);
   line += percent;
 
-  const std::uint32_t total = imageSize_ ? imageSize_() : 0;
+  const std::uint32_t total = total_;
   const double elapsed = std::chrono::duration<double>(clock_() - phaseStart_).count();
   if (phase_ != Phase::Erase && total > 0) {
-    const double done = static_cast<double>(total) * progress_ / 100.0;
+    const double done = static_cast<double>(total) * percent_ / 100.0;
     line += "  " + FormatBytes(done);
     if (elapsed > 0.5 && done > 0) {
       line += "  " + FormatBytes(done / elapsed) + "/s";
-      if (progress_ < 100)
-        line += "  " + FormatDuration(elapsed * (100 - progress_) / progress_) + " left";
+      if (percent_ < 100)
+        line += "  " + FormatDuration(elapsed * (100 - percent_) / percent_) + " left";
     }
   } else if (elapsed > 0.5) {
     line += "  " + FormatDuration(elapsed);
@@ -173,11 +171,8 @@ void TerminalView::SetFileText(const std::string& text) {
   if (!options_.quiet) out_ << "File: " << text << std::endl;
 }
 
-void TerminalView::SetStatusPanel(int index, const std::string& text) {
-  if (index != 1 && index != 2) return;
-  int value = 0;
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  retries_ = value;
+void TerminalView::OnRetry(app::RetryKind, std::uint32_t, std::int32_t) {
+  ++retries_;
 }
 
 void TerminalView::ShowMessage(const std::string& text, const std::string& caption) {
@@ -196,6 +191,10 @@ void TerminalView::ShowMessage(const std::string& text, const std::string& capti
 
 void TerminalView::OnStepStarted(app::Step step) {
   errorsAtStart_[static_cast<std::size_t>(step)] = errorCount_;
+  ClearBar();  // the last phase's bar stays on screen as it ended
+  if (step == app::Step::Erase) StartPhase(Phase::Erase);
+  if (step == app::Step::Program) StartPhase(Phase::Program);
+  if (step == app::Step::Verify) StartPhase(Phase::Verify);
 }
 
 void TerminalView::OnStepEnded(app::Step step, const app::StepOutcome& outcome) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/load_events.h"
 #include "app/loader.h"
 #include "protocol/loader_view.h"
 
@@ -25,16 +26,13 @@ struct TerminalOptions {
   bool quiet = false;          // errors only
 };
 
-class TerminalView : public LoaderView, public app::ProgressListener {
+class TerminalView : public LoaderView, public app::LoadListener {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   using Sleeper = std::function<void(unsigned milliseconds)>;
 
   TerminalView(std::ostream& out, std::ostream& err, TerminalOptions options,
                Clock clock = std::chrono::steady_clock::now, Sleeper sleeper = {});
-
-  // Where the bar finds the image size, for bytes and rates (0 while unknown).
-  void SetImageSizeSource(std::function<std::uint32_t()> source) { imageSize_ = std::move(source); }
 
   // Ends a bar that is still drawn, so that later output starts on a fresh line.
   void Finish();
@@ -48,7 +46,7 @@ class TerminalView : public LoaderView, public app::ProgressListener {
   int Progress() const override { return progress_; }
   void SetVersionText(const std::string& text) override;
   void SetFileText(const std::string& text) override;
-  void SetStatusPanel(int index, const std::string& text) override;
+  void SetStatusPanel(int, const std::string&) override {}
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void SetButtonEnabled(Button, bool) override {}
   void SetListEnabled(ListBox, bool) override {}
@@ -62,8 +60,9 @@ class TerminalView : public LoaderView, public app::ProgressListener {
   void ProcessMessages() override {}
   void Pause(unsigned milliseconds) override;
 
-  // The bar follows SetProgress; while Connect waits, a spinner on a terminal.
-  void OnBlockDone(app::Phase, std::uint32_t, std::uint32_t) override {}
+  // The bar follows the phases and their progress; while Connect waits, a spinner on a terminal.
+  void OnProgress(const app::Progress& progress) override;
+  void OnRetry(app::RetryKind kind, std::uint32_t address, std::int32_t count) override;
   void OnWaiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit) override;
   // A failed step that showed no box of its own (a bootloader that never answered) says why on
   // stderr all the same, --quiet or not.
@@ -88,7 +87,6 @@ class TerminalView : public LoaderView, public app::ProgressListener {
   TerminalOptions options_;
   Clock clock_;
   Sleeper sleeper_;
-  std::function<std::uint32_t()> imageSize_;
 
   Phase phase_ = Phase::None;
   std::chrono::steady_clock::time_point phaseStart_{};
@@ -97,7 +95,9 @@ class TerminalView : public LoaderView, public app::ProgressListener {
   bool spinnerVisible_ = false;
   unsigned spinnerFrame_ = 0;
   int lastDecile_ = 0;
-  int progress_ = 0;
+  int progress_ = 0;  // the view's progress bar, as the erase counts it up
+  int percent_ = 0;   // of the phase, as the bar shows it
+  std::uint32_t total_ = 0;  // bytes of the image, for bytes and rates (0 for the erase)
   int retries_ = 0;
   int errorCount_ = 0;
 

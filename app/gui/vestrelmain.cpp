@@ -19,11 +19,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 #include "app/gui/svg_icon_engine.h"
-#include "protocol/serial_loader_link.h"
 #include "ui_vestrelmain.h"
 
 // The resources of a static library must be registered by hand; outside any namespace.
@@ -37,8 +34,6 @@ namespace {
 // Panel 3 is 50 wide too but reaches to the right edge, as the last panel of a status bar does.
 const std::vector<int> kPanelWidths = {270, 50, 50, 50};
 constexpr const char* kVersionPanelText = "Vestrel V1.01";
-constexpr std::int32_t kUpdateComTxTimeoutMs = 1000;
-constexpr int kStopPollMs = 100;
 
 QString Text(const std::string& text) {
   return QString::fromStdString(text);
@@ -61,9 +56,7 @@ int NamedEntry(const QComboBox& list) {
 TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services, QWidget* parent)
     : QWidget(parent),
       ui_(std::make_unique<Ui::TVestrelForm>()),
-      autoCloseBoxes_(std::getenv(kAutoCloseBoxesVariable) != nullptr),
-      link_(services.makeLink(*this)),
-      loader_(*this, *link_, std::move(services.resolvePortPath)) {
+      controller_(*this, std::move(services)) {
   ui_->setupUi(this);
   // Minimise and system menu, no maximise.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -73,25 +66,9 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services,
   SetUpStatusBar();
   SetUpFileDialog();
   SetUpAnchors();
-  SetUpPortComponent();
   FitToText(ui_->VersionStaticText);
-
-  loader_.ReadCommandLine(args);
-  loader_.RememberSettingsIn(std::move(services.settingsPath));
-  // A wait for the board ends when the window is being closed.
-  loader_.SetWaitCancelCheck([this] { return closeRequested_; });
   setAcceptDrops(true);
-  std::vector<unsigned> usable;
-  for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i)
-    usable.push_back(UpdateCom.Get_UseableV24(i));
-  loader_.FillPortList(usable);
-}
-
-FormServices FormServices::Real() {
-  return {
-      [](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
-      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); },
-      app::WindowSettingsPath().value_or(std::string())};
+  controller_.Start(args);
 }
 
 TVestrelForm::~TVestrelForm() = default;
@@ -148,16 +125,6 @@ void TVestrelForm::SetUpFileDialog() {
       {QStringLiteral("*.hex (*.hex)"), QStringLiteral("*.elf (*.elf)"), QStringLiteral("* (*)")});
   // The toolkit's own dialog behaves the same on every desktop and under the offscreen platform.
   FileOpenDialog->setOption(QFileDialog::DontUseNativeDialog);
-}
-
-// The design settings of UpdateCom. StreamOn and AutoSearch stay off, so the settings file is
-// never read or written.
-void TVestrelForm::SetUpPortComponent() {
-  comport::TV24Parameter& v24 = *UpdateCom.GetV24();
-  v24.SetDatenBits(comport::D_8);
-  v24.SetBaudrate(comport::B__4800);
-  v24.SetTXTimeOut(kUpdateComTxTimeoutMs);
-  UpdateCom.SetDatei(comport::kDefaultSettingsFileName);
 }
 
 void TVestrelForm::SetUpAnchors() {
@@ -242,26 +209,21 @@ void TVestrelForm::SetStatusPanel(int index, const std::string& text) {
 }
 
 void TVestrelForm::SetStopCheck(std::function<std::string()> check) {
-  stopCheck_ = check;
-  loader_.SetStopCheck(std::move(check));
+  controller_.SetStopCheck(std::move(check));
   auto* watch = new QTimer(this);
-  connect(watch, &QTimer::timeout, this, [this, watch] {
-    if (stopCheck_().empty()) return;
-    watch->stop();
-    close();  // deferred by closeEvent while an operation runs
-  });
-  watch->start(kStopPollMs);
+  connect(watch, &QTimer::timeout, this, [this] { controller_.PollStop(); });
+  watch->start(static_cast<int>(app::WindowController::kStopPollMs));
 }
 
 void TVestrelForm::ShowMessage(const std::string& text, const std::string& caption) {
   QMessageBox box(QMessageBox::Critical, Text(caption), Text(text), QMessageBox::Ok, this);
-  // A window that is being stopped must not wait for a click.
-  if (autoCloseBoxes_ || (stopCheck_ && !stopCheck_().empty())) {
-    std::fprintf(stderr, "box: %s: %s\n", caption.c_str(), text.c_str());
-    std::fflush(stderr);
+  if (controller_.AutoClosesBox(text, caption))
     QTimer::singleShot(0, &box, [&box] { box.done(QMessageBox::Ok); });
-  }
   box.exec();
+}
+
+void TVestrelForm::AddBaudEntry(const std::string& text) {
+  ui_->BaudComboBox->addItem(Text(text));
 }
 
 void TVestrelForm::SetButtonEnabled(Button button, bool enabled) {
@@ -311,78 +273,58 @@ void TVestrelForm::Pause(unsigned milliseconds) {
 
 // --- handlers ---
 
-void TVestrelForm::RunOperation(const std::function<void()>& operation) {
-  if (running_) return;
-  {
-    running_ = true;
-    struct Done {
-      bool& running;
-      ~Done() { running = false; }
-    } done{running_};
-    operation();
-  }
-  if (closeRequested_) {
-    closeRequested_ = false;
-    close();
-  }
+std::optional<std::string> TVestrelForm::ChooseFile() {
+  FileOpenDialog->setDirectory(QDir::currentPath());
+  if (FileOpenDialog->exec() != QDialog::Accepted || FileOpenDialog->selectedFiles().isEmpty())
+    return std::nullopt;
+  return QFile::encodeName(FileOpenDialog->selectedFiles().constFirst()).toStdString();
 }
 
 void TVestrelForm::OpenFileSpeedButtonClick() {
-  RunOperation([this] {
-    FileOpenDialog->setDirectory(QDir::currentPath());
-    std::optional<std::string> chosen;
-    if (FileOpenDialog->exec() == QDialog::Accepted && !FileOpenDialog->selectedFiles().isEmpty()) {
-      chosen = QFile::encodeName(FileOpenDialog->selectedFiles().constFirst()).toStdString();
-    }
-    loader_.OpenFileSpeedButtonClick(chosen);
-  });
+  controller_.OpenFileSpeedButtonClick();
 }
 
 void TVestrelForm::ConnectSpeedButtonClick() {
-  RunOperation([this] { loader_.ConnectSpeedButtonClick(); });
+  controller_.ConnectSpeedButtonClick();
 }
 
 void TVestrelForm::EraseSpeedButtonClick() {
-  RunOperation([this] { loader_.EraseSpeedButtonClick(); });
+  controller_.EraseSpeedButtonClick();
 }
 
 void TVestrelForm::ProgramSpeedButtonClick() {
-  RunOperation([this] { loader_.ProgramSpeedButtonClick(); });
+  controller_.ProgramSpeedButtonClick();
 }
 
 void TVestrelForm::VerifySpeedButtonClick() {
-  RunOperation([this] { loader_.VerifySpeedButtonClick(); });
+  controller_.VerifySpeedButtonClick();
 }
 
 void TVestrelForm::RunSpeedButtonClick() {
-  RunOperation([this] { loader_.RunSpeedButtonClick(); });
+  controller_.RunSpeedButtonClick();
 }
 
 // --- activation and close ---
 
 void TVestrelForm::FormActivate() {
-  if (activated_) return;
-  activated_ = true;
-  bool closeNow = false;
-  RunOperation([this, &closeNow] { closeNow = loader_.FormActivate(); });
-  if (closeNow) close();
+  controller_.FormActivate();
 }
 
 // The automatic run starts on the first activation, or right after the window is first shown
 // where activation never comes (the offscreen platform), whichever is first; it never runs
 // inside the event that triggered it.
-void TVestrelForm::ScheduleActivation() {
-  if (!activated_) QTimer::singleShot(0, this, &TVestrelForm::FormActivate);
+void TVestrelForm::PostActivation() {
+  QTimer::singleShot(0, this, &TVestrelForm::FormActivate);
 }
 
 bool TVestrelForm::event(QEvent* event) {
-  if (event->type() == QEvent::WindowActivate) ScheduleActivation();
+  if (event->type() == QEvent::WindowActivate) controller_.Activated();
   return QWidget::event(event);
 }
 
 void TVestrelForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  ScheduleActivation();
+  controller_.Activated();
 }
 
 namespace {
@@ -398,27 +340,22 @@ QString DroppedFile(const QMimeData* data) {
 }  // namespace
 
 void TVestrelForm::dragEnterEvent(QDragEnterEvent* event) {
-  if (!running_ && !DroppedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+  if (controller_.AcceptsDrop() && !DroppedFile(event->mimeData()).isEmpty())
+    event->acceptProposedAction();
 }
 
 void TVestrelForm::dropEvent(QDropEvent* event) {
   const QString file = DroppedFile(event->mimeData());
   if (file.isEmpty()) return;
   event->acceptProposedAction();
-  const std::string path = QFile::encodeName(file).toStdString();
-  RunOperation([this, &path] { loader_.FileDropped(path); });
+  controller_.FileDropped(QFile::encodeName(file).toStdString());
 }
 
 void TVestrelForm::closeEvent(QCloseEvent* event) {
-  if (running_) {
-    // Closing in the middle of an operation would leave the sequence half done: close after it.
-    closeRequested_ = true;
-    event->ignore();
-    return;
-  }
-  if (!closed_) loader_.FormClose();
-  closed_ = true;
-  event->accept();
+  if (controller_.CloseAsked())
+    event->accept();
+  else
+    event->ignore();  // closes when the running operation has ended
 }
 
 }  // namespace vestrel::gui

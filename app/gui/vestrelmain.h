@@ -11,10 +11,7 @@
 #include <vector>
 
 #include "app/gui/anchors.h"
-#include "app/loader.h"
-#include "comport/comport.h"
-#include "protocol/boot_link.h"
-#include "protocol/loader_view.h"
+#include "app/window_controller.h"
 
 class QComboBox;
 class QFileDialog;
@@ -28,23 +25,10 @@ class TVestrelForm;
 namespace vestrel::gui {
 
 // What the window needs from outside; the process start-up gives the real ones, tests fakes.
-struct FormServices {
-  // Makes the loader's own serial link; the link shows its port errors through the window.
-  std::function<std::unique_ptr<protocol::BootLink>(LoaderView& view)> makeLink;
-  // The device path of port number n (1 for COM1).
-  app::PortPathResolver resolvePortPath;
-  // Where the window remembers its last file, port and baud rate; empty: nowhere.
-  std::string settingsPath = {};
+using FormServices = app::WindowServices;
+using app::kAutoCloseBoxesVariable;
 
-  // The serial link, the port map and the settings file of the platform.
-  static FormServices Real();
-};
-
-// Set (to anything) only by tests that run the program unattended: every message box then
-// writes "box: <caption>: <text>" to stderr and closes itself at once, as if OK was clicked.
-inline constexpr const char* kAutoCloseBoxesVariable = "VESTREL_AUTO_CLOSE_BOXES";
-
-class TVestrelForm : public QWidget, public LoaderView {
+class TVestrelForm : public QWidget, public app::WindowHost {
   Q_OBJECT
 
  public:
@@ -55,10 +39,10 @@ class TVestrelForm : public QWidget, public LoaderView {
   ~TVestrelForm() override;
 
   // The process exit code, valid once the window has closed.
-  int ExitStatus() const { return loader_.ExitStatus; }
-  const app::Loader& Core() const { return loader_; }
+  int ExitStatus() const { return controller_.ExitStatus(); }
+  const app::Loader& Core() const { return controller_.Core(); }
   // True while a handler or the automatic run is working.
-  bool Busy() const { return running_; }
+  bool Busy() const { return controller_.Busy(); }
 
   // Asked before every request to the bootloader and a few times a second: once it answers
   // (why), the running operation stops at its next request, boxes no longer wait for OK, and
@@ -69,7 +53,7 @@ class TVestrelForm : public QWidget, public LoaderView {
   QFileDialog* FileDialog() const { return FileOpenDialog; }
   QLabel* StatusPanel(int index) const;
   // The window's port component UpdateCom, with the settings of the form description.
-  comport::TComPort& PortComponent() { return UpdateCom; }
+  comport::TComPort& PortComponent() { return controller_.PortComponent(); }
 
   // LoaderView
   void SetInfoText(const std::string& text) override;
@@ -91,6 +75,12 @@ class TVestrelForm : public QWidget, public LoaderView {
   void SelectBaudIndex(int index) override;
   void ProcessMessages() override;
   void Pause(unsigned milliseconds) override;
+
+  // app::WindowHost
+  void AddBaudEntry(const std::string& text) override;
+  std::optional<std::string> ChooseFile() override;
+  void PostActivation() override;
+  void CloseWindow() override { close(); }
 
  public slots:
   void OpenFileSpeedButtonClick();
@@ -122,28 +112,13 @@ class TVestrelForm : public QWidget, public LoaderView {
   void PlaceStatusPanels();
   void SetUpFileDialog();
   void SetUpAnchors();
-  void SetUpPortComponent();
-  void ScheduleActivation();
-  // Runs one operation of the core; a click that arrives while one runs is dropped, and a close
-  // asked for meanwhile happens when it has returned.
-  void RunOperation(const std::function<void()>& operation);
   QComboBox* List(ListBox list) const;
 
   std::unique_ptr<Ui::TVestrelForm> ui_;
   QFileDialog* FileOpenDialog = nullptr;
   std::vector<QLabel*> panels_;
   AnchorLayout anchors_;
-  bool autoCloseBoxes_ = false;
-  bool activated_ = false;
-  bool running_ = false;
-  bool closeRequested_ = false;
-  bool closed_ = false;
-  std::function<std::string()> stopCheck_;
-  // The port component; the window uses only its table of usable ports.
-  comport::TComPort UpdateCom;
-  // The link outlives the loader, which closes the port when it is destroyed.
-  std::unique_ptr<protocol::BootLink> link_;
-  app::Loader loader_;
+  app::WindowController controller_;
 };
 
 // The entry that the text of an editable list names: the current entry if its text is shown,

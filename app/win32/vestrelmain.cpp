@@ -1,14 +1,11 @@
 // The core's headers before <windows.h> (see vestrelmain.h), then the common controls and dialogs.
 // clang-format off
 #include "app/win32/vestrelmain.h"
-#include "protocol/serial_loader_link.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
 // clang-format on
 
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 
@@ -25,11 +22,7 @@ const std::vector<int> kPanelWidths = {270, 50, 50, 50};
 constexpr int kFontPoints = 8;
 constexpr int kPictureSize = 24;      // the speed buttons' pictures at 96 DPI
 constexpr int kDropDownHeight = 160;  // a combo box's list below its field, at 96 DPI
-constexpr std::int32_t kUpdateComTxTimeoutMs = 1000;
 constexpr UINT_PTR kStopTimer = 1;
-constexpr UINT kStopPollMs = 100;
-constexpr const char* kBaudEntries[] = {"1200",  "2400",  "4800",  "9600",
-                                        "19200", "38400", "57600", "115200"};
 constexpr const char* kFileFilter = "*.hex\0*.hex\0*.elf\0*.elf\0*.*\0*.*\0";
 
 struct SpeedButtonDesign {
@@ -97,13 +90,6 @@ int NamedEntry(HWND comboBox) {
   return found == CB_ERR ? -1 : static_cast<int>(found);
 }
 
-FormServices FormServices::Real() {
-  return {
-      [](LoaderView& view) { return std::make_unique<protocol::SerialLoaderLink>(view); },
-      [](unsigned portNumber) { return protocol::SerialLoaderLink::PortName(portNumber, false); },
-      app::WindowSettingsPath().value_or(std::string())};
-}
-
 // --- form set-up ---
 
 void TVestrelForm::RegisterClasses() {
@@ -130,10 +116,7 @@ void TVestrelForm::RegisterClasses() {
 }
 
 TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services)
-    : dpi_(SystemDpi()),
-      autoCloseBoxes_(std::getenv(kAutoCloseBoxesVariable) != nullptr),
-      link_(services.makeLink(*this)),
-      loader_(*this, *link_, std::move(services.resolvePortPath)) {
+    : dpi_(SystemDpi()), controller_(*this, std::move(services)) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS |
                                                      ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   InitCommonControlsEx(&controls);
@@ -152,17 +135,8 @@ TVestrelForm::TVestrelForm(std::vector<std::string> args, FormServices services)
                              std::to_string(GetLastError()) + ")");
   }
   CreateControls();
-  SetUpPortComponent();
-
-  loader_.ReadCommandLine(args);
-  loader_.RememberSettingsIn(std::move(services.settingsPath));
-  // A wait for the board ends when the window is being closed.
-  loader_.SetWaitCancelCheck([this] { return closeRequested_; });
   DragAcceptFiles(hwnd_, TRUE);
-  std::vector<unsigned> usable;
-  for (int i = 0; i < UpdateCom.GetMaxV24Useable(); ++i)
-    usable.push_back(UpdateCom.Get_UseableV24(i));
-  loader_.FillPortList(usable);
+  controller_.Start(args);
 }
 
 TVestrelForm::~TVestrelForm() {
@@ -197,11 +171,8 @@ void TVestrelForm::CreateControls() {
   constexpr DWORD kList = CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP;
   AddControl(ComComboBox, WC_COMBOBOXA, "", kList, {342, 152, 73, 21}, kAnchorTopRight, hwnd_,
              kDropDownHeight);
-  HWND baud = AddControl(BaudComboBox, WC_COMBOBOXA, "", kList, {422, 152, 73, 21}, kAnchorTopRight,
-                         hwnd_, kDropDownHeight);
-  for (const char* rate : kBaudEntries)
-    SendMessageA(baud, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(rate));
-  SendMessageA(baud, CB_SETCURSEL, static_cast<WPARAM>(app::kDefaultBaudIndex), 0);
+  AddControl(BaudComboBox, WC_COMBOBOXA, "", kList, {422, 152, 73, 21}, kAnchorTopRight, hwnd_,
+             kDropDownHeight);
 
   HWND progress =
       AddControl(PICProgressBar, PROGRESS_CLASSA, "", 0, {48, 128, 447, 16}, kAnchorStretch, hwnd_);
@@ -257,16 +228,6 @@ void TVestrelForm::SetUpStatusBar() {
   std::vector<int> edges = PanelEdges(widths);
   SendMessageA(bar, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
   SetStatusPanel(3, kVersionPanelText);
-}
-
-// The design settings of UpdateCom. StreamOn and AutoSearch stay off, so the settings file is
-// never read or written.
-void TVestrelForm::SetUpPortComponent() {
-  comport::TV24Parameter& v24 = *UpdateCom.GetV24();
-  v24.SetDatenBits(comport::D_8);
-  v24.SetBaudrate(comport::B__4800);
-  v24.SetTXTimeOut(kUpdateComTxTimeoutMs);
-  UpdateCom.SetDatei(comport::kDefaultSettingsFileName);
 }
 
 // A static text that sizes itself to its text: as wide as the text, its height kept.
@@ -343,25 +304,17 @@ void TVestrelForm::SetStatusPanel(int index, const std::string& text) {
 }
 
 void TVestrelForm::SetStopCheck(std::function<std::string()> check) {
-  stopCheck_ = check;
-  loader_.SetStopCheck(std::move(check));
-  SetTimer(hwnd_, kStopTimer, kStopPollMs, nullptr);
-}
-
-void TVestrelForm::OnStopTimer() {
-  if (!stopCheck_ || stopCheck_().empty()) return;
-  KillTimer(hwnd_, kStopTimer);
-  Close();  // deferred by OnClose while an operation runs
+  controller_.SetStopCheck(std::move(check));
+  SetTimer(hwnd_, kStopTimer, app::WindowController::kStopPollMs, nullptr);
 }
 
 void TVestrelForm::ShowMessage(const std::string& text, const std::string& caption) {
-  // A window that is being stopped must not wait for a click.
-  if (autoCloseBoxes_ || (stopCheck_ && !stopCheck_().empty())) {
-    std::fprintf(stderr, "box: %s: %s\n", caption.c_str(), text.c_str());
-    std::fflush(stderr);
-    return;
-  }
+  if (controller_.AutoClosesBox(text, caption)) return;
   MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+}
+
+void TVestrelForm::AddBaudEntry(const std::string& text) {
+  SendMessageA(Control(BaudComboBox), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void TVestrelForm::SetButtonEnabled(Button button, bool enabled) {
@@ -423,62 +376,47 @@ void TVestrelForm::Pause(unsigned milliseconds) {
 
 // --- handlers ---
 
-void TVestrelForm::RunOperation(const std::function<void()>& operation) {
-  if (running_) return;
-  {
-    running_ = true;
-    struct Done {
-      bool& running;
-      ~Done() { running = false; }
-    } done{running_};
-    operation();
-  }
-  if (closeRequested_) {
-    closeRequested_ = false;
-    Close();
-  }
+std::optional<std::string> TVestrelForm::ChooseFile() {
+  std::string directory(MAX_PATH, '\0');
+  directory.resize(GetCurrentDirectoryA(MAX_PATH, directory.data()));
+  std::string file(4 * MAX_PATH, '\0');
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = hwnd_;
+  dialog.lpstrFilter = kFileFilter;
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrInitialDir = directory.c_str();
+  dialog.lpstrDefExt = "hex";
+  dialog.Flags =
+      OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (!GetOpenFileNameA(&dialog)) return std::nullopt;
+  return std::string(file.c_str());
 }
 
 void TVestrelForm::OpenFileSpeedButtonClick() {
-  RunOperation([this] {
-    std::string directory(MAX_PATH, '\0');
-    directory.resize(GetCurrentDirectoryA(MAX_PATH, directory.data()));
-    std::string file(4 * MAX_PATH, '\0');
-    OPENFILENAMEA dialog{};
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = hwnd_;
-    dialog.lpstrFilter = kFileFilter;
-    dialog.nFilterIndex = 1;
-    dialog.lpstrFile = file.data();
-    dialog.nMaxFile = static_cast<DWORD>(file.size());
-    dialog.lpstrInitialDir = directory.c_str();
-    dialog.lpstrDefExt = "hex";
-    dialog.Flags =
-        OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    std::optional<std::string> chosen;
-    if (GetOpenFileNameA(&dialog)) chosen = std::string(file.c_str());
-    loader_.OpenFileSpeedButtonClick(chosen);
-  });
+  controller_.OpenFileSpeedButtonClick();
 }
 
 void TVestrelForm::ConnectSpeedButtonClick() {
-  RunOperation([this] { loader_.ConnectSpeedButtonClick(); });
+  controller_.ConnectSpeedButtonClick();
 }
 
 void TVestrelForm::EraseSpeedButtonClick() {
-  RunOperation([this] { loader_.EraseSpeedButtonClick(); });
+  controller_.EraseSpeedButtonClick();
 }
 
 void TVestrelForm::ProgramSpeedButtonClick() {
-  RunOperation([this] { loader_.ProgramSpeedButtonClick(); });
+  controller_.ProgramSpeedButtonClick();
 }
 
 void TVestrelForm::VerifySpeedButtonClick() {
-  RunOperation([this] { loader_.VerifySpeedButtonClick(); });
+  controller_.VerifySpeedButtonClick();
 }
 
 void TVestrelForm::RunSpeedButtonClick() {
-  RunOperation([this] { loader_.RunSpeedButtonClick(); });
+  controller_.RunSpeedButtonClick();
 }
 
 // --- activation, close and the window procedure ---
@@ -487,15 +425,15 @@ void TVestrelForm::Show(int showCommand) {
   ShowWindow(hwnd_, showCommand);
   RedrawWindow(hwnd_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   // Where activation never comes (a hidden desktop), the automatic run starts once shown.
-  if (!activated_) PostMessageA(hwnd_, kFormActivateMessage, 0, 0);
+  controller_.Activated();
+}
+
+void TVestrelForm::PostActivation() {
+  PostMessageA(hwnd_, kFormActivateMessage, 0, 0);
 }
 
 void TVestrelForm::FormActivate() {
-  if (activated_) return;
-  activated_ = true;
-  bool closeNow = false;
-  RunOperation([this, &closeNow] { closeNow = loader_.FormActivate(); });
-  if (closeNow) Close();
+  controller_.FormActivate();
 }
 
 void TVestrelForm::Close() {
@@ -503,14 +441,7 @@ void TVestrelForm::Close() {
 }
 
 void TVestrelForm::OnClose() {
-  if (running_) {
-    // Closing in the middle of an operation would leave the sequence half done: close after it.
-    closeRequested_ = true;
-    return;
-  }
-  if (!closed_) loader_.FormClose();
-  closed_ = true;
-  DestroyWindow(hwnd_);
+  if (controller_.CloseAsked()) DestroyWindow(hwnd_);
 }
 
 void TVestrelForm::OnDropFiles(HDROP drop) {
@@ -519,7 +450,7 @@ void TVestrelForm::OnDropFiles(HDROP drop) {
   DragFinish(drop);
   if (length == 0 || length >= path.size()) return;
   path.resize(length);
-  RunOperation([this, &path] { loader_.FileDropped(path); });
+  controller_.FileDropped(path);
 }
 
 void TVestrelForm::OnCommand(int id, int notification) {
@@ -574,15 +505,13 @@ LRESULT TVestrelForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       if (wParam != SIZE_MINIMIZED) ApplyAnchors();
       return 0;
     case WM_ACTIVATE:
-      if (LOWORD(wParam) != WA_INACTIVE && !activated_) {
-        PostMessageA(hwnd_, kFormActivateMessage, 0, 0);
-      }
+      if (LOWORD(wParam) != WA_INACTIVE) controller_.Activated();
       break;
     case kFormActivateMessage:
       FormActivate();
       return 0;
     case WM_TIMER:
-      if (wParam == kStopTimer) OnStopTimer();
+      if (wParam == kStopTimer) controller_.PollStop();
       return 0;
     case WM_DROPFILES:
       OnDropFiles(reinterpret_cast<HDROP>(wParam));

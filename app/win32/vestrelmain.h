@@ -4,17 +4,15 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
 // <windows.h> after the core's headers, whose constants it would replace.
 // clang-format off
-#include "app/loader.h"
 #include "app/win32/form_layout.h"
-#include "comport/comport.h"
-#include "protocol/boot_link.h"
-#include "protocol/loader_view.h"
+#include "app/window_controller.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -25,21 +23,8 @@
 namespace vestrel::win32 {
 
 // What the window needs from outside; the process start-up gives the real ones, tests fakes.
-struct FormServices {
-  // Makes the loader's own serial link; the link shows its port errors through the window.
-  std::function<std::unique_ptr<protocol::BootLink>(LoaderView& view)> makeLink;
-  // The device path of port number n (1 for COM1).
-  app::PortPathResolver resolvePortPath;
-  // Where the window remembers its last file, port and baud rate; empty: nowhere.
-  std::string settingsPath = {};
-
-  // The serial link, the port map and the settings file of the platform.
-  static FormServices Real();
-};
-
-// Set (to anything) only by tests that run the program unattended: every message box then
-// writes "box: <caption>: <text>" to stderr and closes itself at once, as if OK was clicked.
-inline constexpr const char* kAutoCloseBoxesVariable = "VESTREL_AUTO_CLOSE_BOXES";
+using FormServices = app::WindowServices;
+using app::kAutoCloseBoxesVariable;
 
 // The window class and caption, by which tests and scripts find the window.
 inline constexpr const char* kFormClassName = "TVestrelForm";
@@ -77,7 +62,7 @@ inline constexpr Size kDesignClientSize{495, 203};
 // inside the event that triggered it.
 inline constexpr UINT kFormActivateMessage = WM_APP + 1;
 
-class TVestrelForm final : public LoaderView {
+class TVestrelForm final : public app::WindowHost {
  public:
   // Builds the window (hidden), reads the command line `args` (without the program name) and
   // fills the port list with the ports that the port component found usable, the first one
@@ -98,21 +83,21 @@ class TVestrelForm final : public LoaderView {
   void OnDestroyed(std::function<void()> callback) { onDestroyed_ = std::move(callback); }
 
   // The process exit code, valid once the window has closed.
-  int ExitStatus() const { return loader_.ExitStatus; }
-  const app::Loader& Core() const { return loader_; }
+  int ExitStatus() const { return controller_.ExitStatus(); }
+  const app::Loader& Core() const { return controller_.Core(); }
   // True while a handler or the automatic run is working.
-  bool Busy() const { return running_; }
+  bool Busy() const { return controller_.Busy(); }
 
   // Asked before every request to the bootloader and a few times a second: once it answers
   // (why), the running operation stops at its next request, boxes no longer wait for OK, and
   // the window closes as if its close button had been pressed.
   void SetStopCheck(std::function<std::string()> check);
-  bool Closed() const { return closed_; }
+  bool Closed() const { return controller_.Closed(); }
   HWND Control(ControlId id) const;
   // The DPI that the layout was scaled for.
   int Dpi() const { return dpi_; }
   // The window's port component UpdateCom, with the settings of the form description.
-  comport::TComPort& PortComponent() { return UpdateCom; }
+  comport::TComPort& PortComponent() { return controller_.PortComponent(); }
 
   // Lets the queued messages of this thread run once, as the message loop would.
   static void DispatchQueued(HWND dialogWindow);
@@ -137,6 +122,12 @@ class TVestrelForm final : public LoaderView {
   void SelectBaudIndex(int index) override;
   void ProcessMessages() override;
   void Pause(unsigned milliseconds) override;
+
+  // app::WindowHost
+  void AddBaudEntry(const std::string& text) override;
+  std::optional<std::string> ChooseFile() override;
+  void PostActivation() override;
+  void CloseWindow() override { Close(); }
 
   // Handlers.
   void OpenFileSpeedButtonClick();
@@ -169,19 +160,14 @@ class TVestrelForm final : public LoaderView {
   void SetUpButtons(HWND panel);
   void SetUpToolTips(HWND panel);
   void SetUpStatusBar();
-  void SetUpPortComponent();
   void ApplyAnchors();
   void FitToText(ControlId id);
   void OnCommand(int id, int notification);
   void OnDrawItem(const DRAWITEMSTRUCT& item);
   void OnClose();
-  void OnStopTimer();
   // A HEX or ELF file dropped on the window opens it.
   void OnDropFiles(HDROP drop);
   HWND List(ListBox list) const;
-  // Runs one operation of the core; a click that arrives while one runs is dropped, and a close
-  // asked for meanwhile happens when it has returned.
-  void RunOperation(const std::function<void()>& operation);
 
   HWND hwnd_ = nullptr;
   HWND toolTips_ = nullptr;
@@ -189,18 +175,8 @@ class TVestrelForm final : public LoaderView {
   HFONT font_ = nullptr;
   std::vector<Placed> placed_;
   std::vector<std::unique_ptr<ButtonPicture>> pictures_;  // in button order
-  bool autoCloseBoxes_ = false;
-  bool activated_ = false;
-  bool running_ = false;
-  bool closeRequested_ = false;
-  bool closed_ = false;
   std::function<void()> onDestroyed_;
-  std::function<std::string()> stopCheck_;
-  // The port component; the window uses only its table of usable ports.
-  comport::TComPort UpdateCom;
-  // The link outlives the loader, which closes the port when it is destroyed.
-  std::unique_ptr<protocol::BootLink> link_;
-  app::Loader loader_;
+  app::WindowController controller_;
 };
 
 // The entry that the text of an editable list names: the current entry if its text is shown,

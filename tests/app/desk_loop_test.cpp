@@ -10,6 +10,7 @@
 #include "tests/support/fake_bootloader.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/recording_view.h"
+#include "tests/support/step_outcome.h"
 
 namespace vestrel::app {
 namespace {
@@ -69,7 +70,7 @@ TEST_F(DeskLoop, ResetRunsAfterTheOpenAndBeforeTheSync) {
     EXPECT_EQ(fake.syncs, 0);
   };
   loader.ConnectSpeedButtonClick();
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
   EXPECT_EQ(fake.modemChanges, (Strings{"DTR=1", "DTR=0"}));
   EXPECT_EQ(PausesBeforeTheSync(), (std::vector<unsigned>{100, 100}));
   EXPECT_EQ(view.infos, (Strings{"Reset (dtr-pulse)...", "Baud Sync...", "Connected..."}));
@@ -79,7 +80,7 @@ TEST_F(DeskLoop, APortWithoutModemLinesFailsTheConnectBeforeAnySync) {
   loader.SetResetSequence(Reset("rts=1,rts=0"));
   fake.modemFailure = "/dev/pts/9 has no modem lines (DTR and RTS) to reset the board with.";
   loader.ConnectSpeedButtonClick();
-  EXPECT_EQ(loader.ConnectOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Connect));
   EXPECT_EQ(fake.syncs + fake.probes, 0);
   EXPECT_FALSE(fake.IsOpen());
   ASSERT_EQ(view.messages.size(), 1u);
@@ -92,7 +93,7 @@ TEST_F(DeskLoop, WaitLooksForAnAbsentPortUntilItAppears) {
   loader.SetWaitSeconds(5);
   fake.absentOpens = 3;
   loader.ConnectSpeedButtonClick();
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
   EXPECT_EQ(PausesBeforeTheSync(), (std::vector<unsigned>{100, 100, 100}));
   EXPECT_EQ(view.infos, (Strings{"Waiting for COM1 to appear", "Baud Sync...", "Connected..."}));
   EXPECT_TRUE(view.messages.empty());
@@ -104,7 +105,7 @@ TEST_F(DeskLoop, TheWindowWaitsForAPortThatItsListDoesNotHoldYet) {
   fake.absentOpens = 2;
   Options({"-c5", "-b7", "--wait=5"});
   loader.FormActivate();
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
   EXPECT_EQ(fake.lastPort->displayName, "COM5");
   EXPECT_EQ(fake.lastPort->devicePath, "/dev/test/com5");
 }
@@ -118,7 +119,7 @@ TEST_F(DeskLoop, WaitKeepsProbingAndResettingUntilTheBootloaderAnswers) {
     if (!on && ++resets == 3) fake.syncAnswers = true;  // the third reset enters the bootloader
   };
   loader.ConnectSpeedButtonClick();
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
   EXPECT_EQ(fake.probes, 41);  // two unanswered rounds of 20, then the answer
   EXPECT_EQ(fake.modemChanges.size(), 6u);
   EXPECT_EQ(view.infos,
@@ -152,7 +153,7 @@ TEST_F(DeskLoop, AWaitThatRunsOutSaysForWhatAndHowLong) {
              std::chrono::milliseconds(paused + 100 * static_cast<unsigned>(silent.probes));
     });
     waiting.ConnectSpeedButtonClick();
-    EXPECT_EQ(waiting.ConnectOk, 0);
+    EXPECT_FALSE(test::Ok(waiting, app::Step::Connect));
     EXPECT_FALSE(silent.IsOpen());
     ASSERT_EQ(shown.messages.size(), 1u);
     EXPECT_EQ(shown.messages[0].text, c.box);
@@ -188,7 +189,7 @@ TEST_F(DeskLoop, WindowOptionsResetBeforeTheLoadAndStartTheApplicationAfterIt) {
   EXPECT_EQ(fake.flash, data);
   EXPECT_EQ(fake.modemChanges, (Strings{"DTR=1", "RTS=1", "RTS=0", "DTR=0", "RTS=1", "RTS=0"}));
   EXPECT_EQ(view.Info(), "Reset (rts=1,wait=100,rts=0): starting the application");
-  EXPECT_EQ(loader.ResetAfterOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::ResetAfter));
   EXPECT_EQ(loader.FormClose(), 0);
 }
 
@@ -200,7 +201,7 @@ TEST_F(DeskLoop, NoResetAfterALoadThatFailed) {
   EXPECT_TRUE(fake.modemChanges.empty());
   EXPECT_EQ(view.Info(), "Programm: Verify OK ERROR");
   EXPECT_EQ(loader.FormClose(), 1);
-  EXPECT_EQ(loader.RequestedStepsExitStatus(), 1);
+  EXPECT_EQ(ExitCode(loader.Result(), ExitRule::Terminal), 1);
 }
 
 TEST_F(DeskLoop, ARefusedWindowOptionSendsNothing) {
@@ -238,14 +239,14 @@ TEST_F(DeskLoop, ProgramReadsAFileThatChangedOnDiskAgainAndSaysSo) {
   HexFile("app.hex", rebuilt);
   loader.ProgramSpeedButtonClick();
   EXPECT_TRUE(Shown("File changed on disk, read again: " + file));
-  EXPECT_EQ(loader.ProgramOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Program));
   EXPECT_TRUE(std::equal(rebuilt.begin(), rebuilt.end(), fake.flash.begin()));
 
   // A rebuild that is broken sends nothing.
   dir.Write("app.hex", ":0400000001020304F3\n");
   const std::size_t requests = fake.requests.size();
   loader.ProgramSpeedButtonClick();
-  EXPECT_EQ(loader.ProgramOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Program));
   EXPECT_EQ(view.MessageHeads().back(), "HEX File Error");
   EXPECT_EQ(view.Info(), "Programm: Failed");
   EXPECT_EQ(fake.requests.size(), requests);
@@ -254,13 +255,13 @@ TEST_F(DeskLoop, ProgramReadsAFileThatChangedOnDiskAgainAndSaysSo) {
 TEST_F(DeskLoop, ADroppedFileOpensUnlessTheCommandLineNamesTheFile) {
   const std::string dropped = HexFile("dropped.hex", test::Pattern(64));
   loader.FileDropped(dropped);
-  EXPECT_EQ(loader.FileOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::File));
   EXPECT_EQ(view.fileText, dropped);
 
   Options({"-f" + HexFile("named.hex", test::Pattern(32))});
   loader.FormActivate();
   loader.FileDropped(dropped);
-  EXPECT_EQ(loader.Memory.HexFileName, dir.File("named.hex"));
+  EXPECT_EQ(loader.Result().file, dir.File("named.hex"));
   EXPECT_EQ(view.Info(), "The command line names the file: " + dir.File("named.hex"));
 }
 

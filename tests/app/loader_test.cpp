@@ -10,6 +10,7 @@
 #include "tests/support/fake_bootloader.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/recording_view.h"
+#include "tests/support/step_outcome.h"
 
 namespace vestrel::app {
 namespace {
@@ -41,9 +42,9 @@ class LoaderTest : public ::testing::Test {
 
   void LoadAndConnect(const Bytes& data) {
     loader.LoadHexFile(HexFile(data));
-    ASSERT_EQ(loader.FileOk, 1);
+    ASSERT_TRUE(test::Ok(loader, app::Step::File));
     loader.ConnectSpeedButtonClick();
-    ASSERT_EQ(loader.ConnectOk, 1);
+    ASSERT_TRUE(test::Ok(loader, app::Step::Connect));
   }
 
   void Options(std::initializer_list<std::string> args) {
@@ -82,8 +83,8 @@ TEST_F(LoaderTest, GoodProgramWritesTheImageAndShowsEveryStepInOrder) {
                      "Programm: Verify OK", "Programm: Success"}));
   EXPECT_EQ(fake.flash, data);
   EXPECT_EQ(fake.finishLength, kPage);
-  EXPECT_EQ(loader.ProgramOk, 1);
-  EXPECT_EQ(loader.VerifyOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Program));
+  EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
   EXPECT_TRUE(view.messages.empty());
   EXPECT_EQ(view.progress, 0);
   EXPECT_TRUE(view.AllButtons(true));  // no options: every button by rule
@@ -98,21 +99,38 @@ TEST_F(LoaderTest, EightBlocksShowEighthsTruncated) {
   EXPECT_EQ(view.percents, both);
 }
 
-TEST_F(LoaderTest, ProgressListenerGetsBytesPerBlock) {
-  struct Recorder : ProgressListener {
-    std::vector<std::pair<Phase, std::uint32_t>> calls;
-    void OnBlockDone(Phase phase, std::uint32_t done, std::uint32_t total) override {
-      EXPECT_EQ(total, kPage);
-      calls.emplace_back(phase, done);
+// The events of a program step in their order: the steps as they start and end, a progress
+// event per block with its address, and the version before them.
+TEST_F(LoaderTest, ListenersHearEveryStepAndBlockInOrder) {
+  struct Recorder : LoadListener {
+    std::vector<std::string> events;
+    void OnStepStarted(Step step) override { events.push_back(std::string("+") + StepName(step)); }
+    void OnStepEnded(Step step, const StepOutcome& outcome) override {
+      events.push_back(std::string("-") + StepName(step) + " " + outcome.Word());
+    }
+    void OnProgress(const Progress& p) override {
+      EXPECT_EQ(p.total, kPage);
+      char text[64];
+      std::snprintf(text, sizeof text, "%s %d%% 0x%08X %u", PhaseName(p.phase), p.percent,
+                    static_cast<unsigned>(p.address), static_cast<unsigned>(p.done));
+      events.push_back(text);
+    }
+    void OnVersion(const std::string& version, std::uint32_t size) override {
+      events.push_back(version + " " + std::to_string(size));
     }
   } recorder;
-  loader.SetProgressListener(&recorder);
-  LoadAndConnect(test::Pattern(kPage));
-  loader.ProgramSpeedButtonClick();
-  ASSERT_EQ(recorder.calls.size(), 16u);
-  EXPECT_EQ(recorder.calls[0], std::make_pair(Phase::Program, 512u));
-  EXPECT_EQ(recorder.calls[7], std::make_pair(Phase::Program, kPage));
-  EXPECT_EQ(recorder.calls[8], std::make_pair(Phase::Verify, 512u));
+  loader.AddListener(&recorder);
+  Options({"-f" + HexFile(test::Pattern(kPage)), "-c3", "-b7", "-p"});
+  loader.FormActivate();
+  const Strings& e = recorder.events;
+  ASSERT_EQ(e.size(), 2u + 3u + 1u + 8u + 1u + 8u + 2u);
+  EXPECT_EQ(Strings(e.begin(), e.begin() + 6),
+            (Strings{"+file", "-file ok", "+connect", "v01.03 4096", "-connect ok", "+program"}));
+  EXPECT_EQ(e[6], "program 12% 0x9D000000 512");
+  EXPECT_EQ(e[13], "program 100% 0x9D000E00 4096");
+  EXPECT_EQ(e[14], "+verify");
+  EXPECT_EQ(e[15], "verify 12% 0x9D000000 512");
+  EXPECT_EQ(Strings(e.end() - 2, e.end()), (Strings{"-verify ok", "-program ok"}));
 }
 
 TEST_F(TwoPageLoaderTest, PageFailingReadBack20TimesIsWritten21Times) {
@@ -128,7 +146,7 @@ TEST_F(TwoPageLoaderTest, PageFailingReadBack20TimesIsWritten21Times) {
   EXPECT_EQ(std::count(view.percents.begin(), view.percents.end(), "0%"), 20);
   EXPECT_EQ(view.infos.back(), "Programm: Success");
   EXPECT_EQ(fake.flash, data);
-  EXPECT_EQ(loader.ProgramOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Program));
 }
 
 TEST_F(TwoPageLoaderTest, PageFailingReadBack21TimesStopsWithTheFollowingAddress) {
@@ -141,7 +159,7 @@ TEST_F(TwoPageLoaderTest, PageFailingReadBack21TimesStopsWithTheFollowingAddress
   EXPECT_EQ(fake.programWrites[kBase], 21);
   EXPECT_EQ(fake.programWrites[kBase + kPage], 0);
   EXPECT_FALSE(fake.finishLength.has_value());
-  EXPECT_EQ(loader.ProgramOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Program));
   EXPECT_TRUE(view.AllButtons(false));  // only closing the window remains
 }
 
@@ -153,7 +171,7 @@ TEST_F(LoaderTest, BlockThatCannotBeWrittenStopsProgram) {
   EXPECT_EQ(view.Info(), "Programm: Failed");
   EXPECT_EQ(view.panels[1], std::to_string(protocol::kFailedRepliesBeforeLost));
   EXPECT_TRUE(view.AllButtons(false));
-  EXPECT_EQ(loader.ProgramOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Program));
 }
 
 TEST_F(LoaderTest, NoiseThatCutsRepliesDoesNotBreakTheLoad) {
@@ -188,12 +206,12 @@ TEST_F(LoaderTest, RefusedOrUnansweredFinishFailsTheProgramStep) {
     loader.ProgramSpeedButtonClick();
     EXPECT_EQ(Boxes(), Strings{c.box});
     EXPECT_EQ(view.Info(), "Programm: Verify OK ERROR");
-    EXPECT_EQ(loader.ProgramOk, 0);
-    EXPECT_EQ(loader.VerifyOk, 1);
+    EXPECT_FALSE(test::Ok(loader, app::Step::Program));
+    EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
     EXPECT_TRUE(view.AllButtons(true));
     if (c.lostReplies == 0) {
       loader.RunSpeedButtonClick();  // the user's own choice
-      EXPECT_EQ(loader.RunOk, 1);
+      EXPECT_TRUE(test::Ok(loader, app::Step::Run));
     }
   }
 }
@@ -202,7 +220,7 @@ TEST_F(LoaderTest, RefusedOrUnansweredFinishFailsTheProgramStep) {
 // all-0xFF image and reported success.
 TEST_F(LoaderTest, NothingIsProgrammedWithoutProgramFlashData) {
   loader.ConnectSpeedButtonClick();
-  ASSERT_EQ(loader.ConnectOk, 1);
+  ASSERT_TRUE(test::Ok(loader, app::Step::Connect));
   const auto sent = fake.requests.size();
   loader.ProgramSpeedButtonClick();
   loader.LoadHexFile(
@@ -214,9 +232,9 @@ TEST_F(LoaderTest, NothingIsProgrammedWithoutProgramFlashData) {
   EXPECT_NE(view.messages[0].text.find("no HEX file is loaded"), std::string::npos);
   EXPECT_NE(view.messages[1].text.find("no data for the program flash"), std::string::npos);
   EXPECT_EQ(fake.requests.size(), sent);
-  EXPECT_EQ(loader.FileOk, 0);
-  EXPECT_EQ(loader.ProgramOk, 0);
-  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::File));
+  EXPECT_FALSE(test::Ok(loader, app::Step::Program));
+  EXPECT_FALSE(test::Ok(loader, app::Step::Verify));
 }
 
 TEST_F(LoaderTest, ProgramWithoutImageBufferSendsNothing) {
@@ -226,17 +244,9 @@ TEST_F(LoaderTest, ProgramWithoutImageBufferSendsNothing) {
   ASSERT_EQ(Boxes(), (Strings{"Create Program Memory", "Create Verify Memory"}));
   EXPECT_NE(view.messages[0].text.find('\n'), std::string::npos);  // says why
   EXPECT_TRUE(fake.requests.empty());
-  EXPECT_EQ(loader.ProgramOk, 0);
-  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Program));
+  EXPECT_FALSE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(view.Info(), "Verifying...");
-}
-
-TEST_F(LoaderTest, ImageSizeOfPartialBlocksIsNeverWalked) {
-  loader.Memory.ImageSize = 1000;
-  loader.Memory.ImageBuffer.reset(new std::uint8_t[1000]);
-  loader.ProgramSpeedButtonClick();
-  EXPECT_EQ(Boxes(), Strings{"Create Program Memory"});
-  EXPECT_TRUE(fake.requests.empty());
 }
 
 TEST_F(LoaderTest, ImageThatDoesNotFitStopsProgramBeforeAnyButtonChanges) {
@@ -259,9 +269,9 @@ TEST_F(LoaderTest, VerifyBlockFailing20TimesStillPasses) {
   fake.wrongReadBacks[kBase + 1024] = 3;
   loader.VerifySpeedButtonClick();
 
-  EXPECT_EQ(loader.VerifyOk, 1);
-  EXPECT_EQ(loader.RetryCount, 23);  // goes on counting over the whole pass
-  EXPECT_EQ(view.panels[2], "23");
+  EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
+  EXPECT_EQ(view.panels[2], "23");  // goes on counting over the whole pass
+  EXPECT_EQ(loader.Result().retries, 23);
   EXPECT_EQ(InfosFrom("Verifying...").back(), "Verify: Success");
   EXPECT_TRUE(view.messages.empty());
 }
@@ -275,7 +285,7 @@ TEST_F(LoaderTest, VerifyBlockFailing21TimesStopsWithItsAddress) {
 
   EXPECT_EQ(Boxes(), Strings{"Receive Verify Error Addr: 0x9D000200"});
   EXPECT_EQ(view.Info(), "Verify: Failed");
-  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Verify));
   EXPECT_TRUE(view.AllButtons(true));
 }
 
@@ -283,9 +293,13 @@ TEST_F(LoaderTest, VerifyStartsItsCountAgain) {
   const Bytes data = test::Pattern(kPage);
   LoadAndConnect(data);
   fake.flash = data;
-  loader.RetryCount = 9;
+  fake.wrongReadBacks[kBase] = 3;
   loader.VerifySpeedButtonClick();
-  EXPECT_EQ(loader.RetryCount, 0);
+  EXPECT_EQ(view.panels[2], "3");
+  fake.wrongReadBacks[kBase] = 1;
+  loader.VerifySpeedButtonClick();
+  EXPECT_EQ(view.panels[2], "1");
+  EXPECT_EQ(loader.Result().retries, 4);  // the run's own tally goes on
 }
 
 TEST_F(LoaderTest, FailedVerifyAfterProgramStopsBeforeTheReport) {
@@ -296,8 +310,8 @@ TEST_F(LoaderTest, FailedVerifyAfterProgramStopsBeforeTheReport) {
   };
   loader.ProgramSpeedButtonClick();
   EXPECT_EQ(view.Info(), "Programm: Verify Error");
-  EXPECT_EQ(loader.ProgramOk, 1);
-  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Program));
+  EXPECT_FALSE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(view.progress, 0);
   EXPECT_FALSE(fake.finishLength.has_value());
 }
@@ -311,7 +325,7 @@ TEST_F(LoaderTest, RunBeforeVerifySendsNothing) {
   EXPECT_EQ(Boxes(), Strings{"Run Program Error"});
   EXPECT_EQ(view.Info(), "Run Program: Error");
   EXPECT_EQ(fake.requests.size(), sent);
-  EXPECT_EQ(loader.RunOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Run));
 }
 
 TEST_F(LoaderTest, RunAfterVerifyStartsTheApplication) {
@@ -322,7 +336,7 @@ TEST_F(LoaderTest, RunAfterVerifyStartsTheApplication) {
   loader.RunSpeedButtonClick();
   EXPECT_EQ(view.Info(), "Running Program");
   EXPECT_EQ(fake.started, 1);
-  EXPECT_EQ(loader.RunOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Run));
 }
 
 // --- erase ---
@@ -331,13 +345,13 @@ TEST_F(LoaderTest, EraseReportsItsOutcomeAndRestoresTheButtons) {
   LoadAndConnect(test::Pattern(kPage));
   loader.EraseSpeedButtonClick();
   EXPECT_EQ(InfosFrom("Erasing...").back(), "Erasing: Great Success");
-  EXPECT_EQ(loader.EraseOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Erase));
   EXPECT_TRUE(view.AllButtons(true));
 
   fake.receiveFaults[kCmdEraseFlash] = std::deque<Fault>(95, Fault{protocol::kTimedOut, false});
   loader.EraseSpeedButtonClick();
   EXPECT_EQ(view.Info(), "Erasing: Error");
-  EXPECT_EQ(loader.EraseOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Erase));
   EXPECT_TRUE(view.AllButtons(true));
 }
 
@@ -346,7 +360,7 @@ TEST_F(LoaderTest, EraseReportsItsOutcomeAndRestoresTheButtons) {
 TEST_F(LoaderTest, ConnectOpensTheSelectedPortAndEnablesTheSteps) {
   view.portIndex = 1;
   loader.ConnectSpeedButtonClick();
-  ASSERT_EQ(loader.ConnectOk, 1);
+  ASSERT_TRUE(test::Ok(loader, app::Step::Connect));
   ASSERT_TRUE(fake.lastPort.has_value());
   EXPECT_EQ(fake.lastPort->displayName, "COM3");
   EXPECT_EQ(fake.lastPort->devicePath, "/dev/test/com3");
@@ -364,7 +378,7 @@ TEST_F(LoaderTest, ConnectAgainReusesThePortAndReadsTheVersionAgain) {
   EXPECT_EQ(fake.opens, 1);
   EXPECT_EQ(fake.syncs, 2);
   EXPECT_EQ(fake.RequestsOf(kCmdReadVersion).size(), 2u);
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
 }
 
 TEST_F(LoaderTest, ConnectFailures) {
@@ -389,7 +403,7 @@ TEST_F(LoaderTest, ConnectFailures) {
   EXPECT_TRUE(fake.IsOpen());
   EXPECT_TRUE(view.lists[ListBox::Port]);
   EXPECT_FALSE(view.buttons[Button::Erase]);
-  EXPECT_EQ(loader.ConnectOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Connect));
 }
 
 TEST_F(LoaderTest, ConnectWithoutPortOrBaudNamesWhatIsMissing) {
@@ -403,7 +417,7 @@ TEST_F(LoaderTest, ConnectWithoutPortOrBaudNamesWhatIsMissing) {
   loader.ConnectSpeedButtonClick();
   EXPECT_FALSE(fake.lastBaud.has_value());
   EXPECT_EQ(view.Info(), "ERROR: Open COM1 failed: no baud rate selected");
-  EXPECT_EQ(loader.ConnectOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Connect));
 }
 
 TEST_F(LoaderTest, BaudAndPortOverridesReplaceTheLists) {
@@ -413,7 +427,7 @@ TEST_F(LoaderTest, BaudAndPortOverridesReplaceTheLists) {
   loader.ConnectSpeedButtonClick();
   EXPECT_EQ(fake.lastBaud, 921600u);
   EXPECT_EQ(fake.lastPort->devicePath, "/dev/ttyUSB0");
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
 }
 
 TEST_F(LoaderTest, DestructorClosesAnOpenPort) {
@@ -433,19 +447,19 @@ TEST_F(LoaderTest, DestructorClosesAnOpenPort) {
 TEST_F(LoaderTest, FileLoadSetsTextAndFlag) {
   const std::string path = HexFile(test::Pattern(64));
   loader.OpenFileSpeedButtonClick(path);
-  EXPECT_EQ(loader.FileOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::File));
   EXPECT_EQ(view.fileText, path);
-  EXPECT_EQ(loader.Memory.HexFileName, path);
+  EXPECT_EQ(loader.Result().file, path);
 
   loader.OpenFileSpeedButtonClick(std::nullopt);  // cancelled
-  EXPECT_EQ(loader.Memory.HexFileName, path);
-  EXPECT_EQ(loader.FileOk, 1);
+  EXPECT_EQ(loader.Result().file, path);
+  EXPECT_TRUE(test::Ok(loader, app::Step::File));
 
   const std::string missing = dir.File("missing.hex");
   loader.LoadHexFile(missing);
   EXPECT_EQ(Boxes(), Strings{"HEX File Error"});
-  EXPECT_EQ(loader.Memory.HexFileName, missing);
-  EXPECT_EQ(loader.FileOk, 0);
+  EXPECT_EQ(loader.Result().file, missing);
+  EXPECT_FALSE(test::Ok(loader, app::Step::File));
   EXPECT_EQ(view.fileText, path);
 }
 
@@ -480,36 +494,29 @@ TEST_F(LoaderTest, OperationsDisableAllButtonsWhileTheyRun) {
 
 // --- command line ---
 
-TEST_F(LoaderTest, OnlyTheSecondCharacterSelectsTheOption) {
-  Options({"-E", "--e", "e", "", "-x"});
-  EXPECT_EQ(loader.CmdErase, 0);
-  for (const char* arg : {"/e", "xe", "-e"}) {
-    Loader other(view, fake, [](unsigned) { return std::string(); });
-    const std::vector<std::string> args{arg};
-    other.ReadCommandLine(args);
-    EXPECT_EQ(other.CmdErase, 1) << arg;
-  }
+LoadRequest Parse(std::vector<std::string> args) {
+  return ParseWindowCommandLine(args).request;
 }
 
-TEST_F(LoaderTest, OptionValuesAndRepeats) {
-  Options({"-c12", "-b5", "-fa.hex", "-fC:\\my files\\b.hex", "-p"});
-  EXPECT_EQ(loader.CmdCom, 1);
-  EXPECT_EQ(loader.CmdComNumber, 1);  // one digit only
-  EXPECT_EQ(loader.CmdBaud, 1);
-  EXPECT_EQ(loader.CmdBaudIndex, 5);
-  EXPECT_EQ(loader.CmdFile, 1);
-  EXPECT_EQ(loader.Memory.HexFileName, "C:\\my files\\b.hex");
-  EXPECT_EQ(loader.CmdProgram, 1);
-  EXPECT_EQ(loader.CmdAll + loader.CmdErase + loader.CmdVerify + loader.CmdRun, 0);
-  EXPECT_EQ(loader.CurrentParam, "-p");
+TEST(WindowCommandLine, OnlyTheSecondCharacterSelectsTheOption) {
+  EXPECT_FALSE(Parse({"-E", "--e", "e", "", "-x"}).erase);
+  for (const char* arg : {"/e", "xe", "-e"}) EXPECT_TRUE(Parse({arg}).erase) << arg;
 }
 
-TEST_F(LoaderTest, OptionASetsEveryStepButNotFilePortOrBaud) {
-  Options({"-a"});
-  EXPECT_EQ(loader.CmdAll + loader.CmdErase + loader.CmdProgram + loader.CmdVerify + loader.CmdRun +
-                loader.CmdTerminate,
-            6);
-  EXPECT_EQ(loader.CmdFile + loader.CmdCom + loader.CmdBaud, 0);
+TEST(WindowCommandLine, OptionValuesAndRepeats) {
+  const LoadRequest r = Parse({"-c12", "-b5", "-fa.hex", "-fC:\\my files\\b.hex", "-p"});
+  EXPECT_EQ(r.comNumber, 1);  // one digit only
+  EXPECT_EQ(r.baudIndex, 5);
+  EXPECT_EQ(r.file, "C:\\my files\\b.hex");
+  EXPECT_TRUE(r.program);
+  EXPECT_FALSE(r.all || r.erase || r.verify || r.run || r.terminate);
+  EXPECT_EQ(Parse({"-cH", "-b9"}).comNumber, -1);  // no digit: no port entry can match
+}
+
+TEST(WindowCommandLine, OptionASetsEveryStepButNotFilePortOrBaud) {
+  const LoadRequest r = Parse({"-a"});
+  EXPECT_TRUE(r.all && r.erase && r.program && r.verify && r.run && r.terminate);
+  EXPECT_FALSE(r.file || r.NamesPort() || r.NamesRate());
 }
 
 TEST_F(LoaderTest, PortAndBaudOptionsTogetherConnectAtOnce) {
@@ -517,7 +524,7 @@ TEST_F(LoaderTest, PortAndBaudOptionsTogetherConnectAtOnce) {
   EXPECT_FALSE(loader.FormActivate());
   EXPECT_EQ(view.portIndex, 1);
   EXPECT_EQ(fake.lastBaud, 115200u);
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
   EXPECT_TRUE(view.buttons[Button::Erase]);
   loader.EnableButtons();
   EXPECT_FALSE(view.buttons[Button::Connect]);  // both on the command line
@@ -560,15 +567,14 @@ TEST_F(LoaderTest, PortAndBaudWithoutDigitAreRejected) {
   EXPECT_EQ(fake.opens, 1);
   EXPECT_FALSE(fake.lastPort.has_value());
   EXPECT_FALSE(fake.lastBaud.has_value());
-  EXPECT_EQ(loader.ConnectOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Connect));
 }
 
 TEST_F(LoaderTest, FileOptionWithoutNameFailsTheLoad) {
   Options({"-f"});
   loader.FormActivate();
-  EXPECT_EQ(loader.CmdFile, 1);
   EXPECT_EQ(Boxes(), Strings{"HEX File Error"});
-  EXPECT_EQ(loader.FileOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::File));
 }
 
 TEST_F(LoaderTest, EmptyPortListSelectsNothing) {
@@ -576,8 +582,7 @@ TEST_F(LoaderTest, EmptyPortListSelectsNothing) {
   view.portEntries.clear();
   other.FillPortList({});
   EXPECT_EQ(view.portIndex, -1);
-  EXPECT_EQ(other.UseableCount, 0);
-  EXPECT_EQ(loader.UseableCount, 2);
+  EXPECT_TRUE(view.portEntries.empty());
 }
 
 // --- automatic run and exit code ---
@@ -644,7 +649,7 @@ TEST_F(LoaderTest, FailedConnectEndsTheAutomaticRunBeforeTheErase) {
   EXPECT_EQ(Boxes(), Strings{"Read Version Receive Error"});
   for (const Bytes& request : fake.requests) EXPECT_EQ(request[0], kCmdReadVersion);
   EXPECT_EQ(loader.FormClose(), 1);
-  EXPECT_EQ(loader.RequestedStepsExitStatus(), 1);
+  EXPECT_EQ(ExitCode(loader.Result(), ExitRule::Terminal), 1);
 }
 
 TEST_F(LoaderTest, ConnectDiscardsWhatFollowsTheSyncAnswer) {
@@ -658,7 +663,7 @@ TEST_F(LoaderTest, LostLinkEndsTheStepAtOnceAndConnectOpensThePortAgain) {
   fake.flash = data;
   fake.onRequest = [this](const Bytes&) { fake.lostReason = "The serial device went away."; };
   loader.VerifySpeedButtonClick();
-  EXPECT_EQ(loader.RetryCount, 1);  // no twenty "Verify: Failed" after the device has gone
+  EXPECT_EQ(view.panels[2], "1");  // no twenty "Verify: Failed" after the device has gone
   ASSERT_EQ(view.messages.size(), 1u);
   EXPECT_EQ(view.messages[0].text,
             "Receive Verify Error Addr: 0x9D000000\nThe serial device went away.");
@@ -666,7 +671,7 @@ TEST_F(LoaderTest, LostLinkEndsTheStepAtOnceAndConnectOpensThePortAgain) {
   fake.onRequest = nullptr;
   loader.ConnectSpeedButtonClick();
   EXPECT_EQ(fake.opens, 2);
-  EXPECT_EQ(loader.ConnectOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Connect));
 }
 
 TEST_F(LoaderTest, RequestedStepThatFailedSetsExitOne) {
@@ -680,7 +685,7 @@ TEST_F(LoaderTest, TerminalRuleCountsTheFileAndTheConnect) {
   Options({"-f" + dir.File("missing.hex")});
   loader.FormActivate();
   EXPECT_EQ(loader.FormClose(), 0);
-  EXPECT_EQ(loader.RequestedStepsExitStatus(), 1);
+  EXPECT_EQ(ExitCode(loader.Result(), ExitRule::Terminal), 1);
 
   Loader other(view, fake, [](unsigned) { return std::string("/dev/test/com1"); });
   const std::vector<std::string> args{"-c1", "-b7"};
@@ -690,7 +695,7 @@ TEST_F(LoaderTest, TerminalRuleCountsTheFileAndTheConnect) {
   fake.syncAnswers = false;
   other.FormActivate();
   EXPECT_EQ(other.FormClose(), 0);
-  EXPECT_EQ(other.RequestedStepsExitStatus(), 1);
+  EXPECT_EQ(ExitCode(other.Result(), ExitRule::Terminal), 1);
 }
 
 TEST_F(LoaderTest, TerminateAloneClosesWithZero) {
@@ -710,7 +715,9 @@ TEST_F(LoaderTest, NoOptionsExitZeroWhateverHappened) {
 TEST_F(LoaderTest, RuleTwoKeepsAnEarlierFailure) {
   Options({"-e"});
   EXPECT_EQ(loader.FormClose(), 1);
-  loader.EraseOk = 1;
+  loader.ConnectSpeedButtonClick();
+  loader.EraseSpeedButtonClick();
+  ASSERT_TRUE(test::Ok(loader, Step::Erase));
   EXPECT_EQ(loader.FormClose(), 1);
 }
 

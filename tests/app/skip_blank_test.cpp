@@ -10,6 +10,7 @@
 #include "tests/support/fake_bootloader.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/recording_view.h"
+#include "tests/support/step_outcome.h"
 
 namespace vestrel::app {
 namespace {
@@ -58,10 +59,10 @@ class Rig {
     loader.SetSkipBlankBlocks(skip);
     loader.LoadHexFile(hexFile);
     loader.ConnectSpeedButtonClick();
-    ASSERT_EQ(loader.ConnectOk, 1);
+    ASSERT_TRUE(test::Ok(loader, app::Step::Connect));
     if (erase) {
       loader.EraseSpeedButtonClick();
-      ASSERT_EQ(loader.EraseOk, 1);
+      ASSERT_TRUE(test::Ok(loader, app::Step::Erase));
     }
     loader.ProgramSpeedButtonClick();
   }
@@ -98,8 +99,8 @@ TEST_F(SkipBlank, OnlyDataBlocksAreWrittenReadBackAndVerified) {
   reads.insert(reads.end(), data.begin(), data.end());
   EXPECT_EQ(Reads(), reads);
   EXPECT_EQ(fake.flash, image);
-  EXPECT_EQ(loader.ProgramOk, 1);
-  EXPECT_EQ(loader.VerifyOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Program));
+  EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(fake.finishLength, 25 * kBlock + 112);
   // One read-back pause per block read back, and the two pauses around the verify pass.
   EXPECT_EQ(std::count(view.pauses.begin(), view.pauses.end(), 1u), 3);
@@ -140,21 +141,21 @@ TEST_F(SkipBlank, DataBlockFailingItsReadBackRewritesItsPage) {
   EXPECT_EQ(fake.programWrites[BlockAddress(0)], 1);
   EXPECT_EQ(fake.programWrites[BlockAddress(9)], 2);
   EXPECT_EQ(Written().size(), 3u);  // the blank blocks of page 1 are still left out
-  EXPECT_EQ(loader.VerifyOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(fake.flash, image);
 }
 
 TEST_F(SkipBlank, VerifyComparesDataBlocksAndTrustsTheEraseForTheRest) {
   Load(true);
-  ASSERT_EQ(loader.VerifyOk, 1);
+  ASSERT_TRUE(test::Ok(loader, app::Step::Verify));
 
   fake.flash[18 * kBlock] = 0x00;  // a blank block: not looked at
   loader.VerifySpeedButtonClick();
-  EXPECT_EQ(loader.VerifyOk, 1);
+  EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
 
   fake.flash[9 * kBlock + 7] ^= 0x01;  // a data block
   loader.VerifySpeedButtonClick();
-  EXPECT_EQ(loader.VerifyOk, 0);
+  EXPECT_FALSE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(view.MessageHeads(), std::vector<std::string>{"Receive Verify Error Addr: 0x9D001200"});
 }
 

@@ -48,9 +48,10 @@ app::GangOutcome TwoBoards() {
 TEST(GangView, InALogEveryLineNamesItsBoard) {
   std::ostringstream out, err;
   GangView view(out, err, {}, {"COM1", "COM2"});
+  view.OnStepStarted(1, app::Step::Program);
   view.OnText(1, "Programming...");
-  for (int p : {5, 12, 30, 20, 41}) view.OnProgress(1, p);
-  view.OnError(0, "Read Version Receive Error\nNo reply.", "Error");
+  for (int p : {5, 12, 30, 20, 41}) view.OnProgress(1, {app::Phase::Program, p, 0, 0, 0});
+  view.OnMessage(0, "Read Version Receive Error\nNo reply.", "Error");
   view.OnDone(0, Result("COM1", 1, {"Error: Read Version Receive Error\nNo reply."},
                         {ErrorClass::LinkLost, "Read Version Receive Error\nNo reply."}));
   // A board that failed without a box of its own still says why on stderr.
@@ -70,11 +71,12 @@ TEST(GangView, OnATerminalEachBoardHasALineRedrawnInPlace) {
   std::chrono::steady_clock::time_point now{};
   GangView view(out, err, {ProgressMode::Auto, true, false, false}, {"COM1", "socket://b:1"},
                 [&now] { return now; });
+  view.OnStepStarted(0, app::Step::Program);
   view.OnText(0, "Programming...");
-  view.OnProgress(0, 50);  // within 200 ms of the last drawing: not drawn
+  view.OnProgress(0, {app::Phase::Program, 50, 0, 0, 0});  // within 200 ms of the last drawing
   now += 250ms;
-  view.OnProgress(0, 55);
-  view.OnError(1, "gone", "Error");  // the block is cleared, the error printed, the block drawn
+  view.OnProgress(0, {app::Phase::Program, 55, 0, 0, 0});
+  view.OnMessage(1, "gone", "Error");  // the block is cleared, the error printed, the block drawn
   view.Finish();
   const std::string line0 = "\rCOM1           Programming [###########         ]  55%\x1b[K\n";
   const std::string line1 = "\rsocket://b:1   \x1b[K\n";
@@ -85,7 +87,7 @@ TEST(GangView, OnATerminalEachBoardHasALineRedrawnInPlace) {
 }
 
 TEST(GangTable, ListsEveryBoardAndTheCountThatSucceeded) {
-  EXPECT_EQ(GangTable(TwoBoards()),
+  EXPECT_EQ(GangTable(TwoBoards(), 1),
             "Port                 Version  Flash  Result  Retries  Seconds  First error\n"
             "COM1                 v01.00   16384  ok      0        1.2\n"
             "rfc2217://farm:4001  -        -      FAILED  0        1.2      Unable to "

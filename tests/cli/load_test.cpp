@@ -258,5 +258,43 @@ TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
   }
 }
 
+// --json: every run's output is NDJSON the schema accepts, ending with the result and its class.
+TEST_F(CliLoad, JsonEventsEndWithTheResultAndItsClass) {
+  const std::string bad = dir.Write("bad.hex", ":10000000FF\n");
+  struct Case {
+    const char* name;
+    std::vector<std::string> simArgs;
+    std::vector<std::string> args;
+    int exitCode;
+    const char* errorClass;  // nullptr: none
+  };
+  const Case cases[] = {
+      {"full load", {}, {"-f" + hexFile, "-c1", "-b7", "-a"}, 0, nullptr},
+      {"silent line", {"--silent"}, {"-f" + hexFile, "-c1", "-b7", "-a"}, 1, "no-sync"},
+      {"refused finish", {"--finish-status", "0x47"}, {"-f" + hexFile, "-c1", "-b7", "-a"}, 1,
+       "finish-refused"},
+      {"bad file", {}, {"-f" + bad, "-c1", "-b7", "-a"}, 1, "file-invalid"},
+      {"usage error", {}, {"-f" + hexFile, "-c1", "-a"}, 2, "usage"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartSim(c.simArgs);
+    std::vector<std::string> args = c.args;
+    args.push_back("--json");
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    const std::string events = dir.Write("events.jsonl", r.out);
+    const RunResult valid =
+        test::Run("/usr/bin/python3", {VESTREL_EVENTS_VALIDATOR, VESTREL_EVENTS_SCHEMA, events}, dir);
+    EXPECT_EQ(valid.exitCode, 0) << valid.out << valid.err;
+    const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+    EXPECT_NE(last.find(c.errorClass ? std::string("\"class\":\"") + c.errorClass + "\""
+                                     : std::string("\"error\":null")),
+              std::string::npos)
+        << last;
+    EXPECT_EQ(sim.Terminate(), 0);
+  }
+}
+
 }  // namespace
 }  // namespace vestrel::test

@@ -132,7 +132,7 @@ class LayoutTest : public QObject {
     QCOMPARE(com->itemText(0), QStringLiteral("Com1"));
     QCOMPARE(com->itemText(1), QStringLiteral("Com3"));
     QCOMPARE(com->currentIndex(), 0);
-    QCOMPARE(form->Core().UseableCount, 2);
+    QCOMPARE(form->findChild<QComboBox*>("ComComboBox")->count(), 2);
   }
 
   void portListStaysEmptyWithoutPorts() {

@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/step_outcome.h"
 
 using namespace vestrel;
 using namespace vestrel::gui;
@@ -174,7 +175,7 @@ class SimTest : public QObject {
     QSignalSpy infos(&form, &TVestrelForm::InfoTextShown);
     form.SpeedButton(Button::Connect)->click();
     QCOMPARE(infos.last().at(0).toString(), QStringLiteral("Connected..."));
-    QVERIFY(form.Core().ConnectOk == 1);
+    QVERIFY(vestrel::test::Ok(form.Core(), vestrel::app::Step::Connect));
     QCOMPARE(form.findChild<QLabel*>("VersionStaticText")->text(),
              QStringLiteral("BL Version: v02.07"));
     QVERIFY(!form.findChild<QComboBox*>("ComComboBox")->isEnabled());
@@ -196,7 +197,7 @@ class SimTest : public QObject {
     QVERIFY(form.grab().save(shot));
 
     form.SpeedButton(Button::Run)->click();
-    QVERIFY(form.Core().RunOk == 1);
+    QVERIFY(vestrel::test::Ok(form.Core(), vestrel::app::Step::Run));
     form.close();
     QCOMPARE(form.ExitStatus(), 0);
     QVERIFY(sim.StopAndReadFlash() == Expected(data_));
@@ -217,7 +218,7 @@ class SimTest : public QObject {
     QCOMPARE(closer.boxes[0].buttonCount, 1);
     QVERIFY(closer.boxes[0].hasOwner);
     QCOMPARE(infos.last().at(0).toString(), QStringLiteral("ERROR: Open COM4 is failed"));
-    QVERIFY(form.Core().ConnectOk == 0);
+    QVERIFY(!vestrel::test::Ok(form.Core(), vestrel::app::Step::Connect));
   }
 
   // Regression: a port held by another program was left out of the list, and its connect said

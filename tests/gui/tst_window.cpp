@@ -14,6 +14,7 @@
 
 #include "protocol/bootloader_commands.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/step_outcome.h"
 #include "tests/support/window_run.h"
 
 using namespace vestrel;
@@ -202,7 +203,7 @@ class WindowTest : public QObject {
     form->SpeedButton(Button::Run)->click();
     QCOMPARE(during.value(protocol::kCmdStartApplication), QSet<QString>{"OCEPVR --"});
     QCOMPARE(test::ButtonStates(*form), QStringLiteral("OCEPVR"));  // Run changes no button
-    QVERIFY(form->Core().RunOk == 1);
+    QVERIFY(vestrel::test::Ok(form->Core(), vestrel::app::Step::Run));
     QVERIFY(closer.boxes.empty());
   }
 
@@ -240,7 +241,7 @@ class WindowTest : public QObject {
     }
     QCOMPARE(Texts(infos), QStringList{"Run Program: Error"});
     QVERIFY(form->findChild<QLabel*>("FileStaticText")->text().isEmpty());
-    QVERIFY(form->Core().FileOk == 0);
+    QVERIFY(!vestrel::test::Ok(form->Core(), vestrel::app::Step::File));
   }
 
   void failedSyncShowsNoBoxAndClosesThePort() {
@@ -269,7 +270,7 @@ class WindowTest : public QObject {
     };
     form->SpeedButton(Button::Open)->click();
     QCOMPARE(directory, QDir::currentPath());  // the dialog starts in the current directory
-    QVERIFY(form->Core().Memory.HexFileName.empty());
+    QVERIFY(form->Core().Result().file.empty());
     QVERIFY(form->findChild<QLabel*>("FileStaticText")->text().isEmpty());
     QVERIFY(closer.boxes.empty());
   }
@@ -301,24 +302,6 @@ class WindowTest : public QObject {
     QCOMPARE(form->ExitStatus(), 1);
   }
 
-  void automaticRunHappensOnlyOnce() {
-    auto form = MakeForm({"-e"});  // erase without a connection: one box per run
-    BoxCloser closer;
-    form->show();
-    QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), std::size_t{1}, 5000);
-    // Later activations, and showing the window again, start nothing.
-    QEvent activate(QEvent::WindowActivate);
-    QApplication::sendEvent(form.get(), &activate);
-    form->hide();
-    form->show();
-    form->FormActivate();
-    QTest::qWait(100);
-    QCOMPARE(closer.boxes.size(), std::size_t{1});
-    QVERIFY(form->isVisible());  // no `t`: the window stays for interactive use
-    // The erase enabled the buttons by the rule: its own, asked for, stays disabled.
-    QCOMPARE(test::ButtonStates(*form), QStringLiteral("OC-PVR"));
-  }
-
   void closingDuringAnOperationClosesAfterIt() {
     auto form = MakeForm();
     form->show();
@@ -339,20 +322,6 @@ class WindowTest : public QObject {
     QVERIFY(fake_->IsOpen());
     form.reset();
     QVERIFY(!fake_->IsOpen());  // the destructor closes the port
-  }
-
-  void clickDuringAnOperationIsDropped() {
-    auto form = MakeForm();
-    form->show();
-    form->SpeedButton(Button::Connect)->click();
-    QCOMPARE(fake_->syncs, 1);
-    fake_->onRequest = [&](const Bytes& request) {
-      // A click that was queued before the buttons were disabled arrives now.
-      if (CommandOf(request) == protocol::kCmdEraseFlash) form->ConnectSpeedButtonClick();
-    };
-    form->SpeedButton(Button::Erase)->click();
-    QCOMPARE(fake_->syncs, 1);
-    QVERIFY(form->Core().EraseOk == 1);
   }
 
   void remembersItsFileAndPortAndOpensADroppedFile() {
@@ -386,7 +355,7 @@ class WindowTest : public QObject {
     again.FormActivate();
     QCOMPARE(fileText(again), hexFile_);
     QCOMPARE(again.findChild<QComboBox*>("ComComboBox")->currentText(), QStringLiteral("Com3"));
-    QVERIFY(again.Core().FileOk == 1);
+    QVERIFY(vestrel::test::Ok(again.Core(), vestrel::app::Step::File));
   }
 
   void userCloseComputesTheExitCode() {

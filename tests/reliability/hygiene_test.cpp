@@ -16,6 +16,7 @@
 #include "tests/support/port_dir.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/step_outcome.h"
 
 namespace vestrel::test {
 namespace {
@@ -84,7 +85,7 @@ TEST_F(Hygiene, TwoHundredConnectsAndClosesLeaveNoDescriptorOrThread) {
   for (int cycle = 0; cycle < 200; ++cycle) {
     Session s(*device_);
     s.loader.ConnectSpeedButtonClick();
-    ASSERT_EQ(s.loader.ConnectOk, 1) << "cycle " << cycle << ": " << s.view.Info();
+    ASSERT_TRUE(test::Ok(s.loader, app::Step::Connect)) << "cycle " << cycle << ": " << s.view.Info();
     ASSERT_EQ(OpenDescriptors(), fds + 1) << "the open port is one descriptor";
     if (cycle % 2 == 0) s.link.ClosePort();  // else the destructors close it
   }
@@ -101,9 +102,10 @@ TEST_F(Hygiene, FiftyLoadsLeaveNoDescriptorOrThread) {
     s.loader.ConnectSpeedButtonClick();
     s.loader.EraseSpeedButtonClick();
     s.loader.ProgramSpeedButtonClick();
-    ASSERT_EQ(s.loader.FileOk + s.loader.ConnectOk + s.loader.EraseOk + s.loader.ProgramOk +
-                  s.loader.VerifyOk,
-              5)
+    using app::Step;
+    ASSERT_TRUE(test::Ok(s.loader, Step::File) && test::Ok(s.loader, Step::Connect) &&
+                test::Ok(s.loader, Step::Erase) && test::Ok(s.loader, Step::Program) &&
+                test::Ok(s.loader, Step::Verify))
         << "load " << load << ": " << testing::PrintToString(s.view.MessageHeads());
   }
   EXPECT_EQ(OpenDescriptors(), fds);

@@ -6,6 +6,9 @@
 // Evaluated in the page as a function of the bridge's address.
 (bridgeUrl) => {
   const lostError = () => new DOMException("The device has been lost.", "NetworkError");
+  // Binary frames start with the sender's clock (ms since the epoch, a little-endian double):
+  // the benchmark tells the bridge's own time from the page's.
+  const clock = () => performance.timeOrigin + performance.now();
 
   class FakeSerialPort extends EventTarget {
     constructor(serial) {
@@ -70,13 +73,17 @@
     }
 
     message(data) {
-      if (typeof data !== "string") return this.receive(new Uint8Array(data));
+      if (typeof data !== "string") {
+        this.serial.bridgeDelay = clock() - new DataView(data).getFloat64(0, true);
+        return this.receive(new Uint8Array(data, 8));
+      }
       const answer = JSON.parse(data);
       if (answer.event === "lost") return this.goneAway();
       this.replies.shift()?.(answer);
     }
 
     receive(bytes) {
+      this.serial.lastReceived = performance.now();
       if (this.pull) {
         const { resolve } = this.pull;
         this.pull = null;
@@ -106,6 +113,8 @@
       return new ReadableStream({
         pull: (controller) => new Promise((resolve, reject) => {
           if (this.lost) return reject(lostError());
+          const failing = this.serial.failingReads;
+          if (failing) return reject(new DOMException(`A ${failing} was detected.`, failing));
           if (this.chunks.length) return resolve(this.chunks.shift());
           this.pull = { resolve, reject };
         }).then((bytes) => controller.enqueue(bytes), (error) => {
@@ -124,7 +133,11 @@
         // Done once handed on, as the browser's is once the system has taken the bytes.
         write: (chunk) => {
           if (this.lost) throw lostError();
-          this.socket.send(chunk);
+          this.serial.turnedAround();
+          const frame = new Uint8Array(8 + chunk.length);
+          frame.set(chunk, 8);
+          new DataView(frame.buffer).setFloat64(0, clock(), true);
+          this.socket.send(frame);
         },
         close: () => {
           this.writableStream = null;
@@ -141,6 +154,7 @@
       this.serial.log.push({ op: "signals", signals });
       await this.request({ op: "signals", signals });
     }
+
 
     async getSignals() {
       if (!this.socket || this.lost) throw new DOMException("The port is closed.", "InvalidStateError");
@@ -173,6 +187,21 @@
       super();
       this.granted = [];
       this.log = [];  // what the page asked of the ports, for the tests
+      this.failingReads = "";  // a line error name: every read of every stream fails with it
+      // For the benchmark, summed over the writes that follow a reply: the page's own time from
+      // the last bytes of the reply to the write, and how long those bytes took through the
+      // bridge.
+      this.timing = { turnarounds: 0, turnaroundMs: 0, bridgeInMs: 0 };
+      this.lastReceived = null;
+      this.bridgeDelay = 0;
+    }
+
+    turnedAround() {
+      if (this.lastReceived === null) return;
+      this.timing.turnarounds += 1;
+      this.timing.turnaroundMs += performance.now() - this.lastReceived;
+      this.timing.bridgeInMs += this.bridgeDelay;
+      this.lastReceived = null;
     }
 
     async requestPort() {

@@ -88,6 +88,38 @@ export function hexText(address, data) {
   return lines.join("\n") + "\n";
 }
 
+// The program flash image of `size` bytes that a HEX text gives (0xFF where it has no data).
+export function imageOf(text, size) {
+  const image = Buffer.alloc(size, 0xff);
+  let upper = 0;
+  for (const line of text.split(/\r?\n/)) {
+    const bytes = Buffer.from(line.slice(1), "hex");
+    const type = bytes[3];
+    if (type === 4) upper = bytes.readUInt16BE(4);
+    if (type !== 0) continue;
+    const offset = ((upper << 16) | bytes.readUInt16BE(1)) - 0x1d000000;
+    if (offset >= 0 && offset < size) bytes.subarray(4, 4 + bytes[0]).copy(image, offset);
+  }
+  return image;
+}
+
+// A linked 32-bit little-endian MIPS program whose one loadable segment holds `data` at the
+// physical `address` (no section headers: the segment is loaded whole).
+export function elfBytes(address, data) {
+  const header = Buffer.alloc(52 + 32);
+  Buffer.from([0x7f, 0x45, 0x4c, 0x46, 1, 1, 1]).copy(header);
+  header.writeUInt16LE(2, 16);  // executable
+  header.writeUInt16LE(8, 18);  // MIPS
+  header.writeUInt32LE(1, 20);
+  header.writeUInt32LE(52, 28);  // program headers
+  header.writeUInt16LE(52, 40);
+  header.writeUInt16LE(32, 42);
+  header.writeUInt16LE(1, 44);
+  const segment = [1, 84, address + 0x80000000, address, data.length, data.length, 5, 4];
+  segment.forEach((value, i) => header.writeUInt32LE(value >>> 0, 52 + 4 * i));
+  return Buffer.concat([header, Buffer.from(data)]);
+}
+
 // Bytes that differ from block to block, the same on every run.
 export function pattern(size, seed = 1) {
   const bytes = new Uint8Array(size);
@@ -101,8 +133,9 @@ export function pattern(size, seed = 1) {
 
 // --- the page's server and the browser ---
 
-export async function startSite() {
-  const { server, url } = await startServer({ root: paths.site });
+// The page's site; `mounts` adds folders under path prefixes (a test's manifests and files).
+export async function startSite(mounts = {}) {
+  const { server, url } = await startServer({ root: paths.site, mounts });
   const bridge = new SerialBridge(server);
   const close = async () => {
     await bridge.close();
@@ -128,11 +161,12 @@ export async function launchBrowser() {
   return { browser, close };
 }
 
-// Records what the user sees, in order: information line, percent text, version text, and the
-// boxes as they open.
+// Records what the user sees on the page, in order: information line, percent text, version
+// text, and the boxes as they open (nothing on a page without them).
 function recordSeen() {
   window.seen = { info: [], percent: [], version: [], boxes: [] };
   document.addEventListener("DOMContentLoaded", () => {
+    if (!document.getElementById("message")) return;
     for (const id of ["info", "percent", "version"]) {
       new MutationObserver((records) => {
         for (const r of records) for (const node of r.addedNodes) window.seen[id].push(node.textContent);
@@ -150,7 +184,9 @@ function recordSeen() {
 
 // A page in a fresh browser context, with the stand-in for navigator.serial unless `serial` is
 // false; every request it makes is collected in `page.requests`, its errors in `page.errors`.
-export async function openPage(browser, url, { serial = true, width = 900, height = 700 } = {}) {
+// `ready`: what the page shows once it can be used (by default: the page's open button).
+export async function openPage(browser, url, { serial = true, width = 900, height = 700,
+  ready = () => !document.getElementById("open").disabled } = {}) {
   const context = await browser.createBrowserContext();
   const page = await context.newPage();
   page.requests = [];
@@ -159,12 +195,12 @@ export async function openPage(browser, url, { serial = true, width = 900, heigh
   page.on("pageerror", (error) => page.errors.push(error.message));
   page.on("console", (message) => message.type() === "error" && page.errors.push(message.text()));
   await page.setViewport({ width, height });
-  const bridgeUrl = url.replace(/^http/, "ws") + "serial-bridge";
+  const bridgeUrl = new URL("/serial-bridge", url).href.replace(/^http/, "ws");
   if (serial) await page.evaluateOnNewDocument(`(${fakeSerialSource})(${JSON.stringify(bridgeUrl)})`);
   else await page.evaluateOnNewDocument(() => delete Navigator.prototype.serial);
   await page.evaluateOnNewDocument(recordSeen);
   await page.goto(url);
-  await page.waitForFunction(() => !document.getElementById("open").disabled);
+  await page.waitForFunction(ready);
   page.closeContext = () => context.close();
   return page;
 }
@@ -201,9 +237,11 @@ export async function settled(page, timeout = 90000) {
     { polling: "mutation", timeout });
 }
 
-export async function closeBox(page) {
-  await page.keyboard.press("Enter");  // the box's OK button has the focus
-  await page.waitForFunction(() => !document.getElementById("message").open);
+// Closes the box as a user does, with a click on OK (`key`: with that key instead).
+export async function closeBox(page, key) {
+  if (key) await page.keyboard.press(key);  // the box's OK button has the focus
+  else await page.click("#message-ok");
+  await page.waitForFunction(() => !document.getElementById("message").open, { timeout: 5000 });
 }
 
 export function seen(page) {

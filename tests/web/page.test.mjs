@@ -8,8 +8,8 @@ import path from "node:path";
 import { after, before, test } from "node:test";
 
 import {
-  Simulator, chooseFile, choosePort, closeBox, dropFile, hexText, launchBrowser, openPage,
-  pattern, paths, seen, settled, startSite,
+  Simulator, chooseFile, choosePort, closeBox, dropFile, elfBytes, hexText, launchBrowser,
+  openPage, pattern, paths, seen, settled, startSite,
 } from "./harness.mjs";
 
 const FLASH_SIZE = 0x8000;  // 64 blocks
@@ -135,6 +135,36 @@ test("A dropped file, a free rate and the step buttons used with the keyboard lo
   assert.ok(flash.equals(image));
 });
 
+test("An ELF file loads after a reset sequence that the board needs to enter its bootloader", async () => {
+  const elf = writeFile("app.elf", elfBytes(FLASH_BASE, app));
+  // The simulated board runs its application until DTR pulses its reset; the bridge reports
+  // the page's lines to it.
+  site.bridge.modemSocket = path.join(files, "modem.sock");
+  site.bridge.signals = [];
+  try {
+    const { flash } = await withSimulator(["--reset-line", "dtr", "--modem-socket",
+      site.bridge.modemSocket], async (page) => {
+      await chooseFile(page, elf);
+      assert.equal(await page.$eval("#file", (e) => e.textContent), "app.elf");
+      await choosePort(page);
+      await page.select("#reset", "written");
+      await page.type("#reset-steps", "dtr=1,wait=50,dtr=0,wait=50");
+      await page.click("#load");
+      await settled(page);
+      const shown = await seen(page);
+      assert.deepEqual(shown.boxes, []);
+      assert.deepEqual(shown.info.slice(0, 3),
+        ["Port 1 is open", "Reset (dtr=1,wait=50,dtr=0,wait=50)...", "Baud Sync..."]);
+      assert.equal(shown.info.at(-1), "Running Program");
+    });
+    assert.ok(flash.equals(image));
+    assert.deepEqual(site.bridge.signals, [{ dataTerminalReady: false }, { requestToSend: false },
+      { dataTerminalReady: true }, { dataTerminalReady: false }]);
+  } finally {
+    site.bridge.modemSocket = null;
+  }
+});
+
 test("A line pulled mid-load ends with the window's error texts and no hang", async () => {
   const hex = writeFile("app.hex", hexText(FLASH_BASE, app));
   // About a third of the way through programming.
@@ -148,7 +178,7 @@ test("A line pulled mid-load ends with the window's error texts and no hang", as
     const [head, reason] = box.text.split("\n");
     assert.match(head, /^(Send|Receive) Program Error Addr: 0x9D00[0-9A-F]{4}/);
     assert.equal(reason, "The serial device USB 1209:0001 went away (adapter unplugged?).");
-    await closeBox(page);
+    await closeBox(page, "Enter");
     await settled(page);
     const shown = await seen(page);
     assert.equal(shown.info.at(-1), "Programm: Failed");
@@ -196,6 +226,28 @@ test("A bad HEX file is refused and the Load then sends nothing", async () => {
       ["requestPort"]);
   });
   assert.equal(record.bytes_in, 0);
+});
+
+test("A port whose reads fail at once, over and over, counts as lost; the page stays responsive", async () => {
+  const hex = writeFile("app.hex", hexText(FLASH_BASE, app));
+  await withSimulator([], async (page) => {
+    await chooseFile(page, hex);
+    await choosePort(page);
+    await page.evaluate(() => { window.fakeSerial.failingReads = "FramingError"; });
+    await page.click("#load");
+    // A page that spins on failed reads never answers; this one answers at once.
+    const answered = await Promise.race([page.evaluate(() => true),
+      new Promise((resolve) => setTimeout(() => resolve(false), 5000))]);
+    assert.equal(answered, true, "the page answers while the reads fail");
+    await settled(page, 20000);
+    // The port is given up while it is set up or at the sync, as the reads happen to fail.
+    const [box] = (await seen(page)).boxes;
+    assert.equal(box.text.split("\n").at(-1), "Reading from the serial device USB 1209:0001 " +
+      "kept failing: 20 reads in a row failed (FramingError: A FramingError was detected.); the " +
+      "port is given up.");
+    await closeBox(page);
+    assert.match((await seen(page)).info.at(-1), /^ERROR: /);
+  });
 });
 
 test("Without Web Serial the page says so and offers no load", async () => {

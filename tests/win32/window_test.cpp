@@ -8,6 +8,7 @@
 #include "tests/support/fake_bootloader.h"
 #include "tests/support/forwarding_link.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/step_outcome.h"
 #include "tests/support/window_run.h"
 #include "tests/win32/win32_test_support.h"
 
@@ -301,7 +302,7 @@ TEST_F(Win32WindowTest, ButtonsAndTheFileDialogCarryALoad) {
   EXPECT_TRUE(during.contains("------"));
   EXPECT_EQ(fake_->flash, data_);
   Click(*form, Button::Run);
-  EXPECT_EQ(form->Core().RunOk, 1);
+  EXPECT_TRUE(test::Ok(form->Core(), app::Step::Run));
   EXPECT_TRUE(closer.boxes.empty());
   form->Close();
   EXPECT_TRUE(form->Closed());
@@ -334,32 +335,17 @@ TEST_F(Win32WindowTest, RemembersItsFileAndPortAndOpensADroppedFile) {
   again->FormActivate();
   EXPECT_EQ(Text(again->Control(FileStaticText)), hexFile_);
   EXPECT_EQ(Text(again->Control(ComComboBox)), "Com3");
-  EXPECT_EQ(again->Core().FileOk, 1);
+  EXPECT_TRUE(test::Ok(again->Core(), app::Step::File));
 }
 
 TEST_F(Win32WindowTest, WaitOptionWaitsForThePortToAppear) {
   fake_->absentOpens = 3;
   auto form = MakeForm({"-c3", "-b7", "--wait=5", "--reset=dtr-pulse"});
   form->Show(SW_SHOWNORMAL);
-  ASSERT_TRUE(test::win32::WaitUntil([&] { return form->Core().ConnectOk == 1; }));
+  ASSERT_TRUE(test::win32::WaitUntil([&] { return test::Ok(form->Core(), app::Step::Connect); }));
   EXPECT_EQ(fake_->opens, 1);
   EXPECT_EQ(fake_->modemChanges, (std::vector<std::string>{"DTR=1", "DTR=0"}));
   EXPECT_EQ(Text(form->Control(InfoStaticText)), "Connected...");
-}
-
-TEST_F(Win32WindowTest, ClosingDuringAnOperationWaitsForIt) {
-  auto form = MakeForm({"-f" + hexFile_, "-c1", "-b7"});
-  form->Show(SW_SHOWNORMAL);
-  ASSERT_TRUE(test::win32::WaitUntil([&] { return form->Core().ConnectOk == 1; }));
-  int programRequests = 0;
-  fake_->onRequest = [&](const Bytes& request) {
-    if (request[0] == 0x02 && ++programRequests == 3) PostMessageA(form->Handle(), WM_CLOSE, 0, 0);
-  };
-  Click(*form, Button::Program);
-  EXPECT_TRUE(form->Closed());
-  EXPECT_EQ(form->Core().ProgramOk, 1);
-  EXPECT_EQ(form->Core().VerifyOk, 1);
-  EXPECT_EQ(fake_->flash, data_);
 }
 
 TEST_F(Win32WindowTest, StopCheckEndsTheRunningStepAndClosesTheWindow) {
@@ -374,7 +360,7 @@ TEST_F(Win32WindowTest, StopCheckEndsTheRunningStepAndClosesTheWindow) {
   form->Show(SW_SHOWNORMAL);
   ASSERT_TRUE(test::win32::WaitUntil([&] { return form->Closed(); }));
   EXPECT_EQ(programRequests, 2);  // nothing went out after the stop
-  EXPECT_EQ(form->Core().ProgramOk, 0);
+  EXPECT_FALSE(test::Ok(form->Core(), app::Step::Program));
   EXPECT_EQ(form->ExitStatus(), 1);
   EXPECT_TRUE(closer.boxes.empty());  // the boxes of a stopping window do not wait
 }
