@@ -111,34 +111,6 @@ const char* CheckDcb(const DCB& dcb) {
   return nullptr;
 }
 
-// The read plan of the COMMTIMEOUTS rules (see SerialDevice::Read).
-struct ReadPlan {
-  Deadline total;
-  std::optional<std::chrono::milliseconds> interval;
-  bool returnOnAny = false;
-};
-
-ReadPlan PlanRead(const COMMTIMEOUTS& t, std::size_t size, Clock::time_point start) {
-  ReadPlan plan;
-  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-      t.ReadTotalTimeoutConstant == 0) {
-    plan.total = start;
-    plan.returnOnAny = true;
-  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-             t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
-    plan.total = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
-    plan.returnOnAny = true;
-  } else {
-    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-      plan.total =
-          start + std::chrono::milliseconds(std::uint64_t{t.ReadTotalTimeoutMultiplier} * size +
-                                            t.ReadTotalTimeoutConstant);
-    if (t.ReadIntervalTimeout != 0)
-      plan.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
-  }
-  return plan;
-}
-
 class RemoteSerialDevice final : public SerialDevice {
  public:
   RemoteSerialDevice(RemotePortUrl url, std::unique_ptr<net::TcpConnection> connection)
@@ -285,7 +257,8 @@ class RemoteSerialDevice final : public SerialDevice {
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     if (buffer.empty()) return Success();
     const auto start = Clock::now();
-    const ReadPlan plan = PlanRead(Timeouts(), buffer.size(), start);
+    const ReadPlan plan = PlanRead(Timeouts(), buffer.size());
+    const Deadline total = plan.total ? Deadline(start + *plan.total) : std::nullopt;
     std::size_t got = 0;
     Clock::time_point lastByte = start;
     for (;;) {
@@ -293,7 +266,7 @@ class RemoteSerialDevice final : public SerialDevice {
       if (taken > 0) lastByte = Clock::now();
       got += taken;
       if (got == buffer.size() || (plan.returnOnAny && got > 0)) return Success(got);
-      Deadline deadline = plan.total;
+      Deadline deadline = total;
       if (got > 0 && plan.interval) {
         const auto gap = lastByte + *plan.interval;
         deadline = deadline ? std::min(*deadline, gap) : gap;

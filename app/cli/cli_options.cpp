@@ -92,6 +92,14 @@ bool AsksForRun(const LoadOptions& o) {
   return o.file || o.NamesPort() || o.NamesRate() || o.AsksForStep() || o.terminate || o.resetAfter;
 }
 
+// "0=1200 1=2400 ... 7=115200", from the one list of rates.
+std::string BaudListText() {
+  std::string text;
+  for (int i = 0; i < app::kBaudRateCount; ++i)
+    text += (i == 0 ? "" : " ") + std::to_string(i) + "=" + std::to_string(app::kBaudRates[i]);
+  return text;
+}
+
 bool IsRawTcp(const std::string& port) {
   const std::optional<platform::RemotePortUrl> url = platform::ParseRemotePortUrl(port);
   return url && url->protocol == platform::RemoteProtocol::RawTcp;
@@ -186,7 +194,7 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
       ->required();
   auto* baudIndexOption = app.add_option("-b,--baud-index", baudIndex, "baud list index 0..7")
                               ->type_name("N")
-                              ->check(CLI::Range(0, 7));
+                              ->check(CLI::Range(0, app::kBaudRateCount - 1));
   auto* baudOption = app.add_option("--baud", baudRate, "baud rate (e.g. 115200)")
                          ->type_name("RATE")
                          ->check(CLI::Range(50u, 20000000u))
@@ -375,11 +383,9 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
                      "write the results to FILE as JUnit XML, one test case per board")
           ->type_name("FILE");
   auto* baudIndexOption =
-      app.add_option("-b,--baud-index", baudIndex,
-                     "baud list index: 0=1200 1=2400 2=4800 3=9600 4=19200 5=38400 6=57600 "
-                     "7=115200")
+      app.add_option("-b,--baud-index", baudIndex, "baud list index: " + BaudListText())
           ->type_name("N")
-          ->check(CLI::Range(0, 7));
+          ->check(CLI::Range(0, app::kBaudRateCount - 1));
   auto* baudOption =
       app.add_option("--baud", baudRate, "baud rate, any rate the device accepts (e.g. 921600)")
           ->type_name("RATE")
