@@ -36,6 +36,7 @@ struct DeviceLog {
   std::deque<std::uint8_t> input;  // bytes the far end has sent
   std::size_t readChunk = SIZE_MAX;   // at most this many of them per read
   std::function<void()> onRead;       // sees each read (to let time pass)
+  std::function<void()> onWait;       // sees each wait for input
   std::optional<SerialResult> readFault;
   std::optional<SerialResult> getStateFault, setStateFault, setTimeoutsFault;
   std::size_t failWriteAt = SIZE_MAX;                   // the write call (from 0) that fails
@@ -118,6 +119,7 @@ class FakeDevice : public platform::SerialDevice {
     return log_->drainResult;
   }
   SerialResult WaitReadable(std::chrono::milliseconds) override {
+    if (log_->onWait) log_->onWait();
     if (log_->input.empty()) return {SerialStatus::TimedOut, 0, 0, {}};
     return Ok();
   }
@@ -256,6 +258,24 @@ TEST_F(SerialLinkFake, EachRefusalHasItsClass) {
     refusal.status = status;
     EXPECT_FALSE(Open());
     EXPECT_EQ(link.OpenFailure().error, error) << ErrorClassName(error);
+  }
+}
+
+// A request gives its reply a little longer than the link's 100 ms instead of a fixed pause
+// before the read: a reply that comes in that time is taken, without the grace it is not.
+TEST_F(SerialLinkFake, AReplyMayComeWithinTheGraceItsRequestGave) {
+  ASSERT_TRUE(Open());
+  const Bytes reply = EncodeFrame(Bytes{0x01});
+  Bytes buffer(8);
+  for (const bool grace : {false, true}) {
+    bool sent = false;  // the first read's 100 ms pass; the reply comes right after
+    log->onWait = [&] {
+      if (!std::exchange(sent, true)) log->input.assign(reply.begin(), reply.end());
+    };
+    if (grace) link.ExtendNextReplyWait(std::chrono::milliseconds(5));
+    EXPECT_EQ(link.ReceiveFrame(buffer), grace ? 2 : kTimedOut);
+    log->onWait = nullptr;
+    log->input.clear();
   }
 }
 
