@@ -329,6 +329,13 @@ TEST_F(SerialLinkFake, FrameIsDrainedBeforeTheReplyIsRead) {
   EXPECT_LT(log->Index("drain"), log->Index("read"));
 }
 
+TEST_F(SerialLinkFake, SyncAgainstASilentLineFailsAfterTwentyProbes) {
+  ASSERT_TRUE(Open());
+  log->written.clear();
+  EXPECT_FALSE(link.BaudSync());
+  EXPECT_EQ(log->written, Bytes(20, 0x55));
+}
+
 TEST_F(SerialLinkFake, SyncProbeDrainsBeforeWaitingForTheAnswer) {
   ASSERT_TRUE(Open());
   log->calls.clear();
