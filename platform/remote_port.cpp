@@ -7,6 +7,7 @@
 // and then for their time on the far line at the rate last set, so that a reply window starts,
 // as on a local port, when the request is on the wire.
 #include "platform/remote_port.h"
+#include "platform/remote_serial_device.h"
 
 #include <algorithm>
 #include <atomic>
@@ -641,6 +642,12 @@ OpenResult OpenRemotePort(const RemotePortUrl& url, std::chrono::milliseconds li
   const net::NetResult connected =
       net::TcpConnection::Connect(url.host, url.port, deadline, connection);
   if (!connected.ok()) return ConnectFailure(url, connected, limit);
+  return OpenRemoteSerialDevice(url, std::move(connection), deadline, limit);
+}
+
+OpenResult OpenRemoteSerialDevice(const RemotePortUrl& url,
+                                  std::unique_ptr<net::TcpConnection> connection,
+                                  Clock::time_point deadline, std::chrono::milliseconds limit) {
   auto device = std::make_unique<RemoteSerialDevice>(url, std::move(connection));
   if (std::string failure = device->Negotiate(deadline, limit); !failure.empty()) {
     OpenResult result;
