@@ -87,6 +87,16 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
   return command;
 }
 
+// The reset sequences as given (nullptr: not given) into the request; why one is refused, or "".
+std::string ApplyResets(const std::string* reset, const std::string* resetAfter, LoadOptions& load) {
+  std::string error;
+  if (reset && !(load.reset = protocol::ParseResetSequence(*reset, error)))
+    return "--reset: " + error;
+  if (resetAfter && !(load.resetAfter = protocol::ParseResetAfter(*resetAfter, load.reset, error)))
+    return "--reset-after: " + error;
+  return {};
+}
+
 // Anything of the automatic run: a file, a port, a rate, a step.
 bool AsksForRun(const LoadOptions& o) {
   return o.file || o.NamesPort() || o.NamesRate() || o.AsksForStep() || o.terminate || o.resetAfter;
@@ -272,12 +282,9 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
   if (*baudIndexOption) load.baudIndex = baudIndex;
   if (*baudOption) load.baudRate = baudRate;
   load.terminal.progress = ProgressFor(progress);
-  std::string error;
-  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
-    return fail("--reset: " + error);
-  if (*resetAfterOption &&
-      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
-    return fail("--reset-after: " + error);
+  std::string error = ApplyResets(*resetOption ? &resetText : nullptr,
+                                  *resetAfterOption ? &resetAfterText : nullptr, load);
+  if (!error.empty()) return fail(error);
   if (*waitOption) load.waitSeconds = waitSeconds;
   if (*portsFromOption) station.portsFrom = portsFrom;
   if (*serialOption && !(station.serial = ParseSerialOption(serial, error))) return fail(error);
@@ -491,12 +498,10 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
   if (*baudIndexOption) load.baudIndex = baudIndex;
   if (*baudOption) load.baudRate = baudRate;
   load.terminal.progress = ProgressFor(progress);
-  std::string error;
-  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
-    return UsageError("--reset: " + error);
-  if (*resetAfterOption &&
-      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
-    return UsageError("--reset-after: " + error);
+  if (const std::string error = ApplyResets(*resetOption ? &resetText : nullptr,
+                                            *resetAfterOption ? &resetAfterText : nullptr, load);
+      !error.empty())
+    return UsageError(error);
   if (*waitOption) load.waitSeconds = waitSeconds;
   const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
   const std::string connectionFault =
