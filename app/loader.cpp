@@ -10,7 +10,9 @@ namespace vestrel::app {
 namespace {
 
 constexpr int kMaxFailures = 20;  // a page or block may fail this often in a row
-constexpr unsigned kReadBackPause = 1;
+// A page's read-back gives the target this long beyond the link's 100 ms for its first reply
+// byte: the time the pause before each read-back used to give it.
+constexpr std::chrono::milliseconds kReadBackWait{1};
 constexpr unsigned kPhasePause = 100;   // before the verify pass, and at its end
 // While Connect waits: how often it looks for an absent port, how many probes make one round
 // of the sync (as BaudSync), and the slices of a reset's waits between which messages run.
@@ -572,8 +574,7 @@ bool Loader::ReadBackPage(std::uint32_t pageAddress) {
   for (std::uint32_t block = pageAddress; block < pageAddress + image::kPageSize;
        block += image::kBlockSize) {
     if (SkipsBlock(block)) continue;
-    view_.Pause(kReadBackPause);
-    if (!commands_.VerifyBlock(block, BlockAt(block))) return false;
+    if (!commands_.VerifyBlock(block, BlockAt(block), kReadBackWait)) return false;
   }
   return true;
 }

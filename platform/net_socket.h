@@ -47,6 +47,12 @@ class TcpConnection {
   static NetResult Connect(const std::string& host, std::uint16_t port, Clock::time_point deadline,
                            std::unique_ptr<TcpConnection>& connection);
 
+  // Takes over a stream socket that is connected already (a socket pair in tests); it is
+  // closed with the connection. Non-blocking use is the connection's own business.
+  static std::unique_ptr<TcpConnection> Adopt(std::uintptr_t socket) {
+    return std::unique_ptr<TcpConnection>(new TcpConnection(socket));
+  }
+
   ~TcpConnection();
   TcpConnection(const TcpConnection&) = delete;
   TcpConnection& operator=(const TcpConnection&) = delete;

@@ -7,6 +7,7 @@
 // and then for their time on the far line at the rate last set, so that a reply window starts,
 // as on a local port, when the request is on the wire.
 #include "platform/remote_port.h"
+#include "platform/remote_serial_device.h"
 
 #include <algorithm>
 #include <atomic>
@@ -109,34 +110,6 @@ const char* CheckDcb(const DCB& dcb) {
   if (dcb.StopBits > TWOSTOPBITS) return "unknown stop bits";
   if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return "RTS toggling is not available";
   return nullptr;
-}
-
-// The read plan of the COMMTIMEOUTS rules (see SerialDevice::Read).
-struct ReadPlan {
-  Deadline total;
-  std::optional<std::chrono::milliseconds> interval;
-  bool returnOnAny = false;
-};
-
-ReadPlan PlanRead(const COMMTIMEOUTS& t, std::size_t size, Clock::time_point start) {
-  ReadPlan plan;
-  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-      t.ReadTotalTimeoutConstant == 0) {
-    plan.total = start;
-    plan.returnOnAny = true;
-  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-             t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
-    plan.total = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
-    plan.returnOnAny = true;
-  } else {
-    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-      plan.total =
-          start + std::chrono::milliseconds(std::uint64_t{t.ReadTotalTimeoutMultiplier} * size +
-                                            t.ReadTotalTimeoutConstant);
-    if (t.ReadIntervalTimeout != 0)
-      plan.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
-  }
-  return plan;
 }
 
 class RemoteSerialDevice final : public SerialDevice {
@@ -285,7 +258,8 @@ class RemoteSerialDevice final : public SerialDevice {
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     if (buffer.empty()) return Success();
     const auto start = Clock::now();
-    const ReadPlan plan = PlanRead(Timeouts(), buffer.size(), start);
+    const ReadPlan plan = PlanRead(Timeouts(), buffer.size());
+    const Deadline total = plan.total ? Deadline(start + *plan.total) : std::nullopt;
     std::size_t got = 0;
     Clock::time_point lastByte = start;
     for (;;) {
@@ -293,7 +267,7 @@ class RemoteSerialDevice final : public SerialDevice {
       if (taken > 0) lastByte = Clock::now();
       got += taken;
       if (got == buffer.size() || (plan.returnOnAny && got > 0)) return Success(got);
-      Deadline deadline = plan.total;
+      Deadline deadline = total;
       if (got > 0 && plan.interval) {
         const auto gap = lastByte + *plan.interval;
         deadline = deadline ? std::min(*deadline, gap) : gap;
@@ -668,6 +642,12 @@ OpenResult OpenRemotePort(const RemotePortUrl& url, std::chrono::milliseconds li
   const net::NetResult connected =
       net::TcpConnection::Connect(url.host, url.port, deadline, connection);
   if (!connected.ok()) return ConnectFailure(url, connected, limit);
+  return OpenRemoteSerialDevice(url, std::move(connection), deadline, limit);
+}
+
+OpenResult OpenRemoteSerialDevice(const RemotePortUrl& url,
+                                  std::unique_ptr<net::TcpConnection> connection,
+                                  Clock::time_point deadline, std::chrono::milliseconds limit) {
   auto device = std::make_unique<RemoteSerialDevice>(url, std::move(connection));
   if (std::string failure = device->Negotiate(deadline, limit); !failure.empty()) {
     OpenResult result;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -88,6 +89,22 @@ struct COMMTIMEOUTS {
 
   bool operator==(const COMMTIMEOUTS&) const = default;
 };
+
+// When a read of `size` bytes under the time-outs `t` ends, by the Win32 rules, which every
+// device (termios, Win32, remote, Web Serial) follows:
+// - ReadIntervalTimeout MAXDWORD, both others 0: at once, with what has arrived;
+// - ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD, 0 < constant < MAXDWORD: as
+//   soon as a byte is there, else after the constant;
+// - otherwise after multiplier x size + constant (no limit when both are 0), or once the gap
+//   after a byte passes ReadIntervalTimeout (none when 0), or with a full buffer.
+struct ReadPlan {
+  std::optional<std::chrono::milliseconds> total;     // from the read's start; none: no limit
+  std::optional<std::chrono::milliseconds> interval;  // the gap after a byte that ends it
+  bool returnOnAny = false;                           // ends as soon as it has a byte
+
+  bool operator==(const ReadPlan&) const = default;
+};
+ReadPlan PlanRead(const COMMTIMEOUTS& t, std::size_t size);
 
 // Counts of receive errors since the driver started, where the driver keeps them.
 struct LineErrorCounters {

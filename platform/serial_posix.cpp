@@ -331,25 +331,11 @@ class PosixSerialDevice final : public SerialDevice {
 
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     if (buffer.empty()) return Success();
-    const COMMTIMEOUTS t = Timeouts();
+    const ReadPlan plan = PlanRead(Timeouts(), buffer.size());
     const auto start = Clock::now();
-    Deadline total;
-    std::optional<std::chrono::milliseconds> interval;
-    bool returnOnAny = false;
-    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-        t.ReadTotalTimeoutConstant == 0) {
-      total = start;
-      returnOnAny = true;
-    } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-               t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
-      total = After(start, t.ReadTotalTimeoutConstant);
-      returnOnAny = true;
-    } else {
-      if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-        total = After(start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * buffer.size() +
-                                 t.ReadTotalTimeoutConstant);
-      if (t.ReadIntervalTimeout != 0) interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
-    }
+    const Deadline total = plan.total ? Deadline(start + *plan.total) : std::nullopt;
+    const std::optional<std::chrono::milliseconds> interval = plan.interval;
+    const bool returnOnAny = plan.returnOnAny;
 
     std::size_t got = 0;
     Clock::time_point lastByte = start;

@@ -90,37 +90,6 @@ DWORD MillisecondsLeft(const Deadline& deadline) {
   return static_cast<DWORD>(std::clamp<decltype(left)>(left, 0, INFINITE - 1));
 }
 
-Deadline After(Clock::time_point start, std::uint64_t milliseconds) {
-  return start + std::chrono::milliseconds(milliseconds);
-}
-
-// When a read under `t` of `size` bytes ends, as the interface states the Win32 rules.
-struct ReadRule {
-  Deadline total;                                     // none: no total limit
-  std::optional<std::chrono::milliseconds> interval;  // gap after a byte that ends the read
-  bool returnOnAny = false;                           // ends as soon as it has a byte
-};
-
-ReadRule RuleOf(const platform::COMMTIMEOUTS& t, std::size_t size, Clock::time_point start) {
-  ReadRule rule;
-  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-      t.ReadTotalTimeoutConstant == 0) {
-    rule.total = start;
-    rule.returnOnAny = true;
-  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-             t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
-    rule.total = After(start, t.ReadTotalTimeoutConstant);
-    rule.returnOnAny = true;
-  } else {
-    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-      rule.total = After(
-          start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * size + t.ReadTotalTimeoutConstant);
-    if (t.ReadIntervalTimeout != 0)
-      rule.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
-  }
-  return rule;
-}
-
 // While a port is open through this layer, a named mutex stands for it. The driver of a real
 // port refuses a second opener by itself (ERROR_ACCESS_DENIED); not every system does for every
 // device (Wine lets a port backed by a pseudo-terminal be opened twice), and the mutex makes a
@@ -214,12 +183,14 @@ class Win32SerialDevice final : public SerialDevice {
 
   SerialResult Read(std::span<std::uint8_t> buffer) override {
     if (buffer.empty()) return Success();
-    const ReadRule rule = RuleOf(Timeouts(), buffer.size(), Clock::now());
+    const ReadPlan rule = PlanRead(Timeouts(), buffer.size());
+    const Clock::time_point start = Clock::now();
+    const Deadline total = rule.total ? Deadline(start + *rule.total) : std::nullopt;
     if (!overlapped_) return rule.returnOnAny ? ReadAnySynchronously(buffer) : ReadFileOnce(buffer);
     std::size_t got = 0;
     Clock::time_point lastByte{};
     for (;;) {
-      Deadline deadline = rule.total;
+      Deadline deadline = total;
       if (got > 0 && rule.interval) {
         const Clock::time_point gap = lastByte + *rule.interval;
         deadline = deadline ? std::min(*deadline, gap) : gap;

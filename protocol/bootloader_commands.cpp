@@ -16,7 +16,8 @@ constexpr std::size_t kReadReplyHeaderSize = 8;
 constexpr std::size_t kReadReplySpare = 24;    // reply capacity beyond the data words
 constexpr std::size_t kVersionFieldsSize = 6;  // flash size, minor, major
 constexpr std::size_t kStatusFieldSize = 2;
-constexpr unsigned kCommandPause = 5;  // ms between a request and its reply
+// The time a request gives its target beyond the link's 100 ms for the first reply byte.
+constexpr std::chrono::milliseconds kCommandPause{5};
 constexpr unsigned kErasePollPause = 100;
 
 void Put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
@@ -140,7 +141,7 @@ bool BootloaderCommands::ReadVersion() {
       ShowError(ErrorClass::LinkLost, "Read Version Send Error");
       return false;
     }
-    view_.Pause(kCommandPause);
+    channel_.ExtendNextReplyWait(kCommandPause);
     result = Receive(reply, kVersionFieldsSize);
     if (LinkLost()) break;
   }
@@ -220,7 +221,7 @@ bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std
       ShowError(ErrorClass::LinkLost, AddressText("Send Program Error Addr: 0x%08X", address));
       return false;
     }
-    view_.Pause(kCommandPause);
+    channel_.ExtendNextReplyWait(kCommandPause);
     std::array<std::uint8_t, 16> reply{};
     result = Receive(reply);
     if (result > 0) return true;  // an empty frame acknowledges nothing
@@ -234,7 +235,8 @@ bool BootloaderCommands::ProgramBlock(std::uint32_t address, std::span<const std
   return false;
 }
 
-bool BootloaderCommands::VerifyBlock(std::uint32_t address, std::span<const std::uint8_t> words) {
+bool BootloaderCommands::VerifyBlock(std::uint32_t address, std::span<const std::uint8_t> words,
+                                     std::chrono::milliseconds replyWait) {
   const std::size_t dataSize = words.size() / 4 * 4;
   auto request = Request(kCmdReadMemory, static_cast<std::uint32_t>(dataSize / 4));
   Put32(request, address);
@@ -243,6 +245,7 @@ bool BootloaderCommands::VerifyBlock(std::uint32_t address, std::span<const std:
   int result = kReadFailed;
   for (int attempt = 0; attempt < kVerifyAttempts && result < 0 && !LinkLost(); ++attempt) {
     if (Send(request) < 0) return false;
+    channel_.ExtendNextReplyWait(replyWait);
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
     result = Receive(reply);
   }
@@ -265,7 +268,7 @@ int BootloaderCommands::FinishProgram() {
   for (int attempt = 0; attempt < kFailedRepliesBeforeLost && result < 0 && !LinkLost();
        ++attempt) {
     Send(request);  // a failed send shows up as a failed receive
-    view_.Pause(kCommandPause);
+    channel_.ExtendNextReplyWait(kCommandPause);
     result = Receive(reply, kStatusFieldSize);
   }
   if (result < 0) return result;

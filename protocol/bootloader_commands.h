@@ -2,6 +2,7 @@
 // the reply, retry where the command retries, and report.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -85,7 +86,9 @@ class BootloaderCommands {
   bool ProgramBlock(std::uint32_t address, std::span<const std::uint8_t> words);
 
   // Reads back 4 x Count bytes at `address` and compares them with `words`. Shows nothing.
-  bool VerifyBlock(std::uint32_t address, std::span<const std::uint8_t> words);
+  // `replyWait` gives the target that much more time for its first reply byte.
+  bool VerifyBlock(std::uint32_t address, std::span<const std::uint8_t> words,
+                   std::chrono::milliseconds replyWait = {});
 
   // Reports the used length of the image; a lost reply is asked for again. Returns a negative
   // link result (kReadFailed for a reply too short to hold a status word) or the 16-bit status

@@ -1,6 +1,7 @@
 // The frame-level exchange that the bootloader commands need from a link.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,6 +20,10 @@ class FrameChannel {
   // Reads one reply frame into `buffer` (its size is the capacity). Returns the stored count
   // (payload plus checksum byte) or kReadFailed, kTimedOut, kFrameTooLong, kChecksumError.
   virtual int ReceiveFrame(std::span<std::uint8_t> buffer) = 0;
+
+  // The next receive waits `extra` longer for its reply's first byte: the time a request gives
+  // its target to answer, without a fixed pause before the reply is read.
+  virtual void ExtendNextReplyWait(std::chrono::milliseconds extra) { (void)extra; }
 
   // Discards input until the line has been quiet for a few character times (bounded), so that
   // the rest of a reply whose receive failed part-way cannot answer the next request. After a

@@ -270,6 +270,15 @@ int SerialLoaderLink::ReadByte(std::uint8_t& byte) {
   return 1;
 }
 
+int SerialLoaderLink::ReadFirstByte(std::uint8_t& byte, std::chrono::milliseconds grace) {
+  const int r = ReadByte(byte);
+  if (r != 0 || grace.count() == 0) return r;
+  const SerialResult waited = Note(ComHandle->WaitReadable(grace));
+  if (waited.status == platform::SerialStatus::TimedOut) return 0;
+  if (!waited.ok()) return kReadFailed;
+  return ReadByte(byte);
+}
+
 int SerialLoaderLink::SyncProbe() {
   // The result of the write is not examined: an unanswered probe says enough.
   if (!ComHandle || !lostReason_.empty()) return 0;
@@ -316,9 +325,10 @@ int SerialLoaderLink::ReceiveFrame(std::span<std::uint8_t> buffer) {
   // Start bytes restart the decoder, so a line babbling them would never end a frame.
   const std::size_t limit = ReceiveByteLimit(buffer.size());
   std::chrono::steady_clock::time_point first{};
+  const std::chrono::milliseconds grace = std::exchange(replyGrace_, std::chrono::milliseconds(0));
   for (std::size_t received = 0; received < limit; ++received) {
     std::uint8_t byte = 0;
-    const int r = ReadByte(byte);
+    const int r = received == 0 ? ReadFirstByte(byte, grace) : ReadByte(byte);
     if (r < 0) return kReadFailed;
     if (r == 0) {
       timedOut_ = true;

@@ -54,6 +54,7 @@ class SerialLoaderLink final : public BootLink {
   // wire plus kWriteMargin: a line that stops taking bytes loses the link.
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
+  void ExtendNextReplyWait(std::chrono::milliseconds extra) override { replyGrace_ = extra; }
   void DiscardStaleInput() override;
   std::string LinkLostReason() const override { return lostReason_; }
   ErrorClass LinkLostClass() const override { return lostClass_; }
@@ -96,6 +97,8 @@ class SerialLoaderLink final : public BootLink {
   int NoteSlowReply(std::size_t received, std::chrono::nanoseconds taken);
   // One byte under the 100 ms rule: 1, 0 on a time-out, -1 when the read failed.
   int ReadByte(std::uint8_t& byte);
+  // The first byte of a reply: the 100 ms, and then the grace the request gave.
+  int ReadFirstByte(std::uint8_t& byte, std::chrono::milliseconds grace);
   void ForgetReadAhead() { readAheadStart_ = readAheadEnd_ = 0; }
   void RestoreFoundState();
   // Passes a device result through, noting when it says the device has gone away.
@@ -111,6 +114,7 @@ class SerialLoaderLink final : public BootLink {
   Failure openFailure_;
   Clock clock_ = std::chrono::steady_clock::now;
   int slowReplies_ = 0;  // replies in a row that exceeded their budget
+  std::chrono::milliseconds replyGrace_{0};  // for the next reply's first byte, beyond 100 ms
   bool timedOut_ = false;  // a read timed out since the last discard: a late reply may follow
   // Bytes the device has handed over but the frame reader has not taken yet: one device read
   // takes everything that has arrived, so a reply costs a few system calls rather than two per

@@ -7,7 +7,6 @@
   const { SerialLines, coreWaits, startCore } = VestrelLines;
   const BUTTONS = ["open", "connect", "erase", "program", "verify", "run"];  // enum Button
   const CONNECT = 1;
-  const FREE_RATE_INDEX = 8;  // after the eight rates of the baud list
 
   const $ = (id) => document.getElementById(id);
   const serial = navigator.serial;
@@ -79,8 +78,7 @@
       render();
     },
     selectedBaudIndex() {
-      const index = $("baud").selectedIndex;
-      return index < FREE_RATE_INDEX ? index : -1;
+      return freeRateChosen() ? -1 : $("baud").selectedIndex;
     },
     selectBaudIndex(index) {
       $("baud").selectedIndex = index;
@@ -93,9 +91,19 @@
   startCore(view, lines, (what) => showMessage(`Internal Error\n${what}\nReload the page to start again.`, "Error"))
     .then((core) => {
       coreModule = core;
+      fillBaudList();
       ready = true;
       render();
     });
+
+  // The core's baud list before the free rate, its usual entry selected.
+  function fillBaudList() {
+    const rates = coreModule.ccall("vestrel_baud_rates", "string", [], []).split(" ");
+    $("baud").querySelector('option[value="free"]').before(...rates.map((rate) => new Option(rate)));
+    $("baud").selectedIndex = coreModule.ccall("vestrel_default_baud_index", "number", [], []);
+  }
+
+  const freeRateChosen = () => $("baud").value === "free";
 
   // --- operations: one at a time, as on the window's own thread ---
 
@@ -132,7 +140,7 @@
   function chooseLine() {
     const label = $("port").value;
     const baudIndex = $("baud").selectedIndex;
-    const freeRate = baudIndex === FREE_RATE_INDEX && $("free-rate").checkValidity()
+    const freeRate = freeRateChosen() && $("free-rate").checkValidity()
       ? Number($("free-rate").value) : 0;
     coreModule.ccall("vestrel_choose_line", null, ["string", "string", "number", "number"],
                  [displayNames.get(label) || "", label, baudIndex, freeRate]);
@@ -232,7 +240,7 @@
   }
 
   function showFreeRate() {
-    const free = $("baud").selectedIndex === FREE_RATE_INDEX;
+    const free = freeRateChosen();
     $("free-rate").hidden = !free;
     return free;
   }

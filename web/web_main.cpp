@@ -142,6 +142,22 @@ EMSCRIPTEN_KEEPALIVE void vestrel_close_port() {
   App().ClosePort();
 }
 
+// The baud list, "1200 2400 ... 115200", from the one list of rates; the page adds its free rate
+// after them.
+EMSCRIPTEN_KEEPALIVE const char* vestrel_baud_rates() {
+  static const std::string rates = [] {
+    std::string text;
+    for (std::uint32_t rate : vestrel::app::kBaudRates)
+      text += (text.empty() ? "" : " ") + std::to_string(rate);
+    return text;
+  }();
+  return rates.c_str();
+}
+
+EMSCRIPTEN_KEEPALIVE int vestrel_default_baud_index() {
+  return vestrel::app::kDefaultBaudIndex;
+}
+
 // What the board reported at the last connect: the flash size in bytes (0 when unknown) and
 // the bootloader's version ("v01.03"; "" when it was not read).
 EMSCRIPTEN_KEEPALIVE double vestrel_flash_size() {

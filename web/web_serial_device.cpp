@@ -183,15 +183,8 @@ SerialResult WebSerialDevice::SetRts(bool on) {
 }
 
 double WebSerialDevice::FirstByteWait(std::size_t size) const {
-  const auto& t = timeouts_;
-  if (t.ReadIntervalTimeout == platform::MAXDWORD) {
-    if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) return 0;
-    if (t.ReadTotalTimeoutMultiplier == platform::MAXDWORD) return t.ReadTotalTimeoutConstant;
-  }
-  const double total =
-      static_cast<double>(t.ReadTotalTimeoutMultiplier) * static_cast<double>(size) +
-      t.ReadTotalTimeoutConstant;
-  return total > 0 ? total : -1;
+  const platform::ReadPlan plan = platform::PlanRead(timeouts_, size);
+  return plan.total ? static_cast<double>(plan.total->count()) : -1;
 }
 
 SerialResult WebSerialDevice::Read(std::span<std::uint8_t> buffer) {

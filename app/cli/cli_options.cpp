@@ -117,9 +117,27 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
   return command;
 }
 
+// The reset sequences as given (nullptr: not given) into the request; why one is refused, or "".
+std::string ApplyResets(const std::string* reset, const std::string* resetAfter, LoadOptions& load) {
+  std::string error;
+  if (reset && !(load.reset = protocol::ParseResetSequence(*reset, error)))
+    return "--reset: " + error;
+  if (resetAfter && !(load.resetAfter = protocol::ParseResetAfter(*resetAfter, load.reset, error)))
+    return "--reset-after: " + error;
+  return {};
+}
+
 // Anything of the automatic run: a file, a port, a rate, a step.
 bool AsksForRun(const LoadOptions& o) {
   return o.file || o.NamesPort() || o.NamesRate() || o.AsksForStep() || o.terminate || o.resetAfter;
+}
+
+// "0=1200 1=2400 ... 7=115200", from the one list of rates.
+std::string BaudListText() {
+  std::string text;
+  for (int i = 0; i < app::kBaudRateCount; ++i)
+    text += (i == 0 ? "" : " ") + std::to_string(i) + "=" + std::to_string(app::kBaudRates[i]);
+  return text;
 }
 
 bool IsRawTcp(const std::string& port) {
@@ -217,7 +235,7 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
       ->required();
   auto* baudIndexOption = app.add_option("-b,--baud-index", baudIndex, "baud list index 0..7")
                               ->type_name("N")
-                              ->check(CLI::Range(0, 7));
+                              ->check(CLI::Range(0, app::kBaudRateCount - 1));
   auto* baudOption = app.add_option("--baud", baudRate, "baud rate (e.g. 115200)")
                          ->type_name("RATE")
                          ->check(CLI::Range(50u, 20000000u))
@@ -295,12 +313,9 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
   if (*baudIndexOption) load.baudIndex = baudIndex;
   if (*baudOption) load.baudRate = baudRate;
   load.terminal.progress = ProgressFor(progress);
-  std::string error;
-  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
-    return fail("--reset: " + error);
-  if (*resetAfterOption &&
-      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
-    return fail("--reset-after: " + error);
+  std::string error = ApplyResets(*resetOption ? &resetText : nullptr,
+                                  *resetAfterOption ? &resetAfterText : nullptr, load);
+  if (!error.empty()) return fail(error);
   if (*waitOption) load.waitSeconds = waitSeconds;
   if (*portsFromOption) station.portsFrom = portsFrom;
   if (*serialOption && !(station.serial = ParseSerialOption(serial, error))) return fail(error);
@@ -408,11 +423,9 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
                      "write the results to FILE as JUnit XML, one test case per board")
           ->type_name("FILE");
   auto* baudIndexOption =
-      app.add_option("-b,--baud-index", baudIndex,
-                     "baud list index: 0=1200 1=2400 2=4800 3=9600 4=19200 5=38400 6=57600 "
-                     "7=115200")
+      app.add_option("-b,--baud-index", baudIndex, "baud list index: " + BaudListText())
           ->type_name("N")
-          ->check(CLI::Range(0, 7));
+          ->check(CLI::Range(0, app::kBaudRateCount - 1));
   auto* baudOption =
       app.add_option("--baud", baudRate, "baud rate, any rate the device accepts (e.g. 921600)")
           ->type_name("RATE")
@@ -518,12 +531,10 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
   if (*baudIndexOption) load.baudIndex = baudIndex;
   if (*baudOption) load.baudRate = baudRate;
   load.terminal.progress = ProgressFor(progress);
-  std::string error;
-  if (*resetOption && !(load.reset = protocol::ParseResetSequence(resetText, error)))
-    return UsageError("--reset: " + error);
-  if (*resetAfterOption &&
-      !(load.resetAfter = protocol::ParseResetAfter(resetAfterText, load.reset, error)))
-    return UsageError("--reset-after: " + error);
+  if (const std::string error = ApplyResets(*resetOption ? &resetText : nullptr,
+                                            *resetAfterOption ? &resetAfterText : nullptr, load);
+      !error.empty())
+    return UsageError(error);
   if (*waitOption) load.waitSeconds = waitSeconds;
   const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
   const std::string connectionFault =

@@ -102,8 +102,9 @@ TEST_F(SkipBlank, OnlyDataBlocksAreWrittenReadBackAndVerified) {
   EXPECT_TRUE(test::Ok(loader, app::Step::Program));
   EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(fake.finishLength, 25 * kBlock + 112);
-  // One read-back pause per block read back, and the two pauses around the verify pass.
-  EXPECT_EQ(std::count(view.pauses.begin(), view.pauses.end(), 1u), 3);
+  // One read-back per block read back, each giving its reply 1 ms more.
+  EXPECT_EQ(std::count(fake.replyWaits.begin(), fake.replyWaits.end(), std::chrono::milliseconds(1)),
+            3);
 }
 
 TEST_F(SkipBlank, UserSeesTheSameAsInTheFullLoad) {

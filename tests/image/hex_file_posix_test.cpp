@@ -5,6 +5,7 @@
 
 #include "image/program_memory.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/unprivileged.h"
 
 namespace vestrel::image {
 namespace {
@@ -25,16 +26,18 @@ TEST(ReadHexFile, FifoIsRefusedWithoutBlocking) {
 }
 
 TEST(ReadHexFile, UnreadableFileIsRefused) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads files without permission";
   TempDir dir;
   const std::string path = dir.Write("locked.hex", ":00000001FF\n");
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
-  const Lines stale = {"stale"};
-  Lines lines = stale;
-  HexError error;
-  EXPECT_FALSE(ReadHexFile(path, lines, &error));
-  EXPECT_EQ(lines, stale);
-  EXPECT_TRUE(Contains(error.reason, "cannot open")) << error.reason;
+  test::AsOrdinaryUser([&path] {
+    const Lines stale = {"stale"};
+    Lines lines = stale;
+    HexError error;
+    EXPECT_FALSE(ReadHexFile(path, lines, &error));
+    EXPECT_EQ(lines, stale);
+    EXPECT_TRUE(Contains(error.reason, "cannot open")) << error.reason;
+    EXPECT_EQ(error.kind, HexError::Kind::Unreadable);
+  });
 }
 
 }  // namespace

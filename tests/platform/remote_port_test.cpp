@@ -1,6 +1,7 @@
 // Remote ports on loopback connections: names and URL files, the reasons a connect fails, and
 // the device against a peer that the test plays byte by byte. Traffic goes to 127.0.0.1 only.
 #include "platform/remote_port.h"
+#include "platform/remote_serial_device.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -231,12 +232,13 @@ TEST(RemoteSerialDevice, KeepsTheReadRulesAndPassesEveryByteThroughTheTelnetLaye
                 " closed (the port server stopped, or the network went down).");
 }
 
-TEST(RemoteSerialDevice, RawTcpSetsNoRateAndHasNoModemLines) {
-  Peer peer;
-  auto opening =
-      std::async(std::launch::async, [&peer] { return OpenRemotePort(peer.Parsed("socket")); });
-  ASSERT_TRUE(peer.Accept());
-  OpenResult opened = opening.get();
+// The device over one end of a socket pair: no port server, no listening socket.
+TEST(RemoteSerialDevice, RawTcpSetsNoRateAndHasNoModemLinesAndKeepsTheReadRules) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  OpenResult opened = OpenRemoteSerialDevice(*ParseRemotePortUrl("socket://board:1"),
+                                             net::TcpConnection::Adopt(static_cast<std::uintptr_t>(ends[0])),
+                                             Clock::now() + 1s, 1s);
   ASSERT_EQ(opened.status, OpenStatus::Opened) << opened.text;
   SerialDevice& device = *opened.device;
   DCB dcb{};
@@ -248,11 +250,19 @@ TEST(RemoteSerialDevice, RawTcpSetsNoRateAndHasNoModemLines) {
   ASSERT_TRUE(device.SetCommTimeouts(LoaderTimeouts()).ok());
   const Bytes data{0, telnet::kIac, 0x55};
   EXPECT_EQ(device.Write(data).count, 3u);
-  EXPECT_TRUE(device.Drain(1s).ok());
-  EXPECT_EQ(peer.Receive(3), data);  // as they are
-  peer.Send({telnet::kIac, telnet::kIac});
+  Bytes sent(3);
+  ASSERT_EQ(::read(ends[1], sent.data(), sent.size()), 3);
+  EXPECT_EQ(sent, data);  // as they are
+  EXPECT_TRUE(device.Drain(1s).ok());  // all taken by the far end
   std::uint8_t buffer[4];
+  const auto start = Clock::now();
+  EXPECT_EQ(device.Read(buffer).count, 0u);  // nothing within the 100 ms
+  EXPECT_GE(Clock::now() - start, 100ms);
+  const std::uint8_t reply[] = {telnet::kIac, telnet::kIac};
+  ASSERT_EQ(::write(ends[1], reply, sizeof reply), 2);
   EXPECT_EQ(device.Read(buffer).count, 2u);
+  ::close(ends[1]);
+  EXPECT_EQ(device.Read(buffer).status, SerialStatus::Gone);
 }
 
 }  // namespace

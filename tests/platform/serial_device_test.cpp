@@ -19,6 +19,7 @@
 
 #include "tests/support/hex_text.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/unprivileged.h"
 
 namespace vestrel::platform {
 namespace {
@@ -98,14 +99,15 @@ TEST(OpenSerialDevice, SecondOpenerIsRefusedAsBusyUntilTheFirstCloses) {
 }
 
 TEST(OpenSerialDevice, PermissionDeniedNamesTheOwningGroup) {
-  if (::geteuid() == 0) GTEST_SKIP() << "an administrator is never denied";
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   ASSERT_EQ(::chmod(pty.SlavePath().c_str(), 0), 0);
-  OpenResult r = OpenSerialDevice(pty.SlavePath());
-  EXPECT_EQ(r.status, OpenStatus::PermissionDenied);
-  EXPECT_FALSE(r.ownerGroup.empty());
-  EXPECT_EQ(ClassifyPort(pty.SlavePath()), PortState::Absent);
+  test::AsOrdinaryUser([&pty] {
+    OpenResult r = OpenSerialDevice(pty.SlavePath());
+    EXPECT_EQ(r.status, OpenStatus::PermissionDenied);
+    EXPECT_FALSE(r.ownerGroup.empty());
+    EXPECT_EQ(ClassifyPort(pty.SlavePath()), PortState::Absent);
+  });
 }
 
 // --- Line settings ---------------------------------------------------------------------------

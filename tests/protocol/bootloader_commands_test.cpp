@@ -36,7 +36,9 @@ TEST_F(BootloaderCommandsTest, ReadVersionShowsVersionAndAllocatesReportedFlash)
   EXPECT_EQ(memory.ImageSize, 0x80000u);
   EXPECT_NE(memory.ImageBuffer, nullptr);
   EXPECT_EQ(fake.requests, std::vector<Bytes>{Bytes({0x09, 0x00, 0x02, 0x00})});
-  EXPECT_EQ(view.pauses, std::vector<unsigned>{5});
+  // No fixed pause: the reply gets 5 ms beyond the link's 100 ms instead.
+  EXPECT_TRUE(view.pauses.empty());
+  EXPECT_EQ(fake.replyWaits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(5)});
   EXPECT_TRUE(view.messages.empty());
 }
 

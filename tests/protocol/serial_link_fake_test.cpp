@@ -36,6 +36,7 @@ struct DeviceLog {
   std::deque<std::uint8_t> input;  // bytes the far end has sent
   std::size_t readChunk = SIZE_MAX;   // at most this many of them per read
   std::function<void()> onRead;       // sees each read (to let time pass)
+  std::function<void()> onWait;       // sees each wait for input
   std::optional<SerialResult> readFault;
   std::optional<SerialResult> getStateFault, setStateFault, setTimeoutsFault;
   std::size_t failWriteAt = SIZE_MAX;                   // the write call (from 0) that fails
@@ -118,6 +119,7 @@ class FakeDevice : public platform::SerialDevice {
     return log_->drainResult;
   }
   SerialResult WaitReadable(std::chrono::milliseconds) override {
+    if (log_->onWait) log_->onWait();
     if (log_->input.empty()) return {SerialStatus::TimedOut, 0, 0, {}};
     return Ok();
   }
@@ -259,6 +261,24 @@ TEST_F(SerialLinkFake, EachRefusalHasItsClass) {
   }
 }
 
+// A request gives its reply a little longer than the link's 100 ms instead of a fixed pause
+// before the read: a reply that comes in that time is taken, without the grace it is not.
+TEST_F(SerialLinkFake, AReplyMayComeWithinTheGraceItsRequestGave) {
+  ASSERT_TRUE(Open());
+  const Bytes reply = EncodeFrame(Bytes{0x01});
+  Bytes buffer(8);
+  for (const bool grace : {false, true}) {
+    bool sent = false;  // the first read's 100 ms pass; the reply comes right after
+    log->onWait = [&] {
+      if (!std::exchange(sent, true)) log->input.assign(reply.begin(), reply.end());
+    };
+    if (grace) link.ExtendNextReplyWait(std::chrono::milliseconds(5));
+    EXPECT_EQ(link.ReceiveFrame(buffer), grace ? 2 : kTimedOut);
+    log->onWait = nullptr;
+    log->input.clear();
+  }
+}
+
 // Regression: each byte could come up to 100 ms after the last, so a line trickling valid
 // replies 40 ms a byte kept one load going for hours.
 TEST_F(SerialLinkFake, RepliesFarSlowerThanTheRateGiveTheLinkUp) {
@@ -307,6 +327,13 @@ TEST_F(SerialLinkFake, FrameIsDrainedBeforeTheReplyIsRead) {
   EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "write"), 1);
   EXPECT_LT(log->LastIndex("write"), log->Index("drain"));
   EXPECT_LT(log->Index("drain"), log->Index("read"));
+}
+
+TEST_F(SerialLinkFake, SyncAgainstASilentLineFailsAfterTwentyProbes) {
+  ASSERT_TRUE(Open());
+  log->written.clear();
+  EXPECT_FALSE(link.BaudSync());
+  EXPECT_EQ(log->written, Bytes(20, 0x55));
 }
 
 TEST_F(SerialLinkFake, SyncProbeDrainsBeforeWaitingForTheAnswer) {

@@ -138,12 +138,6 @@ TEST_F(SerialLinkPty, BytesSentBeforeOpenArePurged) {
   EXPECT_EQ(Receive(reply), kTimedOut);
 }
 
-TEST_F(SerialLinkPty, SyncAgainstASilentLineFailsAfterTwentyProbes) {
-  Open();
-  EXPECT_FALSE(link.BaudSync());
-  EXPECT_EQ(HostSent(), Bytes(20, 0x55));
-}
-
 TEST_F(SerialLinkPty, AnyAnswerByteSyncs) {
   Open();
   // The bootloader ignores two probes and answers the third with a byte that is not 0x55.

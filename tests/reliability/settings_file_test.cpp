@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/comport/fake_port_fixture.h"
+#include "tests/support/unprivileged.h"
 
 namespace vestrel::comport::fakes {
 namespace {
@@ -100,18 +101,26 @@ TEST_F(BadSettingsFile, PortThatCannotBeOpenedIsNamedInTheMessage) {
   EXPECT_FALSE(port.GetPortOpen());
 }
 
-TEST_F(BadSettingsFile, ReadOnlyFileIsReadAndLeftAsItIs) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes read-only files";
+// A file that cannot be opened for reading and writing (read-only) is not used: the values in
+// force are, and the file keeps what it holds. (This ran only as an ordinary user, so never in
+// CI, and expected the file's rate; it now runs as nobody.)
+TEST_F(BadSettingsFile, ReadOnlyFileIsLeftAsItIs) {
   Bytes bytes = Stored(DefaultV24Parameter());
   bytes[3] = B_57600;
   WriteSettings(bytes);
-  std::filesystem::permissions(file_, std::filesystem::perms::owner_read);
-  port.SetStreamOn(true);
-  port.SetDatei(file_);
-  ASSERT_NE(port.Open(&queue, 4, false), INVALID_HANDLE_VALUE);  // COM5: differs from the file
-  EXPECT_EQ(Applied().BaudRate, 57600u);
-  port.Close();
-  EXPECT_EQ(FileBytes(), bytes);
+  std::filesystem::permissions(file_, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::others_read);
+  std::filesystem::permissions(std::filesystem::path(file_).parent_path(),
+                               std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  test::AsOrdinaryUser([&] {
+    port.SetStreamOn(true);
+    port.SetDatei(file_);
+    ASSERT_NE(port.Open(&queue, 4, false), INVALID_HANDLE_VALUE);  // COM5: differs from the file
+    EXPECT_EQ(Applied().BaudRate, 4800u);  // the component's own, not the file's 57600
+    port.Close();
+    EXPECT_EQ(FileBytes(), bytes);
+  });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // program, read memory and finish, with scripted faults and a record of every request.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -63,6 +64,7 @@ class FakeBootloader : public protocol::BootLink {
   int started = 0;
   int staleAnswers = 0;  // replies that answered a later request than their own
   int discards = 0;
+  std::vector<std::chrono::milliseconds> replyWaits;  // what requests gave their replies
   int syncs = 0;
   int probes = 0;
   int opens = 0;
@@ -95,6 +97,9 @@ class FakeBootloader : public protocol::BootLink {
   int SendFrame(std::span<const std::uint8_t> payload) override;
   int ReceiveFrame(std::span<std::uint8_t> buffer) override;
   void DiscardStaleInput() override;
+  void ExtendNextReplyWait(std::chrono::milliseconds extra) override {
+    if (extra.count() != 0) replyWaits.push_back(extra);
+  }
   std::string LinkLostReason() const override { return lostReason; }
   ErrorClass LinkLostClass() const override {
     return lostReason.empty() ? ErrorClass::None : lostClass;

@@ -33,6 +33,9 @@ class ForwardingLink : public protocol::BootLink {
   int SendFrame(std::span<const std::uint8_t> payload) override { return fake_.SendFrame(payload); }
   int ReceiveFrame(std::span<std::uint8_t> buffer) override { return fake_.ReceiveFrame(buffer); }
   void DiscardStaleInput() override { fake_.DiscardStaleInput(); }
+  void ExtendNextReplyWait(std::chrono::milliseconds extra) override {
+    fake_.ExtendNextReplyWait(extra);
+  }
   std::string LinkLostReason() const override { return fake_.LinkLostReason(); }
   ErrorClass LinkLostClass() const override { return fake_.LinkLostClass(); }
   void DeclareLost(ErrorClass error, const std::string& reason) override {
