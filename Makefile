@@ -9,7 +9,7 @@ SOAK_RUNS ?= 100
 FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file fuzz_rfc2217 fuzz_elf
 
 .PHONY: all deps build build-asan build-asan-quick build-release test test-default test-asan \
-	test-thorough test-package bench demo gui \
+	test-thorough test-package test-labgrid bench demo gui \
 	screenshot package fuzz soak windows windows-dist test-windows web serve-web test-web clean
 
 all: build
@@ -61,6 +61,22 @@ package: build-release
 # Unpacks the packages into a scratch root and loads the simulator with the installed programs.
 test-package: package
 	./scripts/test-package build-release
+
+# The labgrid driver (integrations/labgrid): installed with pip into a virtual environment over
+# Debian's labgrid (from the folder, nothing downloaded), checked with mypy and flake8, and its
+# example and tests run with pytest against simulated boards on pseudo-terminals, behind ser2net
+# and behind the simulator's own RFC 2217 server (tests/run_lab.py).
+LABGRID_VENV = build/labgrid/venv
+test-labgrid: deps
+	@./scripts/install-deps labgrid
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target vestrel-cli vestrel-sim
+	test -x $(LABGRID_VENV)/bin/python || /usr/bin/python3 -m venv --system-site-packages $(LABGRID_VENV)
+	$(LABGRID_VENV)/bin/python -m pip install --quiet --no-deps --no-index --no-build-isolation \
+		--force-reinstall ./integrations/labgrid
+	cd integrations/labgrid && mypy --cache-dir ../../build/labgrid/mypy-cache vestrel_labgrid tests examples
+	cd integrations/labgrid && flake8 vestrel_labgrid tests examples
+	$(LABGRID_VENV)/bin/python integrations/labgrid/tests/run_lab.py --bin build/bin --work build/labgrid
 
 # The window on a simulated bootloader, with the demo firmware to load.
 gui: build
