@@ -103,7 +103,7 @@ class FanOut final : public GangListener {
 
 BoardResult LoadBoard(const GangJob& job, std::size_t board,
                       const std::vector<std::string>& hexLines, image::FileFormat format,
-                      GangListener& listener) {
+                      GangListener& listener, const std::vector<image::LineSource>& sources) {
   const auto start = std::chrono::steady_clock::now();
   BoardView view(board, listener);
   protocol::SerialLoaderLink link(view);
@@ -120,7 +120,7 @@ BoardResult LoadBoard(const GangJob& job, std::size_t board,
     loader.Configure(request);
     loader.OverridePort(job.targets[board]);  // "COM3" shown, its device opened
     loader.SetStopCheck(job.stop);
-    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines, format);
+    if (job.hexFile) loader.UseHexLines(*job.hexFile, hexLines, format, sources);
     loader.FormActivate();
     loader.FormClose();
     result.load = loader.Result();
@@ -152,9 +152,10 @@ GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listen
   GangOutcome outcome;
   std::vector<std::string> hexLines;
   image::FileFormat format = image::FileFormat::Hex;
+  std::vector<image::LineSource> sources;
   if (job.hexFile) {
     image::HexError error;
-    if (!image::ReadFirmwareFile(*job.hexFile, hexLines, &error, &format)) {
+    if (!image::ReadFirmwareFile(*job.hexFile, hexLines, &error, &format, &sources)) {
       const std::string title =
           format == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
       outcome.fileError = {error.kind == image::HexError::Kind::Unreadable
@@ -176,7 +177,7 @@ GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listen
   threads.reserve(job.targets.size());
   for (std::size_t board = 0; board < job.targets.size(); ++board) {
     threads.emplace_back([&, board] {
-      outcome.boards[board] = LoadBoard(job, board, hexLines, format, listener);
+      outcome.boards[board] = LoadBoard(job, board, hexLines, format, listener, sources);
       listener.OnDone(board, outcome.boards[board]);
     });
   }

@@ -78,9 +78,10 @@ struct GangOutcome {
 GangOutcome RunGang(const GangJob& job, const std::vector<GangListener*>& listeners);
 
 // One board of a gang load, on the calling thread: its own link and loader on job.targets[board],
-// given the lines of the file (read once for all boards), or lines of its own.
+// given the lines of the file (read once for all boards), or lines of its own; `sources` as
+// image::ReadFirmwareFile gave them with the lines (an ELF file's segments).
 BoardResult LoadBoard(const GangJob& job, std::size_t board,
                       const std::vector<std::string>& hexLines, image::FileFormat format,
-                      GangListener& listener);
+                      GangListener& listener, const std::vector<image::LineSource>& sources = {});
 
 }  // namespace vestrel::app

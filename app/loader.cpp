@@ -226,7 +226,8 @@ void Loader::LoadHexFile(const std::string& fileName) {
   FileOk = 0;
   loadedStamp_ = StampOf(fileName);  // before reading: a change while it is read shows later
   image::HexError error;
-  if (!image::ReadFirmwareFile(Memory.HexFileName, Memory.HexLines, &error, &fileFormat_)) {
+  if (!image::ReadFirmwareFile(Memory.HexFileName, Memory.HexLines, &error, &fileFormat_,
+                               &Memory.LineSources)) {
     const char* title = fileFormat_ == image::FileFormat::Elf ? "ELF File Error" : "HEX File Error";
     const std::string text = WithReason(title, error.reason);
     ShowError(text);
@@ -244,10 +245,11 @@ void Loader::LoadHexFile(const std::string& fileName) {
 }
 
 void Loader::UseHexLines(const std::string& fileName, std::vector<std::string> hexLines,
-                         image::FileFormat format) {
+                         image::FileFormat format, std::vector<image::LineSource> sources) {
   StartStep(Step::File);
   Memory.HexFileName = fileName;
   Memory.HexLines = std::move(hexLines);
+  Memory.LineSources = std::move(sources);
   fileFormat_ = format;
   view_.SetButtonEnabled(Button::Open, CmdFile == 0);
   view_.SetFileText(Memory.HexFileName);

@@ -113,9 +113,11 @@ class Loader : private protocol::CommandObserver {
   void LoadHexFile(const std::string& fileName);
   // Takes lines that the front end has read with image::ReadFirmwareFile already, as LoadHexFile
   // does after a successful read (the gang load reads its file once for every board). They are
-  // what Program sends: the file is not read again, even when it changes on disk.
+  // what Program sends: the file is not read again, even when it changes on disk. `sources` as
+  // that read gave them (an ELF file's segments).
   void UseHexLines(const std::string& fileName, std::vector<std::string> hexLines,
-                   image::FileFormat format = image::FileFormat::Hex);
+                   image::FileFormat format = image::FileFormat::Hex,
+                   std::vector<image::LineSource> sources = {});
   void DisableButtons();
   void EnableButtons();
 

@@ -9,10 +9,14 @@
 //
 // Invariants, against a plain model of the rules built here from HexField alone:
 // - the lines are the file's text up to its first NUL, split at CR, LF and CR LF;
-// - ReadHexFile fails naming the first line that is shorter than its byte count demands or whose
-//   bytes do not add up to 0; otherwise it fails, naming no line, exactly when the file has no
-//   end-of-file record or no data record of at least one byte under a program flash base (type
-//   04 sets the base to the value << 16, type 02 to the value << 4);
+// - when the first non-empty line does not start with ':', ReadHexFile fails naming no line for
+//   an empty file, a binary one (a NUL or a control character other than tab, CR and LF in its
+//   first 1024 bytes) and one of empty lines alone, and naming that line for a text file;
+//   otherwise naming the first line that is shorter than its byte count demands, whose bytes do
+//   not add up to 0 or that holds more than blanks after its checksum; otherwise it fails,
+//   naming no line, exactly when the file has no end-of-file record or no data record of at
+//   least one byte under a program flash base (type 04 sets the base to the value << 16, type
+//   02 to the value << 4);
 // - BuildImage fails at the first line that fails the same test or stores data beyond the image,
 //   fails naming no line for no lines and for the file-wide faults above, and otherwise leaves
 //   every byte that no record stored at 0xFF, every stored byte as the last record wrote it, and
@@ -63,13 +67,30 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-// The byte count's demand on the line and the checksum test, as the reader applies them.
+// The byte count's demand on the line, the checksum test and the end of the record, as the
+// reader applies them.
 bool LinePasses(const std::string& line) {
   const std::uint32_t count = HexField(line, 1, 2);
-  if (line.size() < 11 + 2 * std::size_t{count}) return false;
+  const std::size_t needed = 11 + 2 * std::size_t{count};
+  if (line.size() < needed) return false;
   std::uint32_t sum = 0;
   for (std::size_t j = 0; j < count + 5; ++j) sum += HexField(line, 2 * j + 1, 2);
-  return (sum & 0xFF) == 0;
+  return (sum & 0xFF) == 0 && line.find_first_not_of(" \t", needed) == std::string::npos;
+}
+
+// Whether the file is HEX text at all; the line that ReadHexFile names when it is not (0: none).
+std::optional<std::size_t> NoHexText(std::string_view text, const std::vector<std::string>& lines) {
+  if (text.empty()) return 0;
+  const auto first =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); });
+  if (first != lines.end() && first->front() == ':') return std::nullopt;
+  const std::string_view head = text.substr(0, 1024);
+  const bool binary = std::any_of(head.begin(), head.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t' && c != '\n' && c != '\r') || u == 0x7F;
+  });
+  if (binary || first == lines.end()) return 0;
+  return static_cast<std::size_t>(first - lines.begin()) + 1;
 }
 
 void RepairChecksum(std::string& line) {
@@ -179,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HexError readError;
   const bool read = ReadHexFile(WriteFile(text), lines, &readError);
   FUZZ_CHECK(lines == expectedLines);
-  std::optional<std::size_t> badLine;
+  std::optional<std::size_t> badLine = NoHexText(text, lines);
   for (std::size_t i = 0; i < lines.size() && !badLine; ++i)
     if (!lines[i].empty() && !LinePasses(lines[i])) badLine = i + 1;
   const Expected whole = Model(lines, std::nullopt);

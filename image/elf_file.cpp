@@ -32,6 +32,7 @@ struct Segment {
   std::uint64_t offset;
   std::uint64_t size;      // bytes in the file
   std::uint32_t physical;  // p_paddr
+  std::uint32_t index;     // among the program headers
 };
 
 struct Section {
@@ -39,11 +40,13 @@ struct Section {
   std::uint64_t size;
 };
 
-// What goes into the image: `size` file bytes from `offset`, at physical address `address`.
+// What goes into the image: `size` file bytes from `offset`, at physical address `address`,
+// from segment `segment`.
 struct Piece {
   std::uint32_t address;
   std::uint64_t offset;
   std::uint64_t size;
+  const Segment* segment;
 };
 
 // Little-endian fields by shifts; every caller has checked that they lie within the bytes.
@@ -121,7 +124,7 @@ class ElfReader {
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::uint64_t at = offset + std::uint64_t{i} * entrySize;
       if (bytes_.U32(at) != kSegmentLoad) continue;
-      const Segment segment{bytes_.U32(at + 4), bytes_.U32(at + 16), bytes_.U32(at + 12)};
+      const Segment segment{bytes_.U32(at + 4), bytes_.U32(at + 16), bytes_.U32(at + 12), i};
       const std::uint32_t memorySize = bytes_.U32(at + 20);
       if (segment.size == 0) continue;  // only zero-filled memory: nothing to load
       if (!bytes_.Holds(segment.offset, 1, segment.size))
@@ -166,7 +169,7 @@ class ElfReader {
     auto add = [&](const Segment& segment, std::uint64_t first, std::uint64_t end) {
       if (first >= end) return;
       pieces.push_back({static_cast<std::uint32_t>(segment.physical + (first - segment.offset)),
-                        first, end - first});
+                        first, end - first, &segment});
       total += end - first;
     };
     for (const Segment& segment : segments_) {
@@ -212,11 +215,17 @@ std::string HexRecord(std::uint8_t type, std::uint16_t offset, const std::uint8_
   return line;
 }
 
-// Data records that never cross a 64 KiB boundary, each upper address set by a type-04 record.
+std::string SegmentName(const Segment& segment) {
+  return "segment " + std::to_string(segment.index) + " at " + HexText(segment.physical);
+}
+
+// Data records that never cross a 64 KiB boundary, each upper address set by a type-04 record;
+// `sources` says which lines each segment gave.
 void WriteRecords(std::span<const std::uint8_t> file, const std::vector<Piece>& pieces,
-                  std::vector<std::string>& lines) {
+                  std::vector<std::string>& lines, std::vector<LineSource>& sources) {
   std::int64_t upper = -1;
   for (const Piece& piece : pieces) {
+    const std::size_t firstLine = lines.size() + 1;
     for (std::uint64_t done = 0; done < piece.size;) {
       const auto address = static_cast<std::uint32_t>(piece.address + done);
       if (address >> 16 != upper) {
@@ -231,6 +240,11 @@ void WriteRecords(std::span<const std::uint8_t> file, const std::vector<Piece>& 
                              file.data() + piece.offset + done, static_cast<std::size_t>(count)));
       done += count;
     }
+    const std::string name = SegmentName(*piece.segment);
+    if (!sources.empty() && sources.back().name == name)
+      sources.back().last = lines.size();
+    else
+      sources.push_back({firstLine, lines.size(), name});
   }
   lines.push_back(":00000001FF");
 }
@@ -242,12 +256,16 @@ bool IsElf(std::span<const std::uint8_t> head) {
 }
 
 bool ElfToHexLines(std::span<const std::uint8_t> bytes, const std::string& name,
-                   std::vector<std::string>& lines, HexError* error) {
+                   std::vector<std::string>& lines, HexError* error,
+                   std::vector<LineSource>* sources) {
   if (!IsElf(bytes)) return Fail(error, name + " is not an ELF file");
   std::vector<Piece> pieces;
-  if (!ElfReader(bytes, name, error).Read(pieces)) return false;
+  ElfReader reader(bytes, name, error);
+  if (!reader.Read(pieces)) return false;
   lines.clear();
-  WriteRecords(bytes, pieces, lines);
+  std::vector<LineSource> made;
+  WriteRecords(bytes, pieces, lines, made);
+  if (sources != nullptr) *sources = std::move(made);
   return true;
 }
 

@@ -22,8 +22,9 @@ bool IsElf(std::span<const std::uint8_t> head);
 // address of its segment (p_paddr) plus its place in the segment. Gaps between sections are
 // the linker's padding, not data, so they stay erased as in the HEX file; a file without section
 // headers gives its segments whole. Fails with the reason, naming `name`; reads nothing outside
-// `bytes`.
+// `bytes`. `sources`, when given, names the segment that each line came from.
 bool ElfToHexLines(std::span<const std::uint8_t> bytes, const std::string& name,
-                   std::vector<std::string>& lines, HexError* error = nullptr);
+                   std::vector<std::string>& lines, HexError* error = nullptr,
+                   std::vector<LineSource>* sources = nullptr);
 
 }  // namespace vestrel::image

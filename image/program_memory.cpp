@@ -77,6 +77,13 @@ std::string LineText(std::size_t lineNumber) {
   return "line " + std::to_string(lineNumber);
 }
 
+// What a line stands for: itself in a HEX file, the part of the file it was made from else.
+std::string SourceText(const std::vector<LineSource>& sources, std::size_t lineNumber) {
+  for (const LineSource& source : sources)
+    if (lineNumber >= source.first && lineNumber <= source.last) return source.name;
+  return LineText(lineNumber);
+}
+
 // One non-empty line after the checksum test: its N + 5 bytes (count, address high, address
 // low, type, N data bytes, checksum) and the address offset, which is converted from its own
 // four characters.
@@ -115,6 +122,14 @@ bool ReadRecord(std::string_view line, std::size_t lineNumber, Record& record, H
     return Fail(error, lineNumber,
                 LineText(lineNumber) + ": wrong checksum (the bytes add up to " + Hex(sum, 2) +
                     ", not 0x00)");
+  }
+  // More than blanks after the checksum is a record the reader would misread: two records
+  // whose line end was lost, or a count that does not fit the line.
+  if (const std::size_t extra = line.find_first_not_of(" \t", needed);
+      extra != std::string_view::npos) {
+    return Fail(error, lineNumber,
+                LineText(lineNumber) + " has characters after its checksum (from column " +
+                    std::to_string(extra + 1) + " on)");
   }
   record.offset = HexField(line, 3, 4);
   record.lineNumber = lineNumber;
@@ -204,6 +219,38 @@ class RecordWalk {
   std::uint64_t highest_ = 0;  // and one past the last
 };
 
+// The file's size and its first bytes, for telling a file that is no HEX file at all by its
+// kind.
+struct TextShape {
+  static constexpr std::size_t kHeadSize = 1024;
+  std::uintmax_t bytes = 0;
+  std::string head;
+};
+
+// NUL and the control characters that text does not hold (tab and line ends it does).
+bool IsBinaryByte(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u < 0x20 && c != '\t' && c != '\n' && c != '\r') || u == 0x7F;
+}
+
+// A file whose first record does not even start like one gets a message about what the file
+// is, rather than the first record test it happens to fail. Later lines are tested as records.
+bool CheckIsHexText(const std::string& fileName, const std::vector<std::string>& lines,
+                    const TextShape& shape, HexError* error) {
+  if (shape.bytes == 0) return Fail(error, 0, fileName + ": the file is empty");
+  const auto first =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); });
+  if (first != lines.end() && first->front() == ':') return true;
+  if (std::any_of(shape.head.begin(), shape.head.end(), IsBinaryByte))
+    return Fail(error, 0,
+                fileName + " looks like a binary file: give the HEX or ELF file the build made");
+  if (first == lines.end()) return Fail(error, 0, fileName + ": the file holds only empty lines");
+  const std::size_t number = static_cast<std::size_t>(first - lines.begin()) + 1;
+  return Fail(error, number,
+              fileName + " is not an Intel HEX or ELF file (" + LineText(number) +
+                  " does not start with ':')");
+}
+
 // Splits text into lines as it arrives in chunks: CR, LF or CR LF end a line, NUL ends the text.
 class LineSplitter {
  public:
@@ -269,7 +316,8 @@ bool CheckReadable(const std::string& fileName, const char* kind, HexError* erro
 }
 
 // Reads the file's lines into `lines`.
-bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, HexError* error) {
+bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, TextShape& shape,
+               HexError* error) {
   if (!CheckReadable(fileName, "a HEX file", error)) return false;
   errno = 0;
   std::ifstream in(fileName, std::ios::binary);
@@ -281,6 +329,7 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
   while (in) {
     in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
+    if (total == 0) shape.head.assign(chunk.data(), std::min(got, TextShape::kHeadSize));
     total += got;
     if (total > kMaxFileSize)
       return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
@@ -294,6 +343,7 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Hex
   }
   if (in.bad()) return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
   splitter.Finish();
+  shape.bytes = total;
   return true;
 }
 
@@ -360,23 +410,30 @@ std::uint32_t HexField(std::string_view line, std::size_t start, std::size_t cou
 
 bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines, HexError* error) {
   std::vector<std::string> lines;
-  if (!ReadLines(fileName, lines, error)) return false;
+  TextShape shape;
+  if (!ReadLines(fileName, lines, shape, error)) return false;
   hexLines = std::move(lines);
+  if (!CheckIsHexText(fileName, hexLines, shape, error)) return false;
   RecordWalk walk;
   if (!walk.Run(hexLines, error, [](const Record&, std::uint32_t) { return true; })) return false;
   return walk.Check(fileName, error);
 }
 
 bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lines, HexError* error,
-                      FileFormat* format) {
+                      FileFormat* format, std::vector<LineSource>* sources) {
   if (format != nullptr) *format = FileFormat::Hex;
-  if (!StartsAsElf(fileName)) return ReadHexFile(fileName, lines, error);
+  if (!StartsAsElf(fileName)) {
+    if (sources != nullptr) sources->clear();
+    return ReadHexFile(fileName, lines, error);
+  }
   if (format != nullptr) *format = FileFormat::Elf;
   std::vector<std::uint8_t> bytes;
   if (!ReadBytes(fileName, bytes, error)) return false;
   std::vector<std::string> converted;
-  const bool read = ElfToHexLines(bytes, fileName, converted, error);
+  std::vector<LineSource> segments;
+  const bool read = ElfToHexLines(bytes, fileName, converted, error, &segments);
   lines = std::move(converted);  // a damaged file leaves nothing to build an image from
+  if (sources != nullptr) *sources = std::move(segments);
   if (!read) return false;
   RecordWalk walk;
   return walk.Run(lines, error, [](const Record&, std::uint32_t) { return true; }) &&
@@ -413,8 +470,9 @@ bool BuildImage(ProgramMemory& memory, HexError* error) {
         if (first + record.Count() > memory.ImageSize) {
           const std::uint32_t outside = kFlashBase + std::max(first, memory.ImageSize);
           return Fail(error, record.lineNumber,
-                      LineText(record.lineNumber) + ": data at " + Hex(outside, 8) +
-                          " lies beyond the " + SizeText(memory.ImageSize) + " program flash");
+                      SourceText(memory.LineSources, record.lineNumber) + ": data at " +
+                          Hex(outside, 8) + " lies beyond the " + SizeText(memory.ImageSize) +
+                          " program flash");
         }
         std::copy_n(record.Data(), record.Count(), image + first);
         memory.ImageEnd = std::max(memory.ImageEnd, address + record.Count());

@@ -26,9 +26,18 @@ struct HexError {
   Kind kind = Kind::Invalid;
 };
 
+// Lines made from another format than HEX (an ELF file's segments): lines `first` to `last`
+// (1-based) stand for `name`, which messages give instead of a line the user never saw.
+struct LineSource {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::string name;
+};
+
 // The loader's image state. ImageBuffer is absent (null) until a version read allocates it.
 struct ProgramMemory {
   std::vector<std::string> HexLines;
+  std::vector<LineSource> LineSources;  // empty when HexLines are the file's own
   std::string HexFileName;
   std::unique_ptr<std::uint8_t[]> ImageBuffer;
   std::uint32_t ImageSize = 0;
@@ -36,10 +45,12 @@ struct ProgramMemory {
 };
 
 // Reads the whole file into lines (CR, LF or CR LF end a line; NUL ends the text) and tests
-// every line's checksum. The lines are replaced only if the file could be read; on a failure
-// after that they hold the whole file. A file that could not give a load fails too: one without
-// an end-of-file record (cut off), and one with no data for the program flash (all of it at
-// other addresses, or none at all). Shows nothing: `error` says what went wrong.
+// every line's checksum; a record with more than blanks after its checksum fails it too. The
+// lines are replaced only if the file could be read; on a failure after that they hold the whole
+// file. A file that could not give a load fails too: an empty one, one that is no HEX file at
+// all (its first line does not start with ':', or it is binary), one without an end-of-file
+// record (cut off), and one with no data for the program flash (all of it at other addresses,
+// or none at all). Shows nothing: `error` says what went wrong.
 bool ReadHexFile(const std::string& fileName, std::vector<std::string>& hexLines,
                  HexError* error = nullptr);
 
@@ -48,9 +59,11 @@ enum class FileFormat { Hex, Elf };
 // Reads a firmware file, Intel HEX or ELF, told apart by its content (an ELF file begins with
 // 0x7F 'E' 'L' 'F'), into HEX lines: a HEX file as ReadHexFile does, an ELF file as the records
 // of its loadable contents (elf_file.h), which must give a load by the same rules. A damaged ELF
-// file leaves no lines. `format`, when given, says what the file was taken for.
+// file leaves no lines. `format`, when given, says what the file was taken for; `sources`, when
+// given, what the lines of an ELF file stand for (none for a HEX file).
 bool ReadFirmwareFile(const std::string& fileName, std::vector<std::string>& lines,
-                      HexError* error = nullptr, FileFormat* format = nullptr);
+                      HexError* error = nullptr, FileFormat* format = nullptr,
+                      std::vector<LineSource>* sources = nullptr);
 
 // Fills the image with 0xFF and stores every data record that lies in the program flash
 // window; ImageEnd becomes one past the highest stored byte, whatever the record order. Fails

@@ -1,4 +1,4 @@
-// inotify on the folder (Linux); events for other names in it are ignored.
+// inotify on the folders (Linux); events for other names in them are ignored.
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -25,25 +25,58 @@ std::string WatchErrorText(int error) {
 
 class InotifyWatch final : public FileWatch {
  public:
-  InotifyWatch(int fd, std::string folder, std::string name)
-      : fd_(fd), folder_(std::move(folder)), name_(std::move(name)) {}
+  InotifyWatch(int fd, const std::string& path)
+      : fd_(fd), path_(std::filesystem::absolute(path).string()) {}
   ~InotifyWatch() override { ::close(fd_); }
   InotifyWatch(const InotifyWatch&) = delete;
   InotifyWatch& operator=(const InotifyWatch&) = delete;
+
+  // Watches the folder of each name in the path's link chain, and no other folder. The path's
+  // own folder must be watchable; a link target's folder that is not (gone, no access) is left
+  // out, and the link's own folder still sees the link pointed elsewhere.
+  bool Follow(std::string& error) {
+    std::vector<Name> names;
+    const std::vector<std::filesystem::path> chain = LinkChain(path_);
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+      const std::string folder = chain[i].parent_path().string();
+      const int wd = ::inotify_add_watch(fd_, folder.c_str(), kEvents);
+      if (wd < 0 && i == 0) {
+        error = "cannot watch " + folder + ": " + WatchErrorText(errno);
+        return false;
+      }
+      if (wd >= 0) names.push_back({wd, folder, chain[i].filename().string()});
+    }
+    for (const Name& old : names_) {
+      const bool kept =
+          std::any_of(names.begin(), names.end(), [&](const Name& n) { return n.wd == old.wd; });
+      if (!kept) ::inotify_rm_watch(fd_, old.wd);
+    }
+    names_ = std::move(names);
+    return true;
+  }
 
   WatchResult Wait(std::chrono::milliseconds limit) override {
     pollfd p{fd_, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(limit.count(), INT_MAX)));
     if (ready < 0 && errno != EINTR) return Fail(errno);
     if (ready <= 0) return WatchResult::TimedOut;
-    return ReadEvents();
+    const WatchResult result = ReadEvents();
+    // A link of the chain may now point elsewhere.
+    if (result == WatchResult::Changed && !Follow(error_)) return WatchResult::Failed;
+    return result;
   }
 
   std::string Error() const override { return error_; }
 
  private:
+  struct Name {
+    int wd;
+    std::string folder;
+    std::string name;
+  };
+
   WatchResult Fail(int error) {
-    error_ = "watching " + folder_ + " failed: " + WatchErrorText(error);
+    error_ = "watching " + names_.front().folder + " failed: " + WatchErrorText(error);
     return WatchResult::Failed;
   }
 
@@ -55,40 +88,42 @@ class InotifyWatch final : public FileWatch {
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       inotify_event event{};
       std::memcpy(&event, buffer.data() + at, sizeof event);
-      const char* name = buffer.data() + at + sizeof(inotify_event);
+      const std::string name(buffer.data() + at + sizeof(inotify_event),
+                             ::strnlen(buffer.data() + at + sizeof(inotify_event), event.len));
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+      // Events of a folder no longer watched (an old link target's) still arrive: skipped.
+      const auto folder = std::find_if(names_.begin(), names_.end(),
+                                       [&](const Name& n) { return n.wd == event.wd; });
+      if (folder == names_.end()) continue;
       if (event.mask & (IN_DELETE_SELF | IN_IGNORED)) {
-        error_ = folder_ + " went away";
+        error_ = folder->folder + " went away";
         return WatchResult::Failed;
       }
-      if (event.len > 0 && name_ == std::string(name, ::strnlen(name, event.len))) changed = true;
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+      changed = changed || std::any_of(names_.begin(), names_.end(), [&](const Name& n) {
+                  return n.wd == event.wd && n.name == name;
+                });
     }
     return changed ? WatchResult::Changed : WatchResult::TimedOut;
   }
 
   int fd_;
-  std::string folder_;
-  std::string name_;
+  std::string path_;
+  std::vector<Name> names_;  // the path's own first
   std::string error_;
 };
 
 }  // namespace
 
 std::unique_ptr<FileWatch> WatchFile(const std::string& path, std::string& error) {
-  namespace fs = std::filesystem;
-  const fs::path file = fs::absolute(fs::path(path));
-  const std::string folder = file.parent_path().string();
   const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) {
-    error = "cannot watch " + folder + ": " + WatchErrorText(errno);
+    error = "cannot watch " + std::filesystem::absolute(path).parent_path().string() + ": " +
+            WatchErrorText(errno);
     return nullptr;
   }
-  if (::inotify_add_watch(fd, folder.c_str(), kEvents) < 0) {
-    error = "cannot watch " + folder + ": " + WatchErrorText(errno);
-    ::close(fd);
-    return nullptr;
-  }
-  return std::make_unique<InotifyWatch>(fd, folder, file.filename().string());
+  auto watch = std::make_unique<InotifyWatch>(fd, path);
+  if (!watch->Follow(error)) return nullptr;
+  return watch;
 }
 
 }  // namespace vestrel::platform

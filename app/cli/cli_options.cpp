@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "app/cli/monitor.h"
@@ -45,6 +47,34 @@ constexpr const char* kFooter =
     "to the reset pin MCLR; with dtr-hold-rts-pulse RTS resets and DTR pulls the bootloader\n"
     "entry pin low through a diode or a transistor.\n"
     "Ports: COMn is port n of the map that --list-ports shows ";
+
+// The option column holds the option and its value's name only; what an option needs or
+// excludes follows its description in words, rather than running into it from the column.
+class HelpFormatter final : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    if (!opt->get_option_text().empty()) return " " + opt->get_option_text();
+    if (opt->get_type_size() == 0 || opt->get_type_name().empty()) return {};
+    return " " + opt->get_type_name();
+  }
+
+  std::string make_option_desc(const CLI::Option* opt) const override {
+    std::string text = opt->get_description();
+    if (!opt->get_needs().empty()) text += "; needs " + Names(opt->get_needs());
+    if (!opt->get_excludes().empty()) text += "; not with " + Names(opt->get_excludes());
+    return text;
+  }
+
+ private:
+  static std::string Names(const std::set<CLI::Option*>& options) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : options) names.push_back(option->get_name());
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+  }
+};
 
 CliCommand UsageError(const std::string& message) {
   CliCommand command;
@@ -191,6 +221,7 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
       "vestrel-cli station: a production bench that loads every board plugged in, each "
       "with its own serial number, and logs every attempt.",
       "vestrel-cli station"};
+  app.formatter(std::make_shared<HelpFormatter>());
   app.footer(kStationFooter);
   LoadOptions load;
   StationOptions station;
@@ -309,6 +340,7 @@ CliCommand ParseDoctorCommandLine(int argc, const char* const* argv) {
       "and with --baud whether a bootloader answers), each with the fix as a command. "
       "Exit code 0 when nothing is wrong, 1 otherwise, 2 for a usage error.",
       "vestrel-cli doctor"};
+  app.formatter(std::make_shared<HelpFormatter>());
   std::string port;
   std::uint32_t baud = 0;
   auto* portOption = app.add_option("port", port, "a device path or COMn")->type_name("PORT");
@@ -351,6 +383,7 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
   CLI::App app{"Vestrel loads firmware into a microcontroller through its serial bootloader.",
                "vestrel-cli"};
   app.set_version_flag("--version", VESTREL_VERSION);
+  app.formatter(std::make_shared<HelpFormatter>());
   app.footer(std::string(kFooter) + platform::PortMapSummary() + ".");
 
   LoadOptions load;
@@ -414,7 +447,7 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
   auto* monitorOption = app.add_flag(
       "--monitor", monitor,
       "after the steps (or alone), show what the target sends and send what stdin gives; "
-      "Ctrl-C ends it, and so does a line that goes away (exit code 1)");
+      "Ctrl-C ends it (exit code 0), SIGTERM too (143), and so does a line that goes away (1)");
   app.add_option("--monitor-seconds", monitorSeconds, "end the monitor after N seconds")
       ->type_name("N")
       ->needs(monitorOption);

@@ -123,8 +123,15 @@ std::optional<std::vector<std::string>> ReadPortsFile(const std::string& path) {
   std::vector<std::string> ports;
   std::string line;
   while (std::getline(in, line)) {
+    // A comment starts a line or follows a blank: a '#' inside a name belongs to the name.
+    for (auto hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1)) {
+      if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+        line.erase(hash);
+        break;
+      }
+    }
     const auto first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos || line[first] == '#') continue;
+    if (first == std::string::npos) continue;
     const auto last = line.find_last_not_of(" \t\r");
     ports.push_back(line.substr(first, last - first + 1));
   }

@@ -23,8 +23,8 @@ std::string PortNameFault(const std::string& name);
 // The first name that stands in `names` more than once, or "".
 std::string NamedTwice(const std::vector<std::string>& names);
 
-// The ports of a ports file: one a line, blanks around it ignored, empty lines and lines that
-// start with '#' skipped. Nothing when the file cannot be read.
+// The ports of a ports file: one a line, blanks around it ignored, empty lines skipped; a '#' at
+// the start of a line or after a blank starts a comment. Nothing when the file cannot be read.
 std::optional<std::vector<std::string>> ReadPortsFile(const std::string& path);
 
 // Loads every board and returns the exit code: 0 only when every board succeeded, 1 otherwise

@@ -52,7 +52,8 @@ int ExportImage(const ImageExportOptions& options, std::ostream& out, std::ostre
   memory.HexFileName = options.hexFile;
   image::HexError error;
   image::FileFormat format = image::FileFormat::Hex;
-  if (!image::ReadFirmwareFile(memory.HexFileName, memory.HexLines, &error, &format)) {
+  if (!image::ReadFirmwareFile(memory.HexFileName, memory.HexLines, &error, &format,
+                               &memory.LineSources)) {
     err << (format == image::FileFormat::Elf ? "ELF" : "HEX") << " File Error: " << error.reason
         << '\n';
     return kExitFailure;

@@ -63,7 +63,7 @@ int LoadThenMonitor(const CliCommand& command) {
   }
   if (load.file || load.AsksForStep()) {
     const int loaded = [&command] {
-      StopSignals stopSignals;  // the monitor handles Ctrl-C itself
+      StopSignals stopSignals;  // the monitor holds its own
       return Load(command, nullptr);
     }();
     if (loaded != kExitOk) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/cli/image_export.h"
+#include "app/stop_signals.h"
 #include "comport/comport.h"
 #include "platform/port_map.h"
 
@@ -30,29 +31,6 @@ constexpr auto kIdleWait = 250ms;
 constexpr auto kRetryWait = 10ms;
 // Bytes fetched per Read; a read that finds nothing waits about this many ms for them.
 constexpr unsigned long kReadChunk = 256;
-
-volatile std::sig_atomic_t gInterrupted = 0;
-
-extern "C" void OnInterrupt(int) {
-  gInterrupted = 1;
-}
-
-// SIGINT sets gInterrupted while this lives; the previous handling comes back afterwards.
-// std::signal rather than sigaction: Windows has only the former (there it serves Ctrl-C).
-class InterruptHandler {
- public:
-  InterruptHandler() {
-    gInterrupted = 0;
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptHandler() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
-  InterruptHandler(const InterruptHandler&) = delete;
-  InterruptHandler& operator=(const InterruptHandler&) = delete;
-
- private:
-  using Handler = void (*)(int);
-  Handler previous_ = SIG_DFL;
-};
 
 // Reads `in` line by line on its own thread and hands the text over, with its line ends, as
 // it comes. Each piece is announced to `wake`.
@@ -142,21 +120,23 @@ class Monitor {
     return false;
   }
 
-  // Until Ctrl-C, the deadline or the line hanging up; false for the last.
-  bool Run(std::istream& in, std::optional<Clock::time_point> deadline) {
-    InterruptHandler interrupt;
+  // Until a stop signal, the deadline or the line hanging up; returns the exit code.
+  int Run(std::istream& in, std::optional<Clock::time_point> deadline) {
     InputPump input(in, queue_);
     std::string pending;
-    bool lineKept = true;
+    int exitCode = kExitOk;
     for (;;) {
-      if (gInterrupted) {
-        err_ << "[interrupted]\n";
+      if (app::StopSignals::Stopped()) {
+        // Ctrl-C is the monitor's way to end; another signal is the process being stopped.
+        const bool interrupt = app::StopSignals::ExitCode() == 128 + SIGINT;
+        err_ << (interrupt ? "[interrupted]" : "[" + app::StopSignals::Reason() + "]") << '\n';
+        if (!interrupt) exitCode = app::StopSignals::ExitCode();
         break;
       }
       if (port_.GetLineGone()) {
         Fetch();  // what came before the hang-up
         err_ << "[" << port_.GetLineGoneReason() << "]\n";
-        lineKept = false;
+        exitCode = kExitFailure;
         break;
       }
       const auto now = Clock::now();
@@ -170,7 +150,7 @@ class Monitor {
       if (!pending.empty()) Send(pending);
     }
     port_.Close();
-    return lineKept;
+    return exitCode;
   }
 
  private:
@@ -260,6 +240,8 @@ int RunMonitor(const MonitorOptions& options, std::istream& in, std::ostream& ou
     return kExitUsage;
   }
 
+  // Held from before the open: a stop signal must never leave the port marked exclusive.
+  app::StopSignals stopSignals;
   Monitor monitor(options, out, err);
   if (!monitor.Open(*baud)) return kExitFailure;
   err << "Monitoring " << monitor.PortName() << " at " << options.baud << " baud; ";
@@ -270,7 +252,7 @@ int RunMonitor(const MonitorOptions& options, std::istream& in, std::ostream& ou
 
   std::optional<Clock::time_point> deadline;
   if (options.seconds > 0) deadline = Clock::now() + std::chrono::seconds(options.seconds);
-  return monitor.Run(in, deadline) ? kExitOk : kExitFailure;
+  return monitor.Run(in, deadline);
 }
 
 }  // namespace vestrel::cli

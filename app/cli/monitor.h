@@ -23,8 +23,10 @@ bool IsMonitorBaudRate(std::uint32_t rate);
 // Runs until Ctrl-C (SIGINT) or the given seconds have passed; the end of `in` only stops
 // sending. `in` is read on a thread of its own, which is left behind if it is still waiting for
 // input at the end (a terminal read cannot be called off): `in` must then outlive the process,
-// as std::cin does. A line that hangs up (the adapter pulled) ends it too. Returns the exit
-// code: 0, 1 when the port cannot be opened or its line went away, 2 for options out of range.
+// as std::cin does. A line that hangs up (the adapter pulled) ends it too, and so does SIGTERM,
+// which closes the port as Ctrl-C does. Holds the process's StopSignals meanwhile. Returns the
+// exit code: 0, 1 when the port cannot be opened or its line went away, 2 for options out of
+// range, 143 after SIGTERM.
 int RunMonitor(const MonitorOptions& options, std::istream& in, std::ostream& out,
                std::ostream& err);
 

@@ -1,16 +1,23 @@
 // vestrel: the loader's window. Exit code 0 when the requested steps succeeded, 1 otherwise.
 #include <exception>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/gui/vestrel_application.h"
 #include "app/gui/vestrelmain.h"
 #include "app/stop_signals.h"
+#include "app/window_help.h"
 
 int main(int argc, char** argv) {
   using namespace vestrel::gui;
   // Taken before the toolkit removes the arguments it knows: each one is the loader's option.
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // Before the toolkit: it needs a display, and the answer does not.
+  if (const std::optional<std::string> text = vestrel::app::WindowHelpOrVersion(args)) {
+    std::cout << *text << std::flush;
+    return 0;
+  }
   VestrelApplication app(argc, argv);
   // SIGINT and SIGTERM close the window as its close button does, so that the port is released.
   vestrel::app::StopSignals stopSignals;

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/stop_signals.h"
+#include "app/window_help.h"
 #include "app/win32/vestrelmain.h"  // and <windows.h>
 
 namespace {
@@ -20,11 +22,30 @@ void ShowExceptionBox(const std::string& message) {
   MessageBoxA(nullptr, message.c_str(), "Error", MB_OK | MB_ICONERROR);
 }
 
+// --help and --version: to the output a script or a console gave the program, and in a box when
+// it was started without one (from the desktop), since a window program has no console itself.
+void Answer(const std::string& text) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  FILE* stream = nullptr;
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS) || freopen_s(&stream, "CONOUT$", "w", stdout) != 0) {
+      MessageBoxA(nullptr, text.c_str(), "Vestrel", MB_OK | MB_ICONINFORMATION);
+      return;
+    }
+  }
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace vestrel::win32;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (const std::optional<std::string> text = vestrel::app::WindowHelpOrVersion(args)) {
+    Answer(*text);
+    return 0;
+  }
   // Ctrl-C (when started from a console) closes the window as its close button does, so that the
   // port is released.
   vestrel::app::StopSignals stopSignals;

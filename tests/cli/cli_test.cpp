@@ -42,6 +42,12 @@ TEST(Cli, HelpNamesTheOptions) {
   for (const char* option : {"-f,--file", "--flash-size", "--image-out", "--version"}) {
     EXPECT_TRUE(Contains(r.out, option)) << option << " missing from\n" << r.out;
   }
+  // Regression: "--port PORT Excludes: --com a path, ...": constraints ran into the description.
+  EXPECT_FALSE(Contains(r.out, "Excludes:") || Contains(r.out, "Needs:")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "  --port PORT                 a path, COMn, rfc2217://HOST:PORT or "
+                              "socket://HOST:PORT; again for more boards; not with --com\n"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "without a target; needs --file, --flash-size\n")) << r.out;
 }
 
 TEST(Cli, VersionIsTheProjectVersion) {

@@ -149,12 +149,16 @@ TEST(ReportText, EveryMalformedSequenceBecomesOneReplacement) {
   for (const auto& [in, expected] : cases) EXPECT_EQ(app::ValidUtf8(in), expected) << in;
 }
 
+// Regression (the comment after a port): "COM4  # left board" was taken as the port's name.
 TEST(PortsFile, OneAPortWithCommentsAndBlanks) {
   test::TempDir dir;
-  const std::string file =
-      dir.Write("ports", "# rack 1\nCOM3\n\n  rfc2217://farm:4001 \r\n\t# off\n/dev/ttyUSB0");
-  EXPECT_EQ(ReadPortsFile(file),
-            (std::vector<std::string>{"COM3", "rfc2217://farm:4001", "/dev/ttyUSB0"}));
+  const std::string file = dir.Write("ports",
+                                     "# rack 1\nCOM3\n\n  rfc2217://farm:4001 \r\n\t# off\n"
+                                     "COM4  # left board\n/dev/by-id/usb-FTDI#2\t#right\n"
+                                     "/dev/ttyUSB0");
+  EXPECT_EQ(ReadPortsFile(file), (std::vector<std::string>{"COM3", "rfc2217://farm:4001", "COM4",
+                                                           "/dev/by-id/usb-FTDI#2",
+                                                           "/dev/ttyUSB0"}));
   EXPECT_FALSE(ReadPortsFile(dir.File("absent")));
 }
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 namespace vestrel::comport {
@@ -72,6 +74,10 @@ TEST(Thread, TerminateRequestEndsAPollingBody) {
   TestThread t(false, [&](TestThread& self) {
     while (!self.Terminated()) polling = true;
   });
+  // Regression: on a busy machine the thread may not have run yet when the request comes, and
+  // then it never polls. Waits, bounded, until it does.
+  const auto deadline = std::chrono::steady_clock::now() + kLimit;
+  while (!polling && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   EXPECT_FALSE(t.WaitFor(milliseconds(20))) << "the body runs until asked to end";
   t.Terminate();
   EXPECT_TRUE(t.WaitFor(kLimit));

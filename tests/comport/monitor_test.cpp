@@ -52,7 +52,7 @@ TEST(Monitor, ALineThatHangsUpEndsItWithExitCodeOne) {
   ASSERT_TRUE(pty.ok());
   ASSERT_TRUE(pty.Send(BytesOf("last words\n")));
   std::thread pull([&pty] {
-    std::this_thread::sleep_for(1s);  // the monitor has shown the text by then
+    pty.WaitUntilOpenedAndRead(10s);  // the monitor has shown the text then
     pty.CloseMaster();                // the adapter is pulled
   });
   std::istringstream in;

@@ -91,6 +91,27 @@ class SimTest : public QObject {
     QVERIFY(sim.StopAndReadFlash() == expected);
   }
 
+  // Regression: `vestrel --help` and `--version` opened the window. They answer without a
+  // display: the window, had it been tried, would fail for want of one.
+  void helpAndVersionAnswerOnTheTerminal() {
+    const std::pair<QString, QString> cases[] = {{"--help", "Usage: vestrel [-fFILE]"},
+                                                 {"--version", "vestrel " VESTREL_VERSION "\n"}};
+    for (const auto& [option, answer] : cases) {
+      QProcess program;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      env.remove("DISPLAY");
+      env.remove("WAYLAND_DISPLAY");
+      env.insert("QT_QPA_PLATFORM", "xcb");
+      program.setProcessEnvironment(env);
+      program.start(VESTREL_BINARY, {"-a", option});
+      QVERIFY(program.waitForFinished(30000));
+      QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+      QCOMPARE(program.exitCode(), 0);
+      QVERIFY2(QString::fromLocal8Bit(program.readAllStandardOutput()).startsWith(answer),
+               qPrintable(option));
+    }
+  }
+
   void allStepsWithoutAPortExitWithOneAfterTheirBoxes() {
     const auto result = test::RunProgram(VESTREL_BINARY, {"-a"}, ProgramEnvironment(), 60000);
     QCOMPARE(result.exitCode, 1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 
 #include "tests/support/elf_build.h"
 
@@ -114,6 +115,26 @@ TEST_F(ElfFile, DamagedOrForeignFilesAreRefusedSayingWhy) {
     const std::string reason = Refusal(change);
     EXPECT_NE(reason.find(why), std::string::npos) << why << ": " << reason;
     EXPECT_EQ(reason.rfind("app.elf ", 0), 0u) << reason;
+  }
+}
+
+// Regression: data beyond the flash in an ELF file was blamed on "line 18" of HEX records that
+// only the reader had made.
+TEST_F(ElfFile, DataBeyondTheFlashIsNamedBySegmentInAnElfFileAndByLineInAHexFile) {
+  const std::pair<std::string, std::string> cases[] = {{elf, "segment [0-9]+ at 0x1D00[0-9A-F]{4}"},
+                                                       {dir.File("app.elf.hex"), "line [0-9]+"}};
+  for (const auto& [file, where] : cases) {
+    ProgramMemory memory;
+    HexError error;
+    ASSERT_TRUE(ReadFirmwareFile(file, memory.HexLines, &error, nullptr, &memory.LineSources))
+        << error.reason;
+    memory.ImageSize = 0x2000;
+    memory.ImageBuffer = std::make_unique<std::uint8_t[]>(memory.ImageSize);
+    EXPECT_FALSE(BuildImage(memory, &error));
+    EXPECT_TRUE(std::regex_match(
+        error.reason,
+        std::regex(where + ": data at 0x1D003F00 lies beyond the 8 KiB program flash")))
+        << error.reason;
   }
 }
 

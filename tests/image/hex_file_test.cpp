@@ -79,7 +79,6 @@ TEST(ReadHexFile, RefusesFilesThatCannotGiveALoad) {
     std::vector<const char*> reason;
   };
   const Case cases[] = {
-      {"", {"ends without its end-of-file record: truncated?"}},
       {kFlashData, {"ends without its end-of-file record: truncated?"}},
       {":00000001FF\n", {"holds no data"}},
       {HexText().Data(0x9D000000, test::Pattern(4)).End().Text(),
@@ -103,6 +102,36 @@ TEST(ReadHexFile, RefusesFilesThatCannotGiveALoad) {
     EXPECT_FALSE(r.ok);
     for (const char* part : c.reason) EXPECT_TRUE(Contains(r.error.reason, part)) << r.error.reason;
     EXPECT_NE(r.lines, kStale);
+  }
+}
+
+// Regression: these files got the message of the first record test they happened to fail
+// ("line 1 is too short", "wrong checksum", "truncated?"), not what they are.
+TEST(ReadHexFile, FilesThatAreNoHexFileAreNamedForWhatTheyAre) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string text;
+    std::size_t line;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"", 0, "file.hex: the file is empty"},
+      {"\r\n\n", 0, "file.hex: the file holds only empty lines"},
+      {"\n# Vestrel\n\nVestrel loads firmware.\n", 2,
+       "file.hex is not an Intel HEX or ELF file (line 2 does not start with ':')"},
+      {"\x7F\x45LF\x01\x01\x01"s, 0,
+       "file.hex looks like a binary file: give the HEX or ELF file the build made"},
+      {"\0\0\x40\x27:00000001FF\n"s, 0,
+       "file.hex looks like a binary file: give the HEX or ELF file the build made"},
+      {"PK\0\x03"s + kFlashData, 0,
+       "file.hex looks like a binary file: give the HEX or ELF file the build made"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    const ReadResult r = ReadText(c.text);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error.line, c.line);
+    EXPECT_TRUE(Contains(r.error.reason, c.reason)) << r.error.reason;
   }
 }
 
@@ -133,10 +162,21 @@ TEST(ReadHexFile, ChecksumIsTestedOnEveryByteOfTheLine) {
   EXPECT_TRUE(ReadText(file(good)).ok);
 }
 
-TEST(ReadHexFile, AcceptsAnyStartCodeLowerCaseAndTrailingCharacters) {
-  const ReadResult r = ReadText(
-      ":020000041D00DD\n#0400000001020304f2\n:0400000001020304F2 ; comment\n:00000001FF\n");
+TEST(ReadHexFile, AcceptsAnyLaterStartCodeLowerCaseAndTrailingBlanks) {
+  const ReadResult r =
+      ReadText(":020000041D00DD\n#0400000001020304f2\n:0400000001020304F2 \t\n:00000001FF\n");
   EXPECT_TRUE(r.ok) << r.error.reason;
+}
+
+// Regression: the rest of a line after its checksum was ignored, so two records whose line end
+// was lost loaded as the first one alone.
+TEST(ReadHexFile, CharactersAfterTheChecksumFailTheRecord) {
+  const ReadResult r =
+      ReadText(":020000041D00DD\n:0400000001020304F2:0400040005060708DA\n:00000001FF\n");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error.line, 2u);
+  EXPECT_TRUE(Contains(r.error.reason, "line 2 has characters after its checksum (from column 20"))
+      << r.error.reason;
 }
 
 TEST(ReadHexFile, LineShorterThanItsByteCountFails) {
@@ -198,29 +238,30 @@ TEST(ReadHexFile, FileOfLineEndsAloneIsRefusedBeforeItTakesGigabytes) {
 }
 
 TEST(ReadHexFile, BinaryGarbageFailsTheTest) {
-  // Bytes 1..255 from a fixed generator: no NUL, so the whole file is split and tested.
+  // Bytes 1..255 from a fixed generator after a start code: no NUL, so the whole file is split
+  // and tested.
   std::string garbage(1 << 20, '\0');
   std::uint32_t state = 12345;
   for (char& c : garbage) {
     state = state * 1664525u + 1013904223u;
     c = static_cast<char>(1 + (state >> 24) % 255);
   }
-  const ReadResult r = ReadText(garbage);
+  const ReadResult r = ReadText(":" + garbage);
   EXPECT_FALSE(r.ok);
   EXPECT_GE(r.error.line, 1u);
   EXPECT_FALSE(r.error.reason.empty());
 }
 
 TEST(ReadHexFile, MillionCharacterLines) {
-  const std::string tail(1'000'000, 'x');
-  // Characters after the checksum are ignored, however many.
+  const std::string tail(1'000'000, ' ');
+  // Blanks after the checksum are accepted, however many.
   ReadResult r = ReadText(":020000041D00DD\n:0400000001020304F2" + tail + "\n:00000001FF\n");
   ASSERT_TRUE(r.ok) << r.error.reason;
   ASSERT_EQ(r.lines.size(), 3u);
   EXPECT_EQ(r.lines[1].size(), 19 + tail.size());
 
   // Hex digits only: byte count 0xFF, 260 bytes that do not add up to 0.
-  r = ReadText(std::string(1'000'000, 'F'));
+  r = ReadText(":" + std::string(1'000'000, 'F'));
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error.line, 1u);
   EXPECT_TRUE(Contains(r.error.reason, "checksum")) << r.error.reason;

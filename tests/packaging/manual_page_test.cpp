@@ -1,5 +1,6 @@
-// The window has no --help, so its manual page is written by hand. These tests keep the page in
-// step with the option letters the window's command line reads and with its baud list.
+// The window's manual page is written by hand (its --help is a short summary). These tests keep
+// the page in step with the option letters the window's command line reads and with its baud
+// list.
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "tests/support/hex_text.h"
 
@@ -34,6 +35,43 @@ TEST(FileWatch, SeesTheFileWrittenOrReplacedAndIsQuietOtherwise) {
   // A build that writes a new file and renames it over the old one.
   std::filesystem::rename(dir.Write("app.tmp", "three"), file);
   EXPECT_EQ(WaitOut(*watch), WatchResult::Changed);
+}
+
+// Regression: a watch on a link sat on the link's folder only, and a build that replaced the
+// link's target elsewhere was never seen.
+TEST(FileWatch, FollowsASymbolicLinkToItsTargetAndToANewTarget) {
+  namespace fs = std::filesystem;
+  test::TempDir desk, build;
+  const std::string target = build.Write("app.hex", "one");
+  const std::string link = desk.File("app.hex");
+  std::error_code ec;
+  fs::create_symlink("current.hex", link, ec);  // relative, through a second link
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  fs::create_symlink(target, desk.File("current.hex"));
+  EXPECT_EQ(LinkChain(link), (std::vector<fs::path>{link, desk.File("current.hex"), target}));
+  std::string error;
+  const auto watch = WatchFile(link, error);
+  ASSERT_TRUE(watch) << error;
+  auto settle = [&] {
+    while (watch->Wait(milliseconds(100)) == WatchResult::Changed) {
+    }
+  };
+
+  fs::rename(build.Write("app.tmp", "two"), target);
+  EXPECT_EQ(WaitOut(*watch), WatchResult::Changed) << "the target replaced";
+  settle();
+
+  const std::string other = build.Write("other.hex", "three");
+  fs::create_symlink(other, desk.File("next.tmp"));
+  fs::rename(desk.File("next.tmp"), desk.File("current.hex"));
+  EXPECT_EQ(WaitOut(*watch), WatchResult::Changed) << "the link pointed elsewhere";
+  settle();
+
+  build.Write("other.hex", "four");
+  EXPECT_EQ(WaitOut(*watch), WatchResult::Changed) << "the new target written";
+  settle();
+  build.Write("app.hex", "five");  // no longer what the link leads to
+  EXPECT_EQ(watch->Wait(milliseconds(200)), WatchResult::TimedOut);
 }
 
 TEST(FileWatch, AFolderThatIsNotThereCannotBeWatched) {

@@ -106,7 +106,11 @@ TEST_F(BadInput, HexFilesFailTheRunBeforeAnythingIsSent) {
     return b;
   }();
   const std::vector<FileCase> cases = {
-      {"binary", [&](BadInput&) { return Write("fw.bin", binary); }, "line 1"},
+      {"binary", [&](BadInput&) { return Write("fw.bin", binary); },
+       "fw.bin looks like a binary file: give the HEX or ELF file the build made"},
+      {"a text file",
+       [&](BadInput&) { return Write("README.md", "# Vestrel\n\nVestrel loads firmware.\n"); },
+       "README.md is not an Intel HEX or ELF file (line 1 does not start with ':')"},
       {"truncated",
        [&](BadInput&) {
          // Cut inside a record, as a copy that stopped part-way leaves it.
@@ -118,8 +122,7 @@ TEST_F(BadInput, HexFilesFailTheRunBeforeAnythingIsSent) {
          return Write("cut2.hex", goodHex_.substr(0, goodHex_.find(":00000001FF")));
        },
        "ends without its end-of-file record: truncated?"},
-      {"empty", [&](BadInput&) { return Write("empty.hex", ""); },
-       "ends without its end-of-file record: truncated?"},
+      {"empty", [&](BadInput&) { return Write("empty.hex", ""); }, "empty.hex: the file is empty"},
       {"data at virtual addresses only",
        [&](BadInput&) {
          return Write("kseg0.hex", HexText().Data(0x9D000000, Pattern(64)).End().Text());

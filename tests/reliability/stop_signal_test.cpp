@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/serial_device.h"
 #include "tests/cli/run_program.h"
 #include "tests/reliability/child_process.h"
 #include "tests/support/hex_text.h"
@@ -89,6 +90,29 @@ TEST_F(StopDuringLoad, SignalsStopTheLoadAndRestoreThePort) {
               std::string::npos)
         << err;
     EXPECT_EQ(LineSpeed(device_), before);  // not left at the load's 115200 baud
+    // Regression: the summary said "exit code 1" while the process returned 143.
+    const std::string out = ReadText(dir_.File("out.txt"));
+    EXPECT_NE(out.find("; exit code " + std::to_string(code) + "\n"), std::string::npos) << out;
+  }
+}
+
+// Regression: SIGTERM killed the monitor with its port still marked exclusive, so that every
+// later opener found it busy.
+TEST_F(StopDuringLoad, SignalsEndTheMonitorAndReleaseThePort) {
+  StartSim({});
+  for (const auto& [signal, code, note] : {std::tuple{SIGTERM, 143, "[Stopped by SIGTERM.]"},
+                                           std::tuple{SIGINT, 0, "[interrupted]"}}) {
+    SCOPED_TRACE(note);
+    ChildProcess cli;
+    const std::string err = dir_.File("err.txt");
+    ASSERT_TRUE(cli.Start(VESTREL_CLI, {"-c1", "-b7", "--monitor"}, dir_.File("out.txt"), err));
+    for (int i = 0; i < 500 && ReadText(err).find("Monitoring COM1") == std::string::npos; ++i)
+      std::this_thread::sleep_for(20ms);
+    ASSERT_NE(ReadText(err).find("Monitoring COM1"), std::string::npos) << ReadText(err);
+    cli.Signal(signal);
+    EXPECT_EQ(cli.WaitExit(10s), code);  // a hang guard, not a speed goal
+    EXPECT_NE(ReadText(err).find(std::string(note) + "\n"), std::string::npos) << ReadText(err);
+    EXPECT_EQ(platform::OpenSerialDevice(device_).status, platform::OpenStatus::Opened);
   }
 }
 

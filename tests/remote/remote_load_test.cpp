@@ -146,8 +146,10 @@ TEST_F(RemoteLoad, ARawTcpPortInThePortDirectoryIsLoadedAsComN) {
 TEST_F(RemoteLoad, TheMonitorEndsWhenThePortServerStopsAndSaysSo) {
   SimProcess sim;
   const std::string url = StartSim(sim, "sim", {"--listen", "socket://127.0.0.1:0"});
-  std::thread stop([&sim] {
-    std::this_thread::sleep_for(1s);  // the monitor is connected by then
+  std::thread stop([this, &sim] {
+    // Once the monitor is connected, bounded: a fixed pause raced a slow start.
+    for (int i = 0; i < 1000 && !Contains(SimLog("sim"), "\"event\":\"connect\""); ++i)
+      std::this_thread::sleep_for(10ms);
     sim.Terminate();
   });
   const auto start = Clock::now();

@@ -208,6 +208,31 @@ TEST_F(SimEndToEndTest, UnplugHangsUpTheHostsLineAndStillDumpsTheFlash) {
   EXPECT_EQ(ReadAll(dir_ / "flash.bin").size(), 0x1000u);
 }
 
+// Regression: a host whose sync the running application ignored was left without a hint.
+TEST_F(SimEndToEndTest, IgnoredSyncIsNotedOnStderrOnceTheApplicationRuns) {
+  SimProcess sim;
+  const std::string err = (dir_ / "sim.err").string();
+  const auto device = sim.Start({}, err);
+  ASSERT_TRUE(device);
+  {
+    HostLine host(*device);
+    ASSERT_TRUE(host.ok());
+    ASSERT_TRUE(host.Sync());
+    ASSERT_TRUE(host.Write(protocol::EncodeFrame(Request(0x0000, 0))));
+    EXPECT_FALSE(host.Sync());
+    EXPECT_FALSE(host.Sync());
+  }
+  EXPECT_EQ(sim.Terminate(), 0);
+  std::ifstream in(err);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  const std::string note =
+      "vestrel-sim: the application runs, so the sync is ignored; restart vestrel-sim to load "
+      "again, as a board without a reset circuit needs a reset\n";
+  const auto at = text.find(note);
+  EXPECT_NE(at, std::string::npos) << text;
+  EXPECT_EQ(text.find(note, at + 1), std::string::npos) << "once, not for every probe: " << text;
+}
+
 TEST_F(SimEndToEndTest, StartedApplicationPrintsItsTextAndTheSimulatorEnds) {
   SimProcess sim;
   const auto device = sim.Start({"--app-text", "hello\n", "--app-delay-ms", "10",

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -70,6 +71,22 @@ class PtyPair {
       bytes.insert(bytes.end(), chunk, chunk + n);
     }
     return bytes;
+  }
+
+  // Waits, within `limit`, until the code under test holds the slave open exclusively (as the
+  // project's devices do) and has read everything sent to it, so that a test can pull the line
+  // without racing the open on a busy machine.
+  bool WaitUntilOpenedAndRead(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      int exclusive = 0;
+      int unread = -1;
+      if (::ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0 &&
+          ::ioctl(slave_, FIONREAD, &unread) == 0 && unread == 0)
+        return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      ::poll(nullptr, 0, 5);
+    }
   }
 
   // What a pulled USB adapter does to the line: the slave side is hung up.

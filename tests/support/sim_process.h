@@ -39,8 +39,9 @@ class SimProcess {
     if (stdout_ >= 0) close(stdout_);
   }
 
-  // Starts the simulator and returns the device path from its first output line.
-  std::optional<std::string> Start(std::vector<std::string> args) {
+  // Starts the simulator and returns the device path from its first output line. Its stderr
+  // goes to `errPath` when one is given.
+  std::optional<std::string> Start(std::vector<std::string> args, const std::string& errPath = {}) {
     args.insert(args.begin(), binary_);
     if (stdout_ >= 0) close(stdout_);  // from an earlier run of this process object
     stdout_ = -1;
@@ -49,6 +50,9 @@ class SimProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    if (!errPath.empty())
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

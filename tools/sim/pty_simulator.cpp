@@ -182,6 +182,7 @@ class Simulator {
   void DeliverInput(SimDuration now);
   void HandleEvents(const std::vector<ReceiverEvent>& events, SimDuration now);
   void HandleProbe(SimDuration now);
+  void NoteIgnoredSync();
   void HandleModemLine(Line line, bool on, SimDuration now);
   // False while the application runs or the board is held in reset.
   bool BootloaderListens() const {
@@ -231,6 +232,7 @@ class Simulator {
   bool babbling_ = false;
   SimDuration nextBabble_{0};
   bool applicationRunning_ = false;
+  bool ignoredSyncNoted_ = false;  // since the board last left its bootloader
   std::optional<SimDuration> appTextAt_;
   std::optional<SimDuration> lingerUntil_;
 
@@ -415,7 +417,23 @@ void Simulator::HandleProbe(SimDuration now) {
     const std::vector<std::uint8_t> answer(options_.syncAnswerCount, options_.syncAnswer);
     Enqueue(answer, now);
   }
+  if (!BootloaderListens()) NoteIgnoredSync();
   Log(JsonLine().Add("event", "probe").Add("t", Seconds(now)).Add("answered", answered));
+}
+
+// Once for each time the board leaves its bootloader: a host whose sync fails then learns why.
+void Simulator::NoteIgnoredSync() {
+  if (ignoredSyncNoted_ || options_.quiet) return;
+  ignoredSyncNoted_ = true;
+  if (circuit_ && circuit_->State() == BoardState::HeldInReset) {
+    err_ << "vestrel-sim: the board is held in reset, so the sync is ignored\n";
+  } else if (circuit_) {
+    err_ << "vestrel-sim: the application runs, so the sync is ignored until the board is reset "
+            "into its bootloader through DTR/RTS\n";
+  } else {
+    err_ << "vestrel-sim: the application runs, so the sync is ignored; restart vestrel-sim to "
+            "load again, as a board without a reset circuit needs a reset\n";
+  }
 }
 
 void Simulator::HandleModemLine(Line line, bool on, SimDuration now) {
@@ -425,7 +443,9 @@ void Simulator::HandleModemLine(Line line, bool on, SimDuration now) {
           .Add("line", LineName(line))
           .Add("on", on));
   if (!circuit_) return;
+  const BoardState before = circuit_->State();
   const bool restarted = circuit_->SetLine(line, on);
+  if (circuit_->State() != before) ignoredSyncNoted_ = false;
   if (circuit_->State() == BoardState::HeldInReset) {
     // A board in reset sends nothing more.
     babbling_ = false;
@@ -484,6 +504,7 @@ void Simulator::HandleRequest(const std::vector<std::uint8_t>& payload, SimDurat
   }
   if (outcome.startsApplication) {
     applicationRunning_ = true;
+    ignoredSyncNoted_ = false;
     if (!options_.appText.empty())
       appTextAt_ = now + std::chrono::milliseconds(options_.appDelayMs);
   }
@@ -649,8 +670,10 @@ void Simulator::Log(const JsonLine& line) {
 
 void Simulator::Finish(SimDuration now) {
   if (server_) server_->Close();
-  ClosePty(pty_);
+  // Before the device goes: a simulator started next may get the same device path at once and
+  // place its link, which this one must not remove.
   if (!options_.link.empty()) RemoveLink(options_.link, pty_.path);
+  ClosePty(pty_);
   if (!options_.flashOut.empty() && !WriteFile(options_.flashOut, model_.flash())) {
     err_ << "vestrel-sim: cannot write " << options_.flashOut << "\n";
     failed_ = true;

@@ -33,7 +33,9 @@ constexpr const char* kFooter =
     "                request, then the words), finish 0x0008 (status 'E' 0x0045 if never\n"
     "                erased, 'G' 0x0047 if no 0x0002 block since the erase, else 0x0000),\n"
     "                start application 0x0000 (no reply; afterwards the line belongs to the\n"
-    "                application: --app-text is sent, requests and probes are ignored).\n"
+    "                application: --app-text is sent, requests and probes are ignored, and\n"
+    "                stderr says so at the first ignored probe). Only a restart of the\n"
+    "                simulator, or a reset with --reset-line, brings the bootloader back.\n"
     "  Reset         With --reset-line the board first runs its application and ignores the\n"
     "                sync; releasing an asserted reset line restarts it, into its bootloader\n"
     "                if --entry-line (if given) is asserted then, else into its application.\n"
@@ -283,7 +285,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv, std::ostream& out,
   app.add_option("--log", o.logPath, "Write one JSON line per request and event to this file")
       ->option_text("FILE")
       ->group("Output");
-  app.add_flag("--quiet", o.quiet, "Print neither violations nor the exit summary on stderr")
+  app.add_flag("--quiet", o.quiet,
+               "Print neither violations, ignored syncs nor the exit summary on stderr")
       ->group("Output");
 
   try {
