@@ -46,7 +46,9 @@ class BoardView final : public LoaderView, public LoadListener {
   void OnStepEnded(Step step, const StepOutcome& outcome) override {
     listener_.OnStepEnded(board_, step, outcome);
   }
-  void OnProgress(const app::Progress& progress) override { listener_.OnProgress(board_, progress); }
+  void OnProgress(const app::Progress& progress) override {
+    listener_.OnProgress(board_, progress);
+  }
   void OnRetry(RetryKind kind, std::uint32_t address, std::int32_t count) override {
     listener_.OnRetry(board_, kind, address, count);
   }

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "app/report_text.h"
 
@@ -53,8 +52,9 @@ Json BoardJson(const BoardResult& b) {
                 {"retries", b.load.retries},
                 {"seconds", Rounded(b.seconds)},
                 {"first_error", b.FirstErrorLine()}};
-  board["error"] = b.ok() ? Json(nullptr)
-                          : Json{{"class", ErrorClassName(first.error)}, {"message", first.message}};
+  board["error"] = b.ok()
+                       ? Json(nullptr)
+                       : Json{{"class", ErrorClassName(first.error)}, {"message", first.message}};
   board["steps"] = steps;
   board["errors"] = b.errors;
   return board;

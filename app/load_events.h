@@ -17,10 +17,10 @@ const char* PhaseName(Phase phase);  // "erase", "program", "verify"
 
 struct Progress {
   Phase phase = Phase::Erase;
-  int percent = 0;             // 0..100 of the phase
-  std::uint32_t address = 0;   // the block just done (program, verify), or 0
-  std::uint32_t done = 0;      // bytes of the image passed; back by a page when one is rewritten
-  std::uint32_t total = 0;     // bytes of the image; 0 for the erase
+  int percent = 0;            // 0..100 of the phase
+  std::uint32_t address = 0;  // the block just done (program, verify), or 0
+  std::uint32_t done = 0;     // bytes of the image passed; back by a page when one is rewritten
+  std::uint32_t total = 0;    // bytes of the image; 0 for the erase
 };
 
 // What was tried again: a program block whose reply failed, a page whose read-back differed

@@ -1,8 +1,8 @@
 #include "app/load_result.h"
 
-#include "app/load_events.h"
-
 #include <algorithm>
+
+#include "app/load_events.h"
 
 namespace vestrel::app {
 
@@ -82,10 +82,9 @@ Failure LoadResult::FirstError() const {
 int ExitCode(const LoadResult& result, ExitRule rule) {
   if (rule == ExitRule::Terminal || result.all) return result.Succeeded() ? kExitOk : kExitFailure;
   // Without the full run the window counts neither the file load nor the connect.
-  const bool failed = std::any_of(result.steps.begin() + static_cast<std::ptrdiff_t>(Step::Erase),
-                                  result.steps.end(), [](const StepOutcome& step) {
-                                    return step.requested && !step.Succeeded();
-                                  });
+  const bool failed = std::any_of(
+      result.steps.begin() + static_cast<std::ptrdiff_t>(Step::Erase), result.steps.end(),
+      [](const StepOutcome& step) { return step.requested && !step.Succeeded(); });
   return failed ? kExitFailure : kExitOk;
 }
 

@@ -15,8 +15,9 @@ namespace vestrel::app {
 // which verifies by itself.
 enum class Step : std::uint8_t { File, Connect, Erase, Program, Verify, Run, ResetAfter };
 inline constexpr std::size_t kStepCount = 7;
-inline constexpr std::array<Step, kStepCount> kSteps = {
-    Step::File, Step::Connect, Step::Erase, Step::Program, Step::Verify, Step::Run, Step::ResetAfter};
+inline constexpr std::array<Step, kStepCount> kSteps = {Step::File,      Step::Connect, Step::Erase,
+                                                        Step::Program,   Step::Verify,  Step::Run,
+                                                        Step::ResetAfter};
 
 // "file", "connect", "erase", "program", "verify", "run", "reset".
 const char* StepName(Step step);

@@ -13,7 +13,7 @@ constexpr int kMaxFailures = 20;  // a page or block may fail this often in a ro
 // A page's read-back gives the target this long beyond the link's 100 ms for its first reply
 // byte: the time the pause before each read-back used to give it.
 constexpr std::chrono::milliseconds kReadBackWait{1};
-constexpr unsigned kPhasePause = 100;   // before the verify pass, and at its end
+constexpr unsigned kPhasePause = 100;  // before the verify pass, and at its end
 // While Connect waits: how often it looks for an absent port, how many probes make one round
 // of the sync (as BaudSync), and the slices of a reset's waits between which messages run.
 constexpr unsigned kAppearPollMs = 100;
@@ -395,9 +395,8 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
     announced = true;
     if (const Failure ended = WaitEnded(); ended.error != ErrorClass::None) {
       const std::string device = port->devicePath.empty() ? "" : " (" + port->devicePath + ")";
-      const std::string text =
-          "Unable to Open COMM Port\n" + port->displayName + device + " did not appear " +
-          ended.message;
+      const std::string text = "Unable to Open COMM Port\n" + port->displayName + device +
+                               " did not appear " + ended.message;
       ShowBox(text, "Port Error");
       FailStep(Step::Connect,
                ended.error == ErrorClass::NoSync ? ErrorClass::PortAbsent : ended.error, text);
@@ -412,7 +411,8 @@ bool Loader::OpenForConnect(std::optional<protocol::PortTarget>& port,
 // when the time of --wait ran out; None while it goes on (or without --wait, until a stop).
 Failure Loader::WaitEnded() const {
   if (waitCancelled_ && waitCancelled_()) return {ErrorClass::Stopped, "(the window is closing)."};
-  if (std::optional<std::string> stop = StopRequested()) return {ErrorClass::Stopped, "(" + *stop + ")"};
+  if (std::optional<std::string> stop = StopRequested())
+    return {ErrorClass::Stopped, "(" + *stop + ")"};
   if (waitLimit_.count() != 0 && clock_() - waitStart_ >= waitLimit_)
     return {ErrorClass::NoSync, "within " + std::to_string(waitLimit_.count() / 1000) + " s."};
   return {};
@@ -465,8 +465,8 @@ bool Loader::ResetIntoBootloader(const protocol::PortTarget& port) {
     view_.SetInfoText("ERROR: Reset " + port.displayName + " failed");
     FailStep(Step::Connect, why.error, text);
   } else {  // stopped, or the wait ran out during the reset: the sync never came
-    const std::string text =
-        "ERROR:  COMM Sync\nNo answer from the bootloader on " + port.displayName + " " + why.message;
+    const std::string text = "ERROR:  COMM Sync\nNo answer from the bootloader on " +
+                             port.displayName + " " + why.message;
     ShowBox(text, "Error");
     view_.SetInfoText("ERROR:  COMM Sync");
     FailStep(Step::Connect, why.error, text);
@@ -483,7 +483,8 @@ bool Loader::Sync(const protocol::PortTarget& port, Failure& why) {
     if (link_.SyncProbe() == 1) return true;
     if (LinkLost()) return false;
     if (const Failure ended = WaitEnded(); ended.error != ErrorClass::None) {
-      why = {ended.error, "No answer from the bootloader on " + port.displayName + " " + ended.message};
+      why = {ended.error,
+             "No answer from the bootloader on " + port.displayName + " " + ended.message};
       return false;
     }
     if (probes % kProbesPerSync == 0) {
@@ -494,8 +495,8 @@ bool Loader::Sync(const protocol::PortTarget& port, Failure& why) {
         if (Failure failed = RunReset(*reset_); failed.error != ErrorClass::None) {
           why = {failed.error, failed.error == ErrorClass::ResetFailed
                                    ? "Unable to Reset\n" + failed.message
-                                   : "No answer from the bootloader on " + port.displayName +
-                                         " " + failed.message};
+                                   : "No answer from the bootloader on " + port.displayName + " " +
+                                         failed.message};
           return false;
         }
       }
@@ -598,7 +599,8 @@ bool Loader::WriteImage() {
       } else if (++failures > kMaxFailures || LinkLost()) {
         const std::string text = AddressText("Send Program Error Addr: 0x%08X", address);
         ShowError(text);
-        FailStep(Step::Program, ErrorClass::ProgramFailed, WithReason(text, link_.LinkLostReason()));
+        FailStep(Step::Program, ErrorClass::ProgramFailed,
+                 WithReason(text, link_.LinkLostReason()));
         return false;
       } else {
         // Write the whole page again from its first block.
@@ -627,12 +629,11 @@ void Loader::ReportFinish(int result) {
   if (failure != nullptr) {
     // A lost link names itself on the box's second line.
     const std::string text =
-        LinkLost() ? failure
-        : result < 0
-            ? WithReason(failure, "The bootloader did not answer the closing report.")
-            : WithReason(failure,
-                         "The bootloader refused the closing report: it does not take the "
-                         "application as complete.");
+        LinkLost()   ? failure
+        : result < 0 ? WithReason(failure, "The bootloader did not answer the closing report.")
+                     : WithReason(failure,
+                                  "The bootloader refused the closing report: it does not take the "
+                                  "application as complete.");
     ShowError(text);
     view_.SetInfoText("Programm: Verify OK ERROR");
     ProgramOk = 0;

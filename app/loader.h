@@ -238,9 +238,9 @@ class Loader : private protocol::CommandObserver {
     Failure failure;  // why the last attempt failed
   };
   std::array<StepRecord, kStepCount> records_{};
-  std::optional<StepSet> oneClickSteps_;  // what the one-click load asks for, once it ran
+  std::optional<StepSet> oneClickSteps_;   // what the one-click load asks for, once it ran
   std::array<std::int32_t, 3> retries_{};  // by RetryKind, over the whole run
-  std::optional<FileStamp> loadedStamp_;  // of the file as it was last read; none: not re-read
+  std::optional<FileStamp> loadedStamp_;   // of the file as it was last read; none: not re-read
   image::FileFormat fileFormat_ = image::FileFormat::Hex;  // what the last file was read as
   std::string settingsPath_;
   WindowSettings remembered_;

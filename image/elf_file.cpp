@@ -196,7 +196,7 @@ class ElfReader {
 
 // One record ":LLAAAATT<data>CC" with its checksum.
 std::string HexRecord(std::uint8_t type, std::uint16_t offset, const std::uint8_t* data,
-                   std::size_t count) {
+                      std::size_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string line = ":";
   line.reserve(11 + 2 * count);
@@ -237,7 +237,8 @@ void WriteRecords(std::span<const std::uint8_t> file, const std::vector<Piece>& 
       const std::uint64_t count =
           std::min<std::uint64_t>({kRecordBytes, piece.size - done, 0x10000 - (address & 0xFFFF)});
       lines.push_back(HexRecord(0x00, static_cast<std::uint16_t>(address),
-                             file.data() + piece.offset + done, static_cast<std::size_t>(count)));
+                                file.data() + piece.offset + done,
+                                static_cast<std::size_t>(count)));
       done += count;
     }
     const std::string name = SegmentName(*piece.segment);

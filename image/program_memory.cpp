@@ -304,7 +304,8 @@ bool CheckReadable(const std::string& fileName, const char* kind, HexError* erro
   const fs::file_status status = fs::status(fileName, ec);
   if (ec) return FailUnreadable(error, "cannot open " + fileName + ": " + ec.message());
   if (fs::is_directory(status)) return FailUnreadable(error, fileName + " is a directory");
-  if (!fs::is_regular_file(status)) return FailUnreadable(error, fileName + " is not a regular file");
+  if (!fs::is_regular_file(status))
+    return FailUnreadable(error, fileName + " is not a regular file");
   const std::uintmax_t size = fs::file_size(fileName, ec);
   if (ec) return FailUnreadable(error, "cannot open " + fileName + ": " + ec.message());
   if (size > kMaxFileSize) {
@@ -341,7 +342,8 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines, Tex
     }
     if (!more) break;
   }
-  if (in.bad()) return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
+  if (in.bad())
+    return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
   splitter.Finish();
   shape.bytes = total;
   return true;
@@ -361,7 +363,8 @@ bool ReadBytes(const std::string& fileName, std::vector<std::uint8_t>& bytes, He
       return Fail(error, 0, fileName + " grew beyond the size limit while it was read");
     bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
   }
-  if (in.bad()) return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
+  if (in.bad())
+    return FailUnreadable(error, "cannot read " + fileName + ": " + SystemMessage(errno));
   return true;
 }
 

@@ -7,7 +7,6 @@
 // and then for their time on the far line at the rate last set, so that a reply window starts,
 // as on a local port, when the request is on the wire.
 #include "platform/remote_port.h"
-#include "platform/remote_serial_device.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "platform/net_socket.h"
+#include "platform/remote_serial_device.h"
 #include "platform/rfc2217.h"
 
 namespace vestrel::platform {

@@ -12,10 +12,10 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 

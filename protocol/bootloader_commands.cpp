@@ -99,8 +99,8 @@ void BootloaderCommands::NoteFailedReply(int result) {
   failedReplies_ = 0;
   const std::string inARow = std::to_string(kFailedRepliesBeforeLost) + " requests in a row";
   if (onlyTimeouts_) {
-    channel_.DeclareLost(ErrorClass::LinkLost, "No reply from the bootloader to " + inARow +
-                                                   ": the link is given up.");
+    channel_.DeclareLost(ErrorClass::LinkLost,
+                         "No reply from the bootloader to " + inARow + ": the link is given up.");
   } else if (tooLong_) {
     channel_.DeclareLost(ErrorClass::LineNoisy, "The line never goes quiet: " + inARow +
                                                     " got no valid reply; the link is given up.");
@@ -160,7 +160,8 @@ bool BootloaderCommands::ReadVersion() {
   if (size % image::kBlockSize != 0 || size > kMaxFlashSize) {
     const std::string reason = size > kMaxFlashSize ? "exceeds the 16 MiB program flash window"
                                                     : "is not a whole number of 512-byte blocks";
-    ShowError(ErrorClass::BadReply, "Read Version Error: flash size " + std::to_string(size) + " bytes " + reason);
+    ShowError(ErrorClass::BadReply,
+              "Read Version Error: flash size " + std::to_string(size) + " bytes " + reason);
     return false;
   }
   memory_.ImageSize = size;

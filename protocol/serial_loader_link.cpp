@@ -250,9 +250,10 @@ bool SerialLoaderLink::WriteAll(std::span<const std::uint8_t> bytes) {
         Note(ComHandle->Drain(WireTime(bytes.size()) + std::chrono::milliseconds(kWriteMarginMs)));
   if (written.status == platform::SerialStatus::TimedOut ||
       drained.status == platform::SerialStatus::TimedOut) {
-    DeclareLost(ErrorClass::LineStalled, "The serial line " + ComHandle->Path() +
-                " stopped taking bytes: " + std::to_string(bytes.size()) +
-                " bytes did not go out in time (a stalled adapter?).");
+    DeclareLost(ErrorClass::LineStalled,
+                "The serial line " + ComHandle->Path() +
+                    " stopped taking bytes: " + std::to_string(bytes.size()) +
+                    " bytes did not go out in time (a stalled adapter?).");
   }
   return written.ok() && drained.ok();
 }

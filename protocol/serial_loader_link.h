@@ -113,7 +113,7 @@ class SerialLoaderLink final : public BootLink {
   ErrorClass lostClass_ = ErrorClass::None;
   Failure openFailure_;
   Clock clock_ = std::chrono::steady_clock::now;
-  int slowReplies_ = 0;  // replies in a row that exceeded their budget
+  int slowReplies_ = 0;                      // replies in a row that exceeded their budget
   std::chrono::milliseconds replyGrace_{0};  // for the next reply's first byte, beyond 100 ms
   bool timedOut_ = false;  // a read timed out since the last discard: a late reply may follow
   // Bytes the device has handed over but the frame reader has not taken yet: one device read

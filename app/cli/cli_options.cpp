@@ -118,7 +118,8 @@ CliCommand GangCommand(std::vector<std::string> ports, GangOptions gang, const L
 }
 
 // The reset sequences as given (nullptr: not given) into the request; why one is refused, or "".
-std::string ApplyResets(const std::string* reset, const std::string* resetAfter, LoadOptions& load) {
+std::string ApplyResets(const std::string* reset, const std::string* resetAfter,
+                        LoadOptions& load) {
   std::string error;
   if (reset && !(load.reset = protocol::ParseResetSequence(*reset, error)))
     return "--reset: " + error;
@@ -148,8 +149,7 @@ bool IsRawTcp(const std::string& port) {
 // A step that talks to the board needs a port and a rate to connect: without them it could only
 // fail after opening nothing. A raw TCP port has no rate to set (the port server's own applies);
 // it connects without one, and the time budgets assume the slowest rate of the list.
-std::string ConnectionFault(LoadOptions& load, const std::vector<std::string>& ports,
-                            bool isGang) {
+std::string ConnectionFault(LoadOptions& load, const std::vector<std::string>& ports, bool isGang) {
   const bool steps = load.all || load.erase || load.program || load.verify || load.run;
   const bool port = load.comNumber || load.portPath || isGang;
   const bool rate = load.baudIndex || load.baudRate;
@@ -536,15 +536,17 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
       !error.empty())
     return UsageError(error);
   if (*waitOption) load.waitSeconds = waitSeconds;
-  const bool connects = (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
+  const bool connects =
+      (load.comNumber || load.portPath || isGang) && (load.baudIndex || load.baudRate);
   const std::string connectionFault =
       listPorts || monitor || *outOption ? std::string() : ConnectionFault(load, ports, isGang);
   if ((load.reset || load.resetAfter || load.waitSeconds) && !connects)
     return UsageError("--reset, --reset-after and --wait need a port and a baud rate");
 
   if (*jsonOption && (listPorts || *outOption || monitor))
-    return UsageError("--json reports a load (one board or several), not --list-ports, "
-                      "--image-out or --monitor");
+    return UsageError(
+        "--json reports a load (one board or several), not --list-ports, "
+        "--image-out or --monitor");
   CliCommand command;
   if (listPorts) {
     if (AsksForRun(load) || *outOption || monitor || isGang)

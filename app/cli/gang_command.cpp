@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "app/cli/cli_options.h"
@@ -188,8 +188,8 @@ int RunGangLoad(const LoadOptions& load, const GangOptions& gang, std::ostream& 
   const int exitCode = context.FinalExitCode(written ? outcome.ExitCode() : kExitFailure);
   if (!load.terminal.quiet) out << '\n' << GangTable(outcome, exitCode) << std::flush;
   if (context.json != nullptr)
-    context.json->Result(outcome, exitCode, context.WhyFailed(FirstFailure(outcome, written), exitCode),
-                         seconds);
+    context.json->Result(outcome, exitCode,
+                         context.WhyFailed(FirstFailure(outcome, written), exitCode), seconds);
   return exitCode;
 }
 

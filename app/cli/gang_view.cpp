@@ -74,8 +74,8 @@ std::string GangView::Line(std::size_t board) const {
   } else if (!b.phase.empty()) {
     const int filled = b.percent * kTableBarWidth / 100;
     line << std::setw(12) << b.phase << '[' << std::string(static_cast<std::size_t>(filled), '#')
-         << std::string(static_cast<std::size_t>(kTableBarWidth - filled), ' ') << "] " << std::right
-         << std::setw(3) << b.percent << '%';
+         << std::string(static_cast<std::size_t>(kTableBarWidth - filled), ' ') << "] "
+         << std::right << std::setw(3) << b.percent << '%';
   } else {
     line << b.text;
   }

@@ -97,8 +97,8 @@ void JsonEvents::OnProgress(std::size_t board, const app::Progress& progress) {
     std::lock_guard lock(mutex_);
     Board& b = boards_[board];
     const auto now = clock_();
-    const bool due = b.lastPercent < 0 || progress.percent == 100 || progress.percent < b.lastPercent ||
-                     now - b.lastProgress >= kProgressInterval;
+    const bool due = b.lastPercent < 0 || progress.percent == 100 ||
+                     progress.percent < b.lastPercent || now - b.lastProgress >= kProgressInterval;
     if (!due || progress.percent == b.lastPercent) return;
     b.lastProgress = now;
     b.lastPercent = progress.percent == 100 ? -1 : progress.percent;  // a new phase starts afresh

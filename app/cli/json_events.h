@@ -9,11 +9,10 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "app/gang_load.h"
 #include "app/load_events.h"

@@ -61,7 +61,8 @@ int RunLoad(const LoadOptions& options, std::ostream& out, std::ostream& err,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!options.terminal.quiet) out << SummaryLine(result, seconds, exitCode) << std::endl;
   if (context.json != nullptr)
-    context.json->Result(result, exitCode, context.WhyFailed(result.FirstError(), exitCode), seconds);
+    context.json->Result(result, exitCode, context.WhyFailed(result.FirstError(), exitCode),
+                         seconds);
   return exitCode;
 }
 

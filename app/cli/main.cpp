@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
     std::cerr << command.err;
     // A script reading --json gets its last line whatever went wrong.
     if (command.json && command.exitCode != kExitOk)
-      JsonEvents(std::cout, {}).Result(command.exitCode, {vestrel::ErrorClass::Usage, command.usage});
+      JsonEvents(std::cout, {})
+          .Result(command.exitCode, {vestrel::ErrorClass::Usage, command.usage});
     return command.exitCode;
   }
   switch (command.action) {

@@ -234,8 +234,7 @@ int RunStation(const LoadOptions& load, const StationOptions& station, std::ostr
 
   StationView view(out, err, load.terminal, Heading(load, method), HookOf(station.onResult));
   app::Station bench(config, *ports, serials ? &*serials : nullptr, log,
-                     app::GangBoardLoad(load, abort),
-                     view);
+                     app::GangBoardLoad(load, abort), view);
   const app::StationEnd end = bench.Run(interrupted, stop);
   view.Finish();
   if (!end.fault.empty()) err << "vestrel-cli station: stopped: " << end.fault << '\n';

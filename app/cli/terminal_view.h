@@ -95,8 +95,8 @@ class TerminalView : public LoaderView, public app::LoadListener {
   bool spinnerVisible_ = false;
   unsigned spinnerFrame_ = 0;
   int lastDecile_ = 0;
-  int progress_ = 0;  // the view's progress bar, as the erase counts it up
-  int percent_ = 0;   // of the phase, as the bar shows it
+  int progress_ = 0;         // the view's progress bar, as the erase counts it up
+  int percent_ = 0;          // of the phase, as the bar shows it
   std::uint32_t total_ = 0;  // bytes of the image, for bytes and rates (0 for the erase)
   int retries_ = 0;
   int errorCount_ = 0;

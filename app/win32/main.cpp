@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/stop_signals.h"
-#include "app/window_help.h"
 #include "app/win32/vestrelmain.h"  // and <windows.h>
+#include "app/window_help.h"
 
 namespace {
 

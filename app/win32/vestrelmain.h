@@ -4,8 +4,8 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 

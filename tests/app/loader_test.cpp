@@ -544,7 +544,8 @@ TEST_F(LoaderTest, PortOptionAlonePreselectsOnly) {
 // as "No port is selected."; it is opened by its number, so the box says what holds it.
 TEST_F(LoaderTest, PortNotInTheListIsOpenedByItsNumber) {
   fake.openSucceeds = false;
-  fake.openFailure = {ErrorClass::PortBusy, "Unable to Open COMM Port\nCOM2 is held by another program."};
+  fake.openFailure = {ErrorClass::PortBusy,
+                      "Unable to Open COMM Port\nCOM2 is held by another program."};
   Options({"-c2", "-b5"});
   loader.FormActivate();
   EXPECT_EQ(view.portIndex, -1);

@@ -76,46 +76,63 @@ TEST(Outcomes, EveryFailureHasAClassAndAReason) {
     const char* reason;  // a part of the message
   };
   const Case cases[] = {
-      {"missing file", [](OutcomeRig& t) { t.Options({"-f" + t.dir.File("gone.hex"), "-c3", "-b7", "-a"}); },
+      {"missing file",
+       [](OutcomeRig& t) {
+         t.Options({"-f" + t.dir.File("gone.hex"), "-c3", "-b7", "-a"});
+       },
        Step::File, ErrorClass::FileUnreadable, "cannot open"},
-      {"damaged file", [](OutcomeRig& t) {
+      {"damaged file",
+       [](OutcomeRig& t) {
          t.Options({"-f" + t.dir.Write("bad.hex", ":10000000FF\n"), "-c3", "-b7", "-a"});
-       }, Step::File, ErrorClass::FileInvalid, "HEX File Error"},
-      {"busy port", [](OutcomeRig& t) {
+       },
+       Step::File, ErrorClass::FileInvalid, "HEX File Error"},
+      {"busy port",
+       [](OutcomeRig& t) {
          t.fake.openSucceeds = false;
          t.fake.openFailure = {ErrorClass::PortBusy, "Unable to Open COMM Port\nheld"};
-       }, Step::Connect, ErrorClass::PortBusy, "held"},
+       },
+       Step::Connect, ErrorClass::PortBusy, "held"},
       {"silent bootloader", [](OutcomeRig& t) { t.fake.syncAnswers = false; }, Step::Connect,
        ErrorClass::NoSync,
        "No answer from the bootloader on COM3 to 20 sync probes at 115200 baud: is the board in "
        "its bootloader, and is the rate right?"},
-      {"version never answered", [](OutcomeRig& t) {
+      {"version never answered",
+       [](OutcomeRig& t) {
          t.fake.receiveFaults[kCmdReadVersion] = std::deque<Fault>(
              protocol::kFailedRepliesBeforeLost, Fault{protocol::kTimedOut, false});
-       }, Step::Connect, ErrorClass::LinkLost, "No reply from the bootloader"},
+       },
+       Step::Connect, ErrorClass::LinkLost, "No reply from the bootloader"},
       {"impossible flash size", [](OutcomeRig& t) { t.fake.reportedSize = 1000; }, Step::Connect,
        ErrorClass::BadReply, "not a whole number of 512-byte blocks"},
-      {"erase never confirmed", [](OutcomeRig& t) {
+      {"erase never confirmed",
+       [](OutcomeRig& t) {
          t.fake.receiveFaults[kCmdEraseFlash] =
              std::deque<Fault>(protocol::kEraseTries, Fault{protocol::kTimedOut, false});
-       }, Step::Erase, ErrorClass::EraseFailed, "Erase Flash Receive Error"},
-      {"damaged replies", [](OutcomeRig& t) {
+       },
+       Step::Erase, ErrorClass::EraseFailed, "Erase Flash Receive Error"},
+      {"damaged replies",
+       [](OutcomeRig& t) {
          t.fake.receiveFaults[kCmdProgramBlock] = std::deque<Fault>(
              protocol::kFailedRepliesBeforeLost, Fault{protocol::kChecksumError, false});
-       }, Step::Program, ErrorClass::LineNoisy, "damaged replies"},
+       },
+       Step::Program, ErrorClass::LineNoisy, "damaged replies"},
       {"page never reads back", [](OutcomeRig& t) { t.fake.wrongReadBacks[kFirstBlock] = 1000; },
        Step::Program, ErrorClass::ProgramFailed, "Send Program Error Addr: 0x9D001000"},
       {"refused finish", [](OutcomeRig& t) { t.fake.finishStatus = 0x47; }, Step::Program,
        ErrorClass::FinishRefused, "refused the closing report"},
-      {"stopped", [](OutcomeRig& t) {
+      {"stopped",
+       [](OutcomeRig& t) {
          t.loader.SetStopCheck([&t] {
            return t.fake.RequestsOf(kCmdProgramBlock).empty() ? "" : "Stopped by SIGTERM.";
          });
-       }, Step::Program, ErrorClass::Stopped, "Stopped by SIGTERM."},
-      {"no modem lines", [](OutcomeRig& t) {
+       },
+       Step::Program, ErrorClass::Stopped, "Stopped by SIGTERM."},
+      {"no modem lines",
+       [](OutcomeRig& t) {
          t.loader.SetResetSequence(ResetOf("dtr-pulse"));
          t.fake.modemFailure = "/dev/pts/9 has no modem lines";
-       }, Step::Connect, ErrorClass::ResetFailed, "has no modem lines"},
+       },
+       Step::Connect, ErrorClass::ResetFailed, "has no modem lines"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,12 +197,13 @@ TEST_F(Outcome, LinesHandedInAreWhatProgramSends) {
   ASSERT_TRUE(image::ReadHexFile(file, lines));
   loader.UseHexLines(file, lines);
   HexFile(test::Pattern(kFlash, 2));  // rebuilt meanwhile
-  std::filesystem::last_write_time(file, std::filesystem::file_time_type::clock::now() +
-                                             std::chrono::hours(1));
+  std::filesystem::last_write_time(
+      file, std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   loader.ConnectSpeedButtonClick();
   loader.ProgramSpeedButtonClick();
   EXPECT_EQ(fake.flash, first);
-  for (const std::string& info : view.infos) EXPECT_EQ(info.find("File changed"), std::string::npos);
+  for (const std::string& info : view.infos)
+    EXPECT_EQ(info.find("File changed"), std::string::npos);
 }
 
 // Regression: a reset's waits slept to their end; Ctrl-C during dtr=1,wait=10000,dtr=0,wait=10000

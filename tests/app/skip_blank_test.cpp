@@ -103,8 +103,8 @@ TEST_F(SkipBlank, OnlyDataBlocksAreWrittenReadBackAndVerified) {
   EXPECT_TRUE(test::Ok(loader, app::Step::Verify));
   EXPECT_EQ(fake.finishLength, 25 * kBlock + 112);
   // One read-back per block read back, each giving its reply 1 ms more.
-  EXPECT_EQ(std::count(fake.replyWaits.begin(), fake.replyWaits.end(), std::chrono::milliseconds(1)),
-            3);
+  EXPECT_EQ(
+      std::count(fake.replyWaits.begin(), fake.replyWaits.end(), std::chrono::milliseconds(1)), 3);
 }
 
 TEST_F(SkipBlank, UserSeesTheSameAsInTheFullLoad) {

@@ -86,8 +86,8 @@ class WindowControllerTest : public ::testing::Test {
 
 TEST_F(WindowControllerTest, StartFillsTheBaudListFromTheOneListOfRates) {
   Start({});
-  EXPECT_EQ(host.bauds, (std::vector<std::string>{"1200", "2400", "4800", "9600", "19200",
-                                                  "38400", "57600", "115200"}));
+  EXPECT_EQ(host.bauds, (std::vector<std::string>{"1200", "2400", "4800", "9600", "19200", "38400",
+                                                  "57600", "115200"}));
   EXPECT_EQ(host.baudIndex, kDefaultBaudIndex);
 }
 

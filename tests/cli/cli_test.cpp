@@ -44,8 +44,9 @@ TEST(Cli, HelpNamesTheOptions) {
   }
   // Regression: "--port PORT Excludes: --com a path, ...": constraints ran into the description.
   EXPECT_FALSE(Contains(r.out, "Excludes:") || Contains(r.out, "Needs:")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "  --port PORT                 a path, COMn, rfc2217://HOST:PORT or "
-                              "socket://HOST:PORT; again for more boards; not with --com\n"))
+  EXPECT_TRUE(Contains(r.out,
+                       "  --port PORT                 a path, COMn, rfc2217://HOST:PORT or "
+                       "socket://HOST:PORT; again for more boards; not with --com\n"))
       << r.out;
   EXPECT_TRUE(Contains(r.out, "without a target; needs --file, --flash-size\n")) << r.out;
 }
@@ -69,7 +70,8 @@ using Args = std::vector<std::string>;
 
 TEST(CommandLine, UsageErrorsExitTwoWithTheShortUsage) {
   const Args cases[] = {
-      {}, {"--bogus"},
+      {},
+      {"--bogus"},
       {"-f", "in.hex", "--flash-size", "12k", "--image-out", "out"},
       {"-f", "in.hex", "--flash-size", "0", "--image-out", "out"},
       {"-f", "in.hex", "--flash-size", "0x80000"},
@@ -104,7 +106,8 @@ TEST(CommandLine, UsageErrorsExitTwoWithTheShortUsage) {
 }
 
 TEST(CommandLine, AMissingRateOrPortIsNamed) {
-  EXPECT_TRUE(Contains(Parse({"-f", "in.hex", "-c1", "-a"}).err, "needs the bootloader's baud rate"));
+  EXPECT_TRUE(
+      Contains(Parse({"-f", "in.hex", "-c1", "-a"}).err, "needs the bootloader's baud rate"));
   EXPECT_TRUE(Contains(Parse({"-f", "in.hex", "-a"}).err, "need a port to connect to"));
 }
 

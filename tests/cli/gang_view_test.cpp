@@ -33,15 +33,15 @@ app::BoardResult Result(std::string port, int exitCode, std::vector<std::string>
   return r;
 }
 
-const Failure kUnknownHost{ErrorClass::PortUnusable,
-                           "Unable to Open COMM Port\nrfc2217://farm:4001: unknown host farm <\"&\">"};
+const Failure kUnknownHost{
+    ErrorClass::PortUnusable,
+    "Unable to Open COMM Port\nrfc2217://farm:4001: unknown host farm <\"&\">"};
 
 app::GangOutcome TwoBoards() {
   app::GangOutcome outcome;
-  outcome.boards = {Result("COM1", 0), Result("rfc2217://farm:4001", 1,
-                                              {"Port Error: " + kUnknownHost.message,
-                                               "Error: later"},
-                                              kUnknownHost)};
+  outcome.boards = {Result("COM1", 0),
+                    Result("rfc2217://farm:4001", 1,
+                           {"Port Error: " + kUnknownHost.message, "Error: later"}, kUnknownHost)};
   return outcome;
 }
 
@@ -139,7 +139,8 @@ TEST(GangReport, NamesThatAreNotUtf8GiveValidReports) {
 
 TEST(ReportText, EveryMalformedSequenceBecomesOneReplacement) {
   const std::pair<std::string, std::string> cases[] = {
-      {"plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+       "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
       {"latin1 \xE9!", "latin1 \uFFFD!"},
       {"cut \xE2\x82", "cut \uFFFD\uFFFD"},
       {"overlong \xC0\xAF \xE0\x80\xAF", "overlong \uFFFD\uFFFD \uFFFD\uFFFD\uFFFD"},
@@ -156,9 +157,9 @@ TEST(PortsFile, OneAPortWithCommentsAndBlanks) {
                                      "# rack 1\nCOM3\n\n  rfc2217://farm:4001 \r\n\t# off\n"
                                      "COM4  # left board\n/dev/by-id/usb-FTDI#2\t#right\n"
                                      "/dev/ttyUSB0");
-  EXPECT_EQ(ReadPortsFile(file), (std::vector<std::string>{"COM3", "rfc2217://farm:4001", "COM4",
-                                                           "/dev/by-id/usb-FTDI#2",
-                                                           "/dev/ttyUSB0"}));
+  EXPECT_EQ(ReadPortsFile(file),
+            (std::vector<std::string>{"COM3", "rfc2217://farm:4001", "COM4",
+                                      "/dev/by-id/usb-FTDI#2", "/dev/ttyUSB0"}));
   EXPECT_FALSE(ReadPortsFile(dir.File("absent")));
 }
 

@@ -151,9 +151,10 @@ TEST_F(CliLoad, SilentLineFailsTheSyncAndEveryLaterStep) {
   const RunResult quiet = Cli({"-f" + hexFile, "-c1", "-b5", "-a", "--quiet"});
   EXPECT_EQ(quiet.exitCode, 1);
   EXPECT_EQ(quiet.out, "");
-  EXPECT_EQ(quiet.err,
-            "Error: ERROR:  COMM Sync\n  No answer from the bootloader on COM1 to 20 sync probes at "
-            "38400 baud: is the board in its bootloader, and is the rate right?\n");
+  EXPECT_EQ(
+      quiet.err,
+      "Error: ERROR:  COMM Sync\n  No answer from the bootloader on COM1 to 20 sync probes at "
+      "38400 baud: is the board in its bootloader, and is the rate right?\n");
 }
 
 // Regression: a finish that the bootloader refused counted as success (exit 0).
@@ -271,7 +272,10 @@ TEST_F(CliLoad, JsonEventsEndWithTheResultAndItsClass) {
   const Case cases[] = {
       {"full load", {}, {"-f" + hexFile, "-c1", "-b7", "-a"}, 0, nullptr},
       {"silent line", {"--silent"}, {"-f" + hexFile, "-c1", "-b7", "-a"}, 1, "no-sync"},
-      {"refused finish", {"--finish-status", "0x47"}, {"-f" + hexFile, "-c1", "-b7", "-a"}, 1,
+      {"refused finish",
+       {"--finish-status", "0x47"},
+       {"-f" + hexFile, "-c1", "-b7", "-a"},
+       1,
        "finish-refused"},
       {"bad file", {}, {"-f" + bad, "-c1", "-b7", "-a"}, 1, "file-invalid"},
       {"usage error", {}, {"-f" + hexFile, "-c1", "-a"}, 2, "usage"},
@@ -284,8 +288,8 @@ TEST_F(CliLoad, JsonEventsEndWithTheResultAndItsClass) {
     const RunResult r = Cli(args);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
     const std::string events = dir.Write("events.jsonl", r.out);
-    const RunResult valid =
-        test::Run("/usr/bin/python3", {VESTREL_EVENTS_VALIDATOR, VESTREL_EVENTS_SCHEMA, events}, dir);
+    const RunResult valid = test::Run(
+        "/usr/bin/python3", {VESTREL_EVENTS_VALIDATOR, VESTREL_EVENTS_SCHEMA, events}, dir);
     EXPECT_EQ(valid.exitCode, 0) << valid.out << valid.err;
     const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
     EXPECT_NE(last.find(c.errorClass ? std::string("\"class\":\"") + c.errorClass + "\""

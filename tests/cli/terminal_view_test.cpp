@@ -16,7 +16,8 @@ void Begin(TerminalView& view, app::Step step, const char* info) {
 }
 
 void Percent(TerminalView& view, app::Phase phase, int percent, std::uint32_t total = 0) {
-  const auto done = static_cast<std::uint32_t>(std::uint64_t{total} * static_cast<unsigned>(percent) / 100);
+  const auto done =
+      static_cast<std::uint32_t>(std::uint64_t{total} * static_cast<unsigned>(percent) / 100);
   view.OnProgress({phase, percent, 0, done, total});
 }
 
@@ -110,7 +111,8 @@ TEST(TerminalViewMessages, AFailureWithoutABoxIsPrintedWhenItsStepEnds) {
   view.ShowMessage("Erase Flash Receive Error", "Error");
   view.OnStepEnded(app::Step::Erase, {true, app::StepState::Failed, ErrorClass::EraseFailed,
                                       "Erase Flash Receive Error"});
-  EXPECT_EQ(err.str(), "Error: ERROR:  COMM Sync\n  No answer.\nError: Erase Flash Receive Error\n");
+  EXPECT_EQ(err.str(),
+            "Error: ERROR:  COMM Sync\n  No answer.\nError: Erase Flash Receive Error\n");
 }
 
 TEST(TerminalViewMessages, VersionTextIsPrintedOnceItIsSettled) {

@@ -62,9 +62,9 @@ TEST(Monitor, ALineThatHangsUpEndsItWithExitCodeOne) {
   pull.join();
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);  // not the 30 s it was given
   EXPECT_EQ(out.str(), "last words\n");
-  EXPECT_NE(err.str().find("[The serial device " + pty.SlavePath() +
-                           " went away (adapter unplugged?).]"),
-            std::string::npos)
+  EXPECT_NE(
+      err.str().find("[The serial device " + pty.SlavePath() + " went away (adapter unplugged?).]"),
+      std::string::npos)
       << err.str();
 }
 

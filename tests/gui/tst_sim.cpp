@@ -1,6 +1,10 @@
 // The program against vestrel-sim over a pseudo-terminal: the window with its real serial link
 // and port scan driven through a load, the command-line runs and their exit codes, and the
 // screenshot of the window after a successful load.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -11,10 +15,6 @@
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QtTest>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "tests/gui/gui_test_support.h"

@@ -11,8 +11,8 @@
 namespace vestrel::image {
 namespace {
 
-using test::HexText;
 using test::Contains;
+using test::HexText;
 using test::TempDir;
 using Lines = std::vector<std::string>;
 

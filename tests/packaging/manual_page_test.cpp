@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/loader.h"
 #include "app/load_request.h"
+#include "app/loader.h"
 #include "tests/support/fake_bootloader.h"
 #include "tests/support/recording_view.h"
 

@@ -1,7 +1,6 @@
 // Remote ports on loopback connections: names and URL files, the reasons a connect fails, and
 // the device against a peer that the test plays byte by byte. Traffic goes to 127.0.0.1 only.
 #include "platform/remote_port.h"
-#include "platform/remote_serial_device.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/remote_serial_device.h"
 #include "platform/rfc2217.h"
 #include "tests/support/hex_text.h"
 
@@ -236,9 +236,9 @@ TEST(RemoteSerialDevice, KeepsTheReadRulesAndPassesEveryByteThroughTheTelnetLaye
 TEST(RemoteSerialDevice, RawTcpSetsNoRateAndHasNoModemLinesAndKeepsTheReadRules) {
   int ends[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-  OpenResult opened = OpenRemoteSerialDevice(*ParseRemotePortUrl("socket://board:1"),
-                                             net::TcpConnection::Adopt(static_cast<std::uintptr_t>(ends[0])),
-                                             Clock::now() + 1s, 1s);
+  OpenResult opened = OpenRemoteSerialDevice(
+      *ParseRemotePortUrl("socket://board:1"),
+      net::TcpConnection::Adopt(static_cast<std::uintptr_t>(ends[0])), Clock::now() + 1s, 1s);
   ASSERT_EQ(opened.status, OpenStatus::Opened) << opened.text;
   SerialDevice& device = *opened.device;
   DCB dcb{};
@@ -252,7 +252,7 @@ TEST(RemoteSerialDevice, RawTcpSetsNoRateAndHasNoModemLinesAndKeepsTheReadRules)
   EXPECT_EQ(device.Write(data).count, 3u);
   Bytes sent(3);
   ASSERT_EQ(::read(ends[1], sent.data(), sent.size()), 3);
-  EXPECT_EQ(sent, data);  // as they are
+  EXPECT_EQ(sent, data);               // as they are
   EXPECT_TRUE(device.Drain(1s).ok());  // all taken by the far end
   std::uint8_t buffer[4];
   const auto start = Clock::now();

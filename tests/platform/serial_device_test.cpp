@@ -25,8 +25,8 @@ namespace vestrel::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::PtyPair;
 using test::TempDir;
+using testing_support::PtyPair;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 

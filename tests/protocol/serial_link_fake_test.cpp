@@ -33,10 +33,10 @@ SerialResult Fault(SerialStatus status, const char* text) {
 struct DeviceLog {
   std::vector<std::string> calls;  // "write", "drain", "read", "purge", ...
   Bytes written;
-  std::deque<std::uint8_t> input;  // bytes the far end has sent
-  std::size_t readChunk = SIZE_MAX;   // at most this many of them per read
-  std::function<void()> onRead;       // sees each read (to let time pass)
-  std::function<void()> onWait;       // sees each wait for input
+  std::deque<std::uint8_t> input;    // bytes the far end has sent
+  std::size_t readChunk = SIZE_MAX;  // at most this many of them per read
+  std::function<void()> onRead;      // sees each read (to let time pass)
+  std::function<void()> onWait;      // sees each wait for input
   std::optional<SerialResult> readFault;
   std::optional<SerialResult> getStateFault, setStateFault, setTimeoutsFault;
   std::size_t failWriteAt = SIZE_MAX;                   // the write call (from 0) that fails

@@ -87,7 +87,8 @@ TEST_F(Hygiene, FiftyConnectsAndClosesLeaveNoDescriptorOrThread) {
   for (int cycle = 0; cycle < 50; ++cycle) {
     Session s(*device_);
     s.loader.ConnectSpeedButtonClick();
-    ASSERT_TRUE(test::Ok(s.loader, app::Step::Connect)) << "cycle " << cycle << ": " << s.view.Info();
+    ASSERT_TRUE(test::Ok(s.loader, app::Step::Connect))
+        << "cycle " << cycle << ": " << s.view.Info();
     ASSERT_EQ(OpenDescriptors(), fds + 1) << "the open port is one descriptor";
     if (cycle % 2 == 0) s.link.ClosePort();  // else the destructors close it
   }

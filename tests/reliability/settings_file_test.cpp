@@ -108,8 +108,8 @@ TEST_F(BadSettingsFile, ReadOnlyFileIsLeftAsItIs) {
   Bytes bytes = Stored(DefaultV24Parameter());
   bytes[3] = B_57600;
   WriteSettings(bytes);
-  std::filesystem::permissions(file_, std::filesystem::perms::owner_read |
-                                          std::filesystem::perms::others_read);
+  std::filesystem::permissions(
+      file_, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
   std::filesystem::permissions(std::filesystem::path(file_).parent_path(),
                                std::filesystem::perms::others_exec,
                                std::filesystem::perm_options::add);

@@ -35,8 +35,8 @@ speed_t LineSpeed(const std::string& device) {
 class StopDuringLoad : public testing::Test {
  protected:
   void SetUp() override {
-    hexFile_ =
-        dir_.Write("app.hex", HexText().Data(0x1D000000, Pattern(kStoppedFlashSize, 5)).End().Text());
+    hexFile_ = dir_.Write("app.hex",
+                          HexText().Data(0x1D000000, Pattern(kStoppedFlashSize, 5)).End().Text());
   }
 
   void StartSim(std::vector<std::string> args) {

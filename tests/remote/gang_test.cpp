@@ -3,10 +3,9 @@
 // failed and why.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -133,12 +132,12 @@ TEST(GangLoad, ElfFileAndABoardThatNeverAnswers) {
   const std::string elf = BuildElf(dir, "app.elf", {{0x1D000000, app}});
   ASSERT_FALSE(elf.empty());
   SimProcess good, silent;
-  ASSERT_TRUE(good.Start({"--flash-size", std::to_string(kGangFlashSize), "--erase-ms", "50",
-                          "--link", ports.Entry(1).string(), "--flash-out",
-                          dir.File("flash.bin"), "--quiet"}));
+  ASSERT_TRUE(
+      good.Start({"--flash-size", std::to_string(kGangFlashSize), "--erase-ms", "50", "--link",
+                  ports.Entry(1).string(), "--flash-out", dir.File("flash.bin"), "--quiet"}));
   ASSERT_TRUE(silent.Start({"--silent", "--link", ports.Entry(2).string(), "--quiet"}));
-  const std::vector<std::string> common = {"-f", elf, "-b7", "-a", "--port", "COM1",
-                                           "--port", "COM2", "--quiet"};
+  const std::vector<std::string> common = {"-f",   elf,      "-b7",  "-a",     "--port",
+                                           "COM1", "--port", "COM2", "--quiet"};
 
   std::vector<std::string> args = common;
   args.insert(args.end(), {"--junit", dir.File("no/such/folder/boards.xml")});
@@ -162,7 +161,8 @@ TEST(GangLoad, ElfFileAndABoardThatNeverAnswers) {
   const auto& board = json["results"][1];
   EXPECT_EQ(board["error"]["class"], "no-sync");
   EXPECT_TRUE(Contains(board["first_error"].get<std::string>(), why)) << board;
-  EXPECT_TRUE(Contains(ReadText(dir.File("boards.xml")), "<failure type=\"no-sync\" message=\"ERROR:  COMM Sync " + why));
+  EXPECT_TRUE(Contains(ReadText(dir.File("boards.xml")),
+                       "<failure type=\"no-sync\" message=\"ERROR:  COMM Sync " + why));
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
 // Starts the built vestrel-sim and talks to it over its pseudo-terminal as the host would.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -93,7 +92,8 @@ class HostLine {
   int fd_;
 };
 
-Bytes Request(std::uint16_t command, std::uint16_t second, std::optional<std::uint32_t> address = {}) {
+Bytes Request(std::uint16_t command, std::uint16_t second,
+              std::optional<std::uint32_t> address = {}) {
   Bytes payload;
   AppendLe16(payload, command);
   AppendLe16(payload, second);
@@ -122,9 +122,10 @@ TEST_F(SimEndToEndTest, LoadsAnImageAndDumpsTheFlashOnSigterm) {
   constexpr std::uint32_t kFlash = 0x2000;
   const fs::path link = dir_ / "com7";
   SimProcess sim;
-  const auto device = sim.Start({"--flash-size", "0x2000", "--version", "1.3", "--erase-ms", "20",
-                                 "--link", link.string(), "--flash-out", (dir_ / "flash.bin").string(),
-                                 "--log", (dir_ / "log.jsonl").string(), "--quiet"});
+  const auto device =
+      sim.Start({"--flash-size", "0x2000", "--version", "1.3", "--erase-ms", "20", "--link",
+                 link.string(), "--flash-out", (dir_ / "flash.bin").string(), "--log",
+                 (dir_ / "log.jsonl").string(), "--quiet"});
   ASSERT_TRUE(device);
   ASSERT_EQ(fs::read_symlink(link), *device);
 
@@ -235,8 +236,8 @@ TEST_F(SimEndToEndTest, IgnoredSyncIsNotedOnStderrOnceTheApplicationRuns) {
 
 TEST_F(SimEndToEndTest, StartedApplicationPrintsItsTextAndTheSimulatorEnds) {
   SimProcess sim;
-  const auto device = sim.Start({"--app-text", "hello\n", "--app-delay-ms", "10",
-                                 "--exit-after-start", "--quiet"});
+  const auto device =
+      sim.Start({"--app-text", "hello\n", "--app-delay-ms", "10", "--exit-after-start", "--quiet"});
   ASSERT_TRUE(device);
   HostLine host(*device);
   ASSERT_TRUE(host.ok());

@@ -41,7 +41,7 @@ class FakeBootloader : public protocol::BootLink {
   std::uint16_t finishStatus = 0;
   bool syncAnswers = true;
   bool openSucceeds = true;
-  std::string lostReason;    // set to play a device that has gone away; every exchange then fails
+  std::string lostReason;  // set to play a device that has gone away; every exchange then fails
   ErrorClass lostClass = ErrorClass::LinkLost;  // ... and the class of that loss
   Failure openFailure{ErrorClass::PortUnusable, "Unable to Open COMM Port"};  // a refused open
   int absentOpens = 0;       // this many opens (that may wait) find no device yet

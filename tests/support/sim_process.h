@@ -69,7 +69,8 @@ class SimProcess {
     char c = 0;
     while (line.find('\n') == std::string::npos) {
       pollfd fd{stdout_, POLLIN, 0};
-      if (poll(&fd, 1, RemainingMs(deadline)) <= 0 || read(stdout_, &c, 1) != 1) return std::nullopt;
+      if (poll(&fd, 1, RemainingMs(deadline)) <= 0 || read(stdout_, &c, 1) != 1)
+        return std::nullopt;
       line += c;
     }
     line.pop_back();

@@ -3,8 +3,8 @@
 // nothing; in a child process as the user nobody, without groups, they do.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -25,8 +25,8 @@
 
 #include "tools/sim/bootloader_model.h"
 #include "tools/sim/fault_injector.h"
-#include "tools/sim/port_server.h"
 #include "tools/sim/modem_socket.h"
+#include "tools/sim/port_server.h"
 #include "tools/sim/request_log.h"
 #include "tools/sim/request_receiver.h"
 

@@ -2,13 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace vestrel::sim {
 
@@ -16,7 +15,9 @@ namespace vestrel::sim {
 class JsonLine {
  public:
   JsonLine& Add(std::string_view key, std::string_view value);
-  JsonLine& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+  JsonLine& Add(std::string_view key, const char* value) {
+    return Add(key, std::string_view(value));
+  }
   JsonLine& Add(std::string_view key, double value);
   JsonLine& Add(std::string_view key, std::uint64_t value);
   JsonLine& Add(std::string_view key, bool value);
