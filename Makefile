@@ -43,10 +43,12 @@ test-asan: build-asan-quick
 
 # What `make test` leaves out for speed: the slow tests (pulled and babbling lines, time budgets,
 # many loads, full fuzz corpus replays), and under the sanitizers every test it does not run
-# there. CI runs it after `make test`.
+# there. The slow ones run one a core, so that their time budgets keep their margins. CI runs it
+# after `make test`.
 test-thorough: build build-asan
 	ctest --preset default-slow -j $(JOBS)
-	ctest --preset asan-rest -j $(JOBS)
+	ctest --preset asan-slow -j $(JOBS)
+	ctest --preset asan-rest -j $(TEST_JOBS)
 
 build-release: deps
 	cmake --preset release >/dev/null

@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -14,6 +15,11 @@ namespace vestrel::sim {
 // Builds one JSON object with fields in insertion order.
 class JsonLine {
  public:
+  JsonLine();
+  ~JsonLine();
+  JsonLine(JsonLine&&) noexcept;
+  JsonLine& operator=(JsonLine&&) noexcept;
+
   JsonLine& Add(std::string_view key, std::string_view value);
   JsonLine& Add(std::string_view key, const char* value) {
     return Add(key, std::string_view(value));
@@ -28,7 +34,8 @@ class JsonLine {
   std::string str() const;
 
  private:
-  nlohmann::ordered_json body_ = nlohmann::ordered_json::object();
+  // The JSON library stays out of the header: the simulator's other files need not compile it.
+  std::unique_ptr<nlohmann::ordered_json> body_;
 };
 
 }  // namespace vestrel::sim
