@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 SOAK_RUNS ?= 100
 FUZZ_TARGETS = fuzz_hex_image fuzz_frame fuzz_command_line fuzz_settings_file fuzz_rfc2217 fuzz_elf
 
-.PHONY: all deps build build-asan build-asan-quick build-release test test-default test-asan \
+.PHONY: all deps build build-asan build-asan-quick test test-default test-asan \
 	test-thorough test-package test-labgrid bench demo gui \
 	screenshot package fuzz soak windows windows-dist test-windows web serve-web test-web clean
 
@@ -50,12 +50,9 @@ test-thorough: build build-asan
 	ctest --preset asan-slow -j $(JOBS)
 	ctest --preset asan-rest -j $(TEST_JOBS)
 
-build-release: deps
-	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS)
-
-# The Debian packages vestrel-cli (terminal, no Qt) and vestrel (the window), in build-release/.
-package: build-release
+# The Debian packages vestrel-cli (terminal, no Qt) and vestrel (the window), in build-release/:
+# the programs of the optimised build (build/), stripped, so that they are those the tests ran.
+package: build
 	rm -f build-release/vestrel*.deb
 	cpack --preset release
 	@ls build-release/vestrel*.deb
