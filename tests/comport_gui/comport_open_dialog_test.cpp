@@ -7,7 +7,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <string>
 
 #include "comport/comport.h"
@@ -35,9 +35,8 @@ struct Run {
   QString Stdout;
 };
 
-Run RunComportSettings(const QStringList& Arguments,
-                       const QProcessEnvironment& Environment =
-                           QProcessEnvironment::systemEnvironment()) {
+Run RunComportSettings(const QStringList& Arguments, const QProcessEnvironment& Environment =
+                                                         QProcessEnvironment::systemEnvironment()) {
   QProcess process;
   process.setProcessEnvironment(Environment);
   process.start(QStringLiteral(COMPORT_SETTINGS_BINARY), Arguments);

@@ -9,8 +9,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
-#include <QtTest>
 #include <array>
 #include <functional>
 #include <utility>

@@ -13,7 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -6,8 +6,8 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QStatusBar>
+#include <QTest>
 #include <QToolButton>
-#include <QtTest>
 
 #include "app/gui/anchors.h"
 #include "app/gui/svg_icon_engine.h"

@@ -13,8 +13,8 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTest>
 #include <QToolButton>
-#include <QtTest>
 #include <filesystem>
 
 #include "tests/gui/gui_test_support.h"

@@ -1,6 +1,6 @@
 // The process start-up: an exception that escapes an event handler is shown in a box owned by
 // the window, and the window closes with the exit code its close computes.
-#include <QtTest>
+#include <QTest>
 #include <stdexcept>
 
 #include "app/gui/vestrel_application.h"

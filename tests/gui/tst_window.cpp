@@ -9,8 +9,8 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QTest>
 #include <QToolButton>
-#include <QtTest>
 
 #include "protocol/bootloader_commands.h"
 #include "tests/gui/gui_test_support.h"
