@@ -168,18 +168,23 @@ ProgressMode ProgressFor(const std::string& progress) {
                                : ProgressMode::Auto;
 }
 
+// --help and --version: their text, and the exit code CLI11 gives them.
+CliCommand HelpOrVersion(CLI::App& app, const CLI::Success& e) {
+  std::ostringstream out, err;
+  CliCommand command;
+  command.exitCode = app.exit(e, out, err);
+  command.out = out.str();
+  command.err = err.str();
+  return command;
+}
+
 // Help and version end the parse with their text, a parse error as a usage error.
-template <typename Parse>
-std::optional<CliCommand> Parsed(CLI::App& app, Parse parse, const std::string& usage) {
+std::optional<CliCommand> Parsed(CLI::App& app, int argc, const char* const* argv,
+                                 const std::string& usage) {
   try {
-    parse();
+    app.parse(argc, argv);
   } catch (const CLI::Success& e) {
-    std::ostringstream out, err;
-    CliCommand command;
-    command.exitCode = app.exit(e, out, err);
-    command.out = out.str();
-    command.err = err.str();
-    return command;
+    return HelpOrVersion(app, e);
   } catch (const CLI::ParseError& e) {
     CliCommand command;
     command.exitCode = kExitUsage;
@@ -296,9 +301,7 @@ CliCommand ParseStationCommandLine(int argc, const char* const* argv) {
   app.add_flag("-q,--quiet", load.terminal.quiet, "print errors only");
 
   const std::string usage = "vestrel-cli station: ";
-  if (auto done = Parsed(
-          app, [&] { app.parse(argc, argv); }, usage))
-    return *done;
+  if (auto done = Parsed(app, argc, argv, usage)) return *done;
   const auto fail = [&](const std::string& message) {
     CliCommand command;
     command.exitCode = kExitUsage;
@@ -348,9 +351,7 @@ CliCommand ParseDoctorCommandLine(int argc, const char* const* argv) {
                          ->type_name("RATE")
                          ->check(CLI::Range(50u, 20000000u))
                          ->needs(portOption);
-  if (auto done = Parsed(
-          app, [&] { app.parse(argc, argv); }, "vestrel-cli doctor: "))
-    return *done;
+  if (auto done = Parsed(app, argc, argv, "vestrel-cli doctor: ")) return *done;
   CliCommand command;
   command.action = CliAction::Doctor;
   if (*portOption) command.doctor.port = port;
@@ -509,12 +510,7 @@ CliCommand ParseArguments(int argc, const char* const* argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help, --version
-    std::ostringstream out, err;
-    CliCommand command;
-    command.exitCode = app.exit(e, out, err);
-    command.out = out.str();
-    command.err = err.str();
-    return command;
+    return HelpOrVersion(app, e);
   } catch (const CLI::ParseError& e) {
     return UsageError(e.what());
   }
