@@ -9,25 +9,6 @@ namespace {
 constexpr std::uint64_t kWindowSize = 0x1000000;  // the program flash window, 16 MiB
 constexpr std::size_t kBytesPerRecord = 16;
 
-std::string RecordLine(std::uint8_t type, std::uint16_t offset,
-                       std::span<const std::uint8_t> data) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string line = ":";
-  unsigned sum = 0;
-  const auto put = [&](std::uint8_t b) {
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0xF];
-    sum += b;
-  };
-  put(static_cast<std::uint8_t>(data.size()));
-  put(static_cast<std::uint8_t>(offset >> 8));
-  put(static_cast<std::uint8_t>(offset & 0xFF));
-  put(type);
-  for (const std::uint8_t b : data) put(b);
-  put(static_cast<std::uint8_t>((0x100 - (sum & 0xFF)) & 0xFF));
-  return line;
-}
-
 // The digits of `value` in `base`, zero-padded to `width`; nullopt when they need more.
 std::optional<std::string> Digits(std::uint64_t value, int base, std::size_t width) {
   char text[32];
@@ -160,13 +141,13 @@ std::vector<std::string> DataRecords(std::uint32_t address, std::span<const std:
       upper = at >> 16;
       const std::uint8_t high[] = {static_cast<std::uint8_t>(upper >> 8),
                                    static_cast<std::uint8_t>(upper)};
-      records.push_back(RecordLine(0x04, 0, high));
+      records.push_back(HexRecord(0x04, 0, high));
     }
     // A record never crosses into the next 64 KiB: its offset would wrap.
     const std::size_t n =
         std::min({kBytesPerRecord, bytes.size() - done, std::size_t{0x10000 - (at & 0xFFFF)}});
     records.push_back(
-        RecordLine(0x00, static_cast<std::uint16_t>(at & 0xFFFF), bytes.subspan(done, n)));
+        HexRecord(0x00, static_cast<std::uint16_t>(at & 0xFFFF), bytes.subspan(done, n)));
     done += n;
   }
   return records;

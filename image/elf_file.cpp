@@ -194,27 +194,6 @@ class ElfReader {
   bool haveSectionHeaders_ = false;
 };
 
-// One record ":LLAAAATT<data>CC" with its checksum.
-std::string HexRecord(std::uint8_t type, std::uint16_t offset, const std::uint8_t* data,
-                      std::size_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string line = ":";
-  line.reserve(11 + 2 * count);
-  unsigned sum = 0;
-  auto put = [&](std::uint8_t b) {
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0xFu];
-    sum += b;
-  };
-  put(static_cast<std::uint8_t>(count));
-  put(static_cast<std::uint8_t>(offset >> 8));
-  put(static_cast<std::uint8_t>(offset));
-  put(type);
-  for (std::size_t i = 0; i < count; ++i) put(data[i]);
-  put(static_cast<std::uint8_t>(-sum));
-  return line;
-}
-
 std::string SegmentName(const Segment& segment) {
   return "segment " + std::to_string(segment.index) + " at " + HexText(segment.physical);
 }
@@ -232,13 +211,13 @@ void WriteRecords(std::span<const std::uint8_t> file, const std::vector<Piece>& 
         upper = address >> 16;
         const std::uint8_t value[] = {static_cast<std::uint8_t>(upper >> 8),
                                       static_cast<std::uint8_t>(upper)};
-        lines.push_back(HexRecord(0x04, 0, value, sizeof value));
+        lines.push_back(HexRecord(0x04, 0, value));
       }
       const std::uint64_t count =
           std::min<std::uint64_t>({kRecordBytes, piece.size - done, 0x10000 - (address & 0xFFFF)});
       lines.push_back(HexRecord(0x00, static_cast<std::uint16_t>(address),
-                                file.data() + piece.offset + done,
-                                static_cast<std::size_t>(count)));
+                                file.subspan(static_cast<std::size_t>(piece.offset + done),
+                                             static_cast<std::size_t>(count))));
       done += count;
     }
     const std::string name = SegmentName(*piece.segment);

@@ -484,4 +484,23 @@ bool BuildImage(ProgramMemory& memory, HexError* error) {
   return stored && walk.Check(memory.HexFileName, error);
 }
 
+std::string HexRecord(std::uint8_t type, std::uint16_t offset, std::span<const std::uint8_t> data) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string line = ":";
+  line.reserve(11 + 2 * data.size());
+  unsigned sum = 0;
+  const auto put = [&](std::uint8_t b) {
+    line += kDigits[b >> 4];
+    line += kDigits[b & 0xFu];
+    sum += b;
+  };
+  put(static_cast<std::uint8_t>(data.size()));
+  put(static_cast<std::uint8_t>(offset >> 8));
+  put(static_cast<std::uint8_t>(offset));
+  put(type);
+  for (const std::uint8_t b : data) put(b);
+  put(static_cast<std::uint8_t>(-sum));
+  return line;
+}
+
 }  // namespace vestrel::image

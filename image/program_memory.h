@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,5 +86,8 @@ void CopyHexField(std::string_view line, char* destination, std::size_t count, s
 // The value of a field: base 16 with leading blanks and a sign accepted, stopping at the first
 // non-hex character, no digits reading 0.
 std::uint32_t HexField(std::string_view line, std::size_t start, std::size_t count);
+
+// One record ":LLAAAATT<data>CC" with its checksum, in upper-case digits.
+std::string HexRecord(std::uint8_t type, std::uint16_t offset, std::span<const std::uint8_t> data);
 
 }  // namespace vestrel::image
