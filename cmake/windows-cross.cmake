@@ -4,28 +4,24 @@
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run --prefix
     ${CMAKE_BINARY_DIR}/wine)
 
-# Dependencies, from Debian's packages. Debian ships no mingw builds
-# of them, so: CLI11 and nlohmann-json are header-only and its headers are staged on their own (adding the build
+# Dependencies, from Debian's packages. Debian ships no mingw builds of them, so: CLI11 and
+# nlohmann-json are header-only, and their headers are staged on their own (adding the build
 # machine's /usr/include would put glibc's headers in front of mingw's), and GoogleTest is built
 # from the source that libgtest-dev installs in /usr/src/googletest.
-set(VESTREL_CLI11_HEADERS /usr/include/CLI)
-if(NOT EXISTS ${VESTREL_CLI11_HEADERS}/CLI.hpp)
-  message(FATAL_ERROR "CLI11 headers not found in ${VESTREL_CLI11_HEADERS} (libcli11-dev)")
-endif()
-file(COPY ${VESTREL_CLI11_HEADERS} DESTINATION ${CMAKE_BINARY_DIR}/cli11-include)
-add_library(vestrel_cli11 INTERFACE)
-target_include_directories(vestrel_cli11 SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/cli11-include)
-add_library(CLI11::CLI11 ALIAS vestrel_cli11)
 
-# nlohmann-json, header-only too, staged the same way.
-set(VESTREL_JSON_HEADERS /usr/include/nlohmann)
-if(NOT EXISTS ${VESTREL_JSON_HEADERS}/json.hpp)
-  message(FATAL_ERROR "nlohmann-json headers not found in ${VESTREL_JSON_HEADERS} (nlohmann-json3-dev)")
-endif()
-file(COPY ${VESTREL_JSON_HEADERS} DESTINATION ${CMAKE_BINARY_DIR}/json-include)
-add_library(vestrel_json INTERFACE)
-target_include_directories(vestrel_json SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/json-include)
-add_library(nlohmann_json::nlohmann_json ALIAS vestrel_json)
+# vestrel_stage_headers(<folder> <header> <package> <target> <alias>): copies /usr/include/<folder>
+# into the build and makes <alias> an interface target that includes it.
+function(vestrel_stage_headers folder header package target alias)
+  if(NOT EXISTS /usr/include/${folder}/${header})
+    message(FATAL_ERROR "${folder} headers not found in /usr/include/${folder} (${package})")
+  endif()
+  file(COPY /usr/include/${folder} DESTINATION ${CMAKE_BINARY_DIR}/${target}-include)
+  add_library(${target} INTERFACE)
+  target_include_directories(${target} SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/${target}-include)
+  add_library(${alias} ALIAS ${target})
+endfunction()
+vestrel_stage_headers(CLI CLI.hpp libcli11-dev vestrel_cli11 CLI11::CLI11)
+vestrel_stage_headers(nlohmann json.hpp nlohmann-json3-dev vestrel_json nlohmann_json::nlohmann_json)
 
 if(BUILD_TESTING)
   set(VESTREL_GOOGLETEST_SOURCE /usr/src/googletest)
